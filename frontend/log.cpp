@@ -1,0 +1,66 @@
+#include "frontend/log.h"
+
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace busfold {
+
+LogLevel log_threshold = 0;
+
+void set_log_threshold(LogLevel value) { log_threshold = value; }
+
+namespace {
+
+char level_letter(LogLevel level) {
+  switch (level) {
+    case kLogVerbose: return 'V';
+    case kLogDebug: return 'D';
+    case kLogInfo: return 'I';
+    case kLogWarning: return 'W';
+    case kLogError: return 'E';
+    case kLogFatal: return 'F';
+    default: return '?';
+  }
+}
+
+long current_thread_id() { return static_cast<long>(syscall(SYS_gettid)); }
+
+}  // namespace
+
+int log_format_line(char* line, LogLevel level, const char* format, va_list args) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+
+  int used = std::snprintf(line, kLogLineLimit + 1, "%02d-%02d %02d:%02d:%02d.%03ld %5ld %5ld %c ",
+                           local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                           local.tm_sec, now.tv_nsec / 1000000, static_cast<long>(getpid()),
+                           current_thread_id(), level_letter(level));
+  if (used < 0) used = 0;
+  if (used > kLogLineLimit) used = kLogLineLimit;
+  if (used < kLogLineLimit) {
+    int wrote = std::vsnprintf(line + used, static_cast<size_t>(kLogLineLimit - used + 1), format, args);
+    if (wrote > 0) used += wrote;
+    if (used > kLogLineLimit) used = kLogLineLimit;
+  }
+  line[used] = '\n';
+  return used + 1;
+}
+
+void log_message(LogLevel level, const char* format, ...) {
+  char line[kLogLineLimit + 1];
+  va_list args;
+  va_start(args, format);
+  int length = log_format_line(line, level, format, args);
+  va_end(args);
+  // One write per line keeps lines whole when several processes share stderr.
+  ssize_t ignored = ::write(STDERR_FILENO, line, static_cast<size_t>(length));
+  (void)ignored;
+}
+
+}  // namespace busfold

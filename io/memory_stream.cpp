@@ -1,0 +1,107 @@
+#include "io/memory_stream.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace busfold {
+
+std::unique_ptr<MemoryStream> memory_stream_new() {
+  return std::unique_ptr<MemoryStream>(new (std::nothrow) MemoryStream());
+}
+
+std::unique_ptr<MemoryStream> memory_stream_from(std::span<const std::uint8_t> bytes) {
+  auto stream = memory_stream_new();
+  if (!stream) return nullptr;
+  if (!bytes.empty() &&
+      stream->write(bytes.data(), bytes.size()) != static_cast<std::int64_t>(bytes.size())) {
+    return nullptr;
+  }
+  stream->seek(0, kSeekSet);
+  return stream;
+}
+
+MemoryStream::~MemoryStream() { std::free(data_); }
+
+bool MemoryStream::grow_to(std::uint64_t capacity) {
+  if (capacity <= capacity_) return true;
+  if (capacity > SIZE_MAX) return false;
+  void* grown = std::realloc(data_, static_cast<std::size_t>(capacity));
+  if (grown == nullptr) return false;
+  data_ = static_cast<std::uint8_t*>(grown);
+  capacity_ = capacity;
+  return true;
+}
+
+bool MemoryStream::reserve(std::uint64_t n) { return grow_to(n); }
+
+std::int64_t MemoryStream::read(void* buffer, std::uint64_t n) {
+  if (position_ >= size_) return 0;
+  std::uint64_t k = std::min(n, size_ - position_);
+  std::memcpy(buffer, data_ + position_, static_cast<std::size_t>(k));
+  position_ += k;
+  return static_cast<std::int64_t>(k);
+}
+
+std::int64_t MemoryStream::write(const void* buffer, std::uint64_t n) {
+  if (n > static_cast<std::uint64_t>(INT64_MAX) - position_) return kStreamError;
+  if (capacity_ - std::min(capacity_, position_) < n) {
+    // Doubling keeps appends amortised linear.
+    std::uint64_t capacity = capacity_ == 0 ? 2 : capacity_;
+    while (capacity - std::min(capacity, position_) < n) {
+      if (capacity > UINT64_MAX / 2) return kStreamError;
+      capacity *= 2;
+    }
+    if (!grow_to(capacity)) return kStreamError;
+  }
+  if (n == 0) return 0;
+  // A position past the content (seek within the capacity) leaves a gap: zero it.
+  if (position_ > size_) std::memset(data_ + size_, 0, static_cast<std::size_t>(position_ - size_));
+  std::memcpy(data_ + position_, buffer, static_cast<std::size_t>(n));
+  position_ += n;
+  size_ = std::max(size_, position_);
+  return static_cast<std::int64_t>(n);
+}
+
+std::int64_t MemoryStream::tell() { return static_cast<std::int64_t>(position_); }
+
+std::int64_t MemoryStream::seek(std::int64_t offset, int whence) {
+  std::int64_t target;
+  switch (whence) {
+    case kSeekSet: target = offset; break;
+    case kSeekCur: target = static_cast<std::int64_t>(position_) + offset; break;
+    case kSeekEnd: target = static_cast<std::int64_t>(size_) + offset; break;
+    default: return kStreamError;
+  }
+  if (target < 0) return kStreamError;
+  std::uint64_t wanted = static_cast<std::uint64_t>(target);
+  if (whence == kSeekEnd && wanted > size_) {
+    // Seeking past the end from the end extends the content with zeros.
+    static const std::uint8_t zeros[512] = {};
+    std::uint64_t saved = position_;
+    position_ = size_;
+    while (size_ < wanted) {
+      std::uint64_t piece = std::min<std::uint64_t>(sizeof zeros, wanted - size_);
+      if (write(zeros, piece) != static_cast<std::int64_t>(piece)) break;
+    }
+    position_ = saved;
+  }
+  if (wanted > capacity_) return kStreamError;
+  position_ = wanted;
+  return target;
+}
+
+std::int64_t MemoryStream::close() {
+  std::free(data_);
+  data_ = nullptr;
+  capacity_ = size_ = position_ = 0;
+  return 0;
+}
+
+const std::uint8_t* MemoryStream::view(std::uint64_t position, std::uint64_t n) {
+  if (position > size_ || n > size_ - position) return nullptr;
+  return data_ + position;
+}
+
+}  // namespace busfold

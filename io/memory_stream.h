@@ -1,0 +1,45 @@
+// A growable in-memory byte buffer with a position.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "io/stream.h"
+
+namespace busfold {
+
+class MemoryStream final : public Stream {
+ public:
+  MemoryStream() = default;
+  ~MemoryStream() override;
+
+  std::int64_t read(void* buffer, std::uint64_t n) override;
+  std::int64_t write(const void* buffer, std::uint64_t n) override;
+  std::int64_t tell() override;
+  std::int64_t seek(std::int64_t offset, int whence) override;
+  std::int64_t close() override;
+  const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override;
+
+  // Grows the capacity to at least n bytes up front; false when memory runs out.
+  bool reserve(std::uint64_t n);
+
+  std::uint64_t capacity() const { return capacity_; }
+  std::uint64_t size() const { return size_; }
+  std::span<const std::uint8_t> bytes() const { return {data_, static_cast<std::size_t>(size_)}; }
+
+ private:
+  bool grow_to(std::uint64_t capacity);
+
+  std::uint64_t capacity_ = 0;
+  std::uint64_t size_ = 0;
+  std::uint64_t position_ = 0;
+  std::uint8_t* data_ = nullptr;
+};
+
+// An empty memory stream, or null when memory runs out.
+std::unique_ptr<MemoryStream> memory_stream_new();
+
+// A memory stream holding a copy of the bytes, positioned at 0 (for builders and tests).
+std::unique_ptr<MemoryStream> memory_stream_from(std::span<const std::uint8_t> bytes);
+
+}  // namespace busfold

@@ -1,0 +1,41 @@
+#include "io/stream.h"
+
+#include <cstdint>
+
+namespace busfold {
+
+std::int64_t Stream::read(void*, std::uint64_t) { return kStreamNotOffered; }
+std::int64_t Stream::write(const void*, std::uint64_t) { return kStreamNotOffered; }
+std::int64_t Stream::tell() { return kStreamNotOffered; }
+std::int64_t Stream::seek(std::int64_t, int) { return kStreamNotOffered; }
+std::int64_t Stream::close() { return 0; }
+std::int64_t Stream::reserved() { return 0; }
+const std::uint8_t* Stream::view(std::uint64_t, std::uint64_t) { return nullptr; }
+
+std::int64_t stream_close(StreamPtr& stream) {
+  if (!stream) return 0;
+  std::int64_t result = stream->close();
+  if (result == 0) stream.reset();
+  return result;
+}
+
+std::int64_t stream_size(Stream* stream) {
+  if (stream == nullptr) return -1;
+  std::int64_t remembered = stream->tell();
+  stream->seek(0, kSeekEnd);
+  std::int64_t size = stream->tell();
+  stream->seek(remembered, kSeekSet);
+  return size;
+}
+
+void stream_copy(Stream* src, Stream* dst) {
+  if (src == nullptr || dst == nullptr) return;
+  std::uint8_t chunk[4096];
+  for (;;) {
+    std::int64_t got = src->read(chunk, sizeof chunk);
+    if (got <= 0) break;
+    dst->write(chunk, static_cast<std::uint64_t>(got));
+  }
+}
+
+}  // namespace busfold
