@@ -1,0 +1,62 @@
+// One decoded bus record: what the record handlers fill and the tool consumes.
+#pragma once
+
+#include <cstdint>
+
+namespace busfold {
+
+// Kind of a decoded frame.
+enum BusFrameKind : std::uint32_t {
+  kFrameNone = 0,
+  kCanDataFrame = 1,
+  kCanRemoteFrame = 2,
+  kCanErrorFrame = 3,
+  kLinFrame = 4,
+};
+
+// Largest payload of a CAN FD frame, and of a LIN frame.
+inline constexpr int kCanPayloadSize = 64;
+inline constexpr int kLinPayloadSize = 8;
+
+// CAN data and remote frames. The flags are 0 or 1.
+struct CanFrameFields {
+  std::uint32_t can_id;
+  std::uint32_t seconds;
+  std::uint32_t microseconds;
+  std::uint8_t ide;
+  std::uint8_t dir;  // 1 = Tx
+  std::uint8_t edl;  // 1 = CAN FD
+  std::uint8_t esi;
+  std::uint8_t brs;
+  std::uint8_t rtr;
+  std::uint8_t bus;
+  std::uint8_t dlc;
+  std::uint8_t payload[kCanPayloadSize];
+};
+
+struct CanErrorFields {
+  std::uint8_t bus;
+  std::uint32_t error_type;  // 0..5
+};
+
+struct LinFrameFields {
+  std::uint8_t dir;
+  std::uint8_t bus;
+  std::uint8_t received_count;
+  std::uint8_t payload[kLinPayloadSize];
+};
+
+struct BusFrame {
+  double time_s;       // converted Timestamp value, seconds
+  std::uint32_t key;   // the ID value, for every kind
+  const std::uint8_t* data;  // payload inside this frame, or null
+  std::uint64_t data_length;
+  BusFrameKind kind;
+  union {
+    CanFrameFields can;  // kCanDataFrame, kCanRemoteFrame
+    CanErrorFields error;  // kCanErrorFrame
+    LinFrameFields lin;  // kLinFrame
+  };
+};
+
+}  // namespace busfold
