@@ -56,7 +56,11 @@ std::int64_t BufferedStream::seek(std::int64_t offset, int whence) {
   std::int64_t target;
   switch (whence) {
     case kSeekSet: target = offset; break;
-    case kSeekCur: target = static_cast<std::int64_t>(base_ + position_) + offset; break;
+    case kSeekCur:
+      if (__builtin_add_overflow(static_cast<std::int64_t>(base_ + position_), offset, &target)) {
+        return kStreamError;
+      }
+      break;
     case kSeekEnd:
       inner_->seek(offset, kSeekEnd);
       target = inner_->tell();
