@@ -14,22 +14,22 @@ namespace {
 
 // Holds the one stream the pipeline reads the input through and closes it on every way out.
 class CurrentStream {
- public:
+public:
   explicit CurrentStream(StreamPtr stream) : stream_(std::move(stream)) {}
-  CurrentStream(const CurrentStream&) = delete;
-  CurrentStream& operator=(const CurrentStream&) = delete;
+  CurrentStream(const CurrentStream &) = delete;
+  CurrentStream &operator=(const CurrentStream &) = delete;
   ~CurrentStream() { stream_close(stream_); }
 
-  Stream* get() const { return stream_.get(); }
-  StreamPtr& ptr() { return stream_; }
+  Stream *get() const { return stream_.get(); }
+  StreamPtr &ptr() { return stream_; }
 
- private:
+private:
   StreamPtr stream_;
 };
 
-}  // namespace
+} // namespace
 
-int convert_file(ToolContext& ctx, std::string_view input, std::string_view output) {
+int convert_file(ToolContext &ctx, std::string_view input, std::string_view output) {
   (void)output;
   const int input_length = static_cast<int>(std::min<std::size_t>(input.size(), 0x7fffffff));
   std::unique_ptr<FileStream> file = fs_open(ctx.input_root, input, kFsRead | 4);
@@ -42,7 +42,8 @@ int convert_file(ToolContext& ctx, std::string_view input, std::string_view outp
   if (buffer_size < 0) buffer_size = stream_size(file.get());
   StreamPtr opened = std::move(file);
   if (buffer_size > 0) {
-    StreamPtr buffered = buffered_stream_new(std::move(opened), static_cast<std::uint64_t>(buffer_size));
+    StreamPtr buffered =
+        buffered_stream_new(std::move(opened), static_cast<std::uint64_t>(buffer_size));
     if (!buffered) {
       BUSFOLD_LOG(kLogError, "Could not allocate buffer of size %zd",
                   static_cast<ssize_t>(buffer_size));
@@ -57,4 +58,4 @@ int convert_file(ToolContext& ctx, std::string_view input, std::string_view outp
   return kConvertFailed;
 }
 
-}  // namespace busfold
+} // namespace busfold

@@ -29,57 +29,56 @@ std::string join(std::string_view folder, std::string_view name) {
 // a symbolic link back up the tree must not send the walk round for ever.
 using FolderChain = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
-int walk(ToolContext& ctx, std::string_view input, std::string_view output, FolderChain& chain) {
+int walk(ToolContext &ctx, std::string_view input, std::string_view output, FolderChain &chain) {
   FsStat st;
   if (!fs_stat(ctx.input_root, input, st)) {
     BUSFOLD_LOG(kLogFatal, "Error during stat of %.*s, exiting", print_length(input), input.data());
     return 129;
   }
   switch (st.kind) {
-    case kFsFolder: {
-      const std::pair<std::uint64_t, std::uint64_t> id{st.device, st.inode};
-      if (std::find(chain.begin(), chain.end(), id) != chain.end()) {
-        BUSFOLD_LOG(kLogWarning, "Skipping %.*s: it leads back into a folder being converted",
-                    print_length(input), input.data());
-        return 0;
-      }
-      chain.push_back(id);
-      int result = 0;
-      for (const std::string& name : fs_list(ctx.input_root, input)) {
-        result |= walk(ctx, join(input, name), join(output, name), chain);
-      }
-      chain.pop_back();
-      return result;
+  case kFsFolder: {
+    const std::pair<std::uint64_t, std::uint64_t> id{st.device, st.inode};
+    if (std::find(chain.begin(), chain.end(), id) != chain.end()) {
+      BUSFOLD_LOG(kLogWarning, "Skipping %.*s: it leads back into a folder being converted",
+                  print_length(input), input.data());
+      return 0;
     }
-    case kFsFile: {
-      std::string_view extension = path_extension(input);
-      if (!is_accepted_extension(extension)) return 0;
-      ++ctx.file_count;
-      ctx.total_bytes += static_cast<std::uint64_t>(st.size);
-      // The tool appends its own suffix: drop ".ext". A file whose whole name is the
-      // extension has no dot to drop and keeps its name.
-      std::string_view out = output;
-      if (extension.size() < path_file_name(output).size()) {
-        out.remove_suffix(extension.size() + 1);
-      }
-      if (ctx.make_dirs == 1) make_folders(ctx.output_root, path_parent(out));
-      int code = ctx.file_converter != nullptr ? ctx.file_converter(ctx, input, out)
-                                               : convert_file(ctx, input, out);
-      if (code != 0) {
-        BUSFOLD_LOG(kLogError, "Error during conversion of %.*s", print_length(input),
-                    input.data());
-      }
-      return code;
+    chain.push_back(id);
+    int result = 0;
+    for (const std::string &name : fs_list(ctx.input_root, input)) {
+      result |= walk(ctx, join(input, name), join(output, name), chain);
     }
-    case kFsNotFound:
-      BUSFOLD_LOG(kLogWarning, "Could not find input file/folder %.*s", print_length(input),
-                  input.data());
-      return 1;
-    default: return 129;
+    chain.pop_back();
+    return result;
+  }
+  case kFsFile: {
+    std::string_view extension = path_extension(input);
+    if (!is_accepted_extension(extension)) return 0;
+    ++ctx.file_count;
+    ctx.total_bytes += static_cast<std::uint64_t>(st.size);
+    // The tool appends its own suffix: drop ".ext". A file whose whole name is the
+    // extension has no dot to drop and keeps its name.
+    std::string_view out = output;
+    if (extension.size() < path_file_name(output).size()) {
+      out.remove_suffix(extension.size() + 1);
+    }
+    if (ctx.make_dirs == 1) make_folders(ctx.output_root, path_parent(out));
+    int code = ctx.file_converter != nullptr ? ctx.file_converter(ctx, input, out)
+                                             : convert_file(ctx, input, out);
+    if (code != 0) {
+      BUSFOLD_LOG(kLogError, "Error during conversion of %.*s", print_length(input), input.data());
+    }
+    return code;
+  }
+  case kFsNotFound:
+    BUSFOLD_LOG(kLogWarning, "Could not find input file/folder %.*s", print_length(input),
+                input.data());
+    return 1;
+  default: return 129;
   }
 }
 
-}  // namespace
+} // namespace
 
 std::string_view path_file_name(std::string_view path) {
   std::size_t slash = path.rfind('/');
@@ -108,7 +107,7 @@ bool is_accepted_extension(std::string_view extension) {
   return text == "mf4" || text == "mfc" || text == "mfe" || text == "mfm";
 }
 
-bool make_folders(const FsRoot* root, std::string_view folder) {
+bool make_folders(const FsRoot *root, std::string_view folder) {
   std::string accumulated;
   std::size_t start = 0;
   while (start < folder.size()) {
@@ -127,9 +126,9 @@ bool make_folders(const FsRoot* root, std::string_view folder) {
   return true;
 }
 
-bool find_common_root(ConverterOptions& options, int& status) {
+bool find_common_root(ConverterOptions &options, int &status) {
   std::vector<std::string_view> candidates;
-  for (const std::string& input : options.inputs) {
+  for (const std::string &input : options.inputs) {
     std::string_view p(input);
     // The root must lie before the input's own trailing "/"; a "/" at index 0 counts,
     // so "/a.mf4" lies in "/" while "/" itself lies in nothing.
@@ -152,18 +151,19 @@ bool find_common_root(ConverterOptions& options, int& status) {
     return false;
   }
   options.root = std::string(candidates.front());
-  for (std::string& input : options.inputs) input.erase(0, options.root.size());
+  for (std::string &input : options.inputs)
+    input.erase(0, options.root.size());
   return true;
 }
 
-int convert_input(ToolContext& ctx, std::string_view input, std::string_view output) {
+int convert_input(ToolContext &ctx, std::string_view input, std::string_view output) {
   FolderChain chain;
   return walk(ctx, input, output, chain);
 }
 
-int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
+int converter_run(ToolContext &ctx, const std::vector<std::string> &inputs) {
   int status = 0;
-  for (const std::string& input : inputs) {
+  for (const std::string &input : inputs) {
     std::string out = input;
     if (ctx.options == nullptr || ctx.options->no_append_root == 0) {
       FsStat st;
@@ -182,4 +182,4 @@ int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
   return status;
 }
 
-}  // namespace busfold
+} // namespace busfold

@@ -28,7 +28,7 @@ std::unique_ptr<FsRoot> fs_root_new(std::string_view path) {
   return std::make_unique<FsRoot>(std::move(base));
 }
 
-bool fs_stat_path(const std::string& path, FsStat& out) {
+bool fs_stat_path(const std::string &path, FsStat &out) {
   out = FsStat{};
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
@@ -49,20 +49,20 @@ bool fs_stat_path(const std::string& path, FsStat& out) {
   return true;
 }
 
-bool fs_stat(const FsRoot* root, std::string_view relative, FsStat& out) {
+bool fs_stat(const FsRoot *root, std::string_view relative, FsStat &out) {
   if (root == nullptr) return false;
   return fs_stat_path(root->full_path(relative), out);
 }
 
-std::vector<std::string> fs_list(const FsRoot* root, std::string_view relative) {
+std::vector<std::string> fs_list(const FsRoot *root, std::string_view relative) {
   std::vector<std::string> names;
   if (root == nullptr) return names;
   std::string folder = root->full_path(relative);
-  DIR* dir = ::opendir(folder.c_str());
+  DIR *dir = ::opendir(folder.c_str());
   if (dir == nullptr) return names;
   std::string entry_path = folder + '/';
   const std::size_t prefix = entry_path.size();
-  while (const dirent* entry = ::readdir(dir)) {
+  while (const dirent *entry = ::readdir(dir)) {
     std::string_view name(entry->d_name);
     if (name == "." || name == "..") continue;
     entry_path.resize(prefix);
@@ -78,29 +78,29 @@ std::vector<std::string> fs_list(const FsRoot* root, std::string_view relative) 
   return names;
 }
 
-bool fs_make_folder(const FsRoot* root, std::string_view relative) {
+bool fs_make_folder(const FsRoot *root, std::string_view relative) {
   if (root == nullptr) return false;
   return ::mkdir(root->full_path(relative).c_str(), 0777) == 0;
 }
 
-bool fs_remove(const FsRoot* root, std::string_view relative) {
+bool fs_remove(const FsRoot *root, std::string_view relative) {
   if (root == nullptr) return false;
   return std::remove(root->full_path(relative).c_str()) == 0;
 }
 
-bool fs_rename(const FsRoot* root, std::string_view from, std::string_view to) {
+bool fs_rename(const FsRoot *root, std::string_view from, std::string_view to) {
   if (root == nullptr) return false;
   return std::rename(root->full_path(from).c_str(), root->full_path(to).c_str()) == 0;
 }
 
-std::unique_ptr<FileStream> fs_open(const FsRoot* root, std::string_view relative, int flags) {
+std::unique_ptr<FileStream> fs_open(const FsRoot *root, std::string_view relative, int flags) {
   if (root == nullptr) return nullptr;
   int mode;
   switch (flags & (kFsRead | kFsWrite)) {
-    case kFsRead: mode = 0; break;
-    case kFsWrite: mode = 1; break;
-    case kFsRead | kFsWrite: mode = 2; break;
-    default: return nullptr;
+  case kFsRead: mode = 0; break;
+  case kFsWrite: mode = 1; break;
+  case kFsRead | kFsWrite: mode = 2; break;
+  default: return nullptr;
   }
   return file_stream_open(root->full_path(relative), mode);
 }
@@ -127,7 +127,8 @@ bool only_dot_components(std::string_view text) {
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t slash = text.find('/', start);
-    std::string_view part = text.substr(start, slash == std::string_view::npos ? slash : slash - start);
+    std::string_view part =
+        text.substr(start, slash == std::string_view::npos ? slash : slash - start);
     if (!part.empty() && part != "." && part != "..") return false;
     if (slash == std::string_view::npos) break;
     start = slash + 1;
@@ -137,7 +138,7 @@ bool only_dot_components(std::string_view text) {
 
 // Resolves dot components against an absolute folder. The folder comes from getcwd and
 // holds no symbolic links, so going up by name reaches the real parent.
-std::string resolve_dots(const std::string& folder, std::string_view dots) {
+std::string resolve_dots(const std::string &folder, std::string_view dots) {
   std::vector<std::string_view> parts;
   std::string_view rest(folder);
   auto split_into = [&parts](std::string_view text) {
@@ -165,9 +166,9 @@ std::string resolve_dots(const std::string& folder, std::string_view dots) {
   return resolved.empty() ? std::string("/") : resolved;
 }
 
-}  // namespace
+} // namespace
 
-void normalise_path(std::string& path) {
+void normalise_path(std::string &path) {
   std::replace(path.begin(), path.end(), '\\', '/');
 
   // One left-to-right pass over non-overlapping "//": "///" becomes "//".
@@ -197,7 +198,8 @@ void normalise_path(std::string& path) {
   // A file named with a trailing "/" cannot be examined under that name here; look at
   // the name without it and fix the form from what is found.
   std::string probe = path;
-  while (probe.size() > 1 && probe.back() == '/') probe.pop_back();
+  while (probe.size() > 1 && probe.back() == '/')
+    probe.pop_back();
   FsStat st;
   if (!fs_stat_path(probe, st)) {
     BUSFOLD_LOG(kLogError, "Could not stat path %s", path.c_str());
@@ -210,4 +212,4 @@ void normalise_path(std::string& path) {
   }
 }
 
-}  // namespace busfold
+} // namespace busfold
