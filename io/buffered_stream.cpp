@@ -65,7 +65,8 @@ std::int64_t BufferedStream::seek(std::int64_t offset, int whence) {
       }
       break;
     case kSeekEnd:
-      inner_->seek(offset, kSeekEnd);
+      // A refused seek would leave the inner stream elsewhere and its tell meaningless.
+      if (inner_->seek(offset, kSeekEnd) < 0) return kStreamError;
       target = inner_->tell();
       break;
     default: return kStreamError;

@@ -94,6 +94,7 @@ TEST(BufferedStream, RefillsOnlyWhenTheWindowIsLeft) {
   EXPECT_EQ(buffered->seek(500, kSeekSet), 80); // refused by the inner stream: nothing moves
   EXPECT_EQ(stream_size(buffered.get()), 100);
   EXPECT_EQ(buffered->seek(-1, kSeekSet), kStreamError);
+  EXPECT_EQ(buffered->seek(-101, kSeekEnd), kStreamError);
 }
 
 TEST(RangeStream, ClampsToItsRange) {

@@ -27,6 +27,7 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
   strings.push_back(program);
   strings.insert(strings.end(), args.begin(), args.end());
   std::vector<char *> argv;
+  argv.reserve(strings.size() + 1);
   for (std::string &s : strings)
     argv.push_back(s.data());
   argv.push_back(nullptr);
