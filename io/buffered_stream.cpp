@@ -27,7 +27,10 @@ BufferedStream::~BufferedStream() { std::free(window_); }
 
 bool BufferedStream::refill(std::uint64_t base) {
   if (base > static_cast<std::uint64_t>(INT64_MAX)) return false;
-  inner_->seek(static_cast<std::int64_t>(base), kSeekSet);
+  // An inner stream that refuses the position would fill the window with bytes from
+  // elsewhere. One that offers no seek at all is read in sequence.
+  std::int64_t reached = inner_->seek(static_cast<std::int64_t>(base), kSeekSet);
+  if (reached != kStreamNotOffered && reached != static_cast<std::int64_t>(base)) return false;
   std::int64_t got = inner_->read(window_, capacity_);
   if (got < 1) return false;
   base_ = base;
@@ -56,9 +59,14 @@ std::int64_t BufferedStream::seek(std::int64_t offset, int whence) {
   std::int64_t target;
   switch (whence) {
     case kSeekSet: target = offset; break;
-    case kSeekCur: target = static_cast<std::int64_t>(base_ + position_) + offset; break;
+    case kSeekCur:
+      if (__builtin_add_overflow(static_cast<std::int64_t>(base_ + position_), offset, &target)) {
+        return kStreamError;
+      }
+      break;
     case kSeekEnd:
-      inner_->seek(offset, kSeekEnd);
+      // A refused seek would leave the inner stream elsewhere and its tell meaningless.
+      if (inner_->seek(offset, kSeekEnd) < 0) return kStreamError;
       target = inner_->tell();
       break;
     default: return kStreamError;
@@ -69,8 +77,17 @@ std::int64_t BufferedStream::seek(std::int64_t offset, int whence) {
     position_ = wanted - base_;
     return target;
   }
-  if (!refill(wanted)) return static_cast<std::int64_t>(base_ + position_);
-  return target;
+  if (refill(wanted)) return target;
+  // Nothing to read there. When the inner stream did reach the target (its end, say),
+  // that is still a position, as in a file: stand there with an empty window, so that
+  // seeking to the end and telling gives the size.
+  if (inner_->tell() == target) {
+    base_ = wanted;
+    position_ = 0;
+    valid_ = 0;
+    return target;
+  }
+  return static_cast<std::int64_t>(base_ + position_);
 }
 
 std::int64_t BufferedStream::close() {

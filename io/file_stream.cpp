@@ -47,8 +47,9 @@ std::int64_t FileStream::tell() {
 
 std::int64_t FileStream::seek(std::int64_t offset, int whence) {
   if (file_ == nullptr) return kStreamError;
-  // Asking for the position we already stand at costs nothing.
-  if (whence == kSeekSet && offset == position_) return offset;
+  // Asking for the position we already stand at costs nothing. Not in read-write mode:
+  // there a seek must separate a write from a following read.
+  if (whence == kSeekSet && offset == position_ && mode_ != FileMode::read_write) return offset;
   int origin;
   switch (whence) {
     case kSeekSet: origin = SEEK_SET; break;

@@ -1,0 +1,208 @@
+#include <argtable2.h>
+
+#include <cstdio>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "build_info.h"
+#include "frontend/input_walk.h"
+#include "frontend/log.h"
+#include "frontend/password_store.h"
+#include "frontend/tool.h"
+
+namespace busfold {
+
+namespace {
+
+constexpr char kProgramName[] = "busfold";
+
+// argtable's code for "a value is not a number"; running out of memory while collecting
+// the path values is reported with it too.
+constexpr int kErrorBadValue = 3;
+constexpr int kErrorMissingArgument = ARG_EMISSARG;
+
+// The option list lives only while the command line is parsed.
+class OptionTable {
+public:
+  OptionTable() = default;
+  OptionTable(const OptionTable &) = delete;
+  OptionTable &operator=(const OptionTable &) = delete;
+  ~OptionTable() {
+    if (!list.empty()) arg_freetable(list.data(), list.size());
+  }
+
+  // Keeps the entry even when it is null, so that arg_nullcheck sees the gap.
+  template <typename Entry> Entry *add(Entry *entry) {
+    try {
+      list.push_back(entry);
+    } catch (const std::bad_alloc &) {
+      std::free(entry);
+      failed = true;
+      return nullptr;
+    }
+    if (entry == nullptr) failed = true;
+    return entry;
+  }
+
+  OptionList list;
+  bool failed = false;
+};
+
+// Copies, normalises and collects every value of a path entry.
+bool collect_paths(const arg_file *entry, std::vector<std::string> &destination) {
+  try {
+    for (int i = 0; i < entry->count; ++i) {
+      std::string path(entry->filename[i]);
+      normalise_path(path);
+      destination.push_back(std::move(path));
+    }
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  return true;
+}
+
+void print_usage(void **table) {
+  std::printf("Usage: %s", kProgramName);
+  arg_print_syntax(stdout, table, "\n\n");
+  arg_print_glossary(stdout, table, "  %-40s %s\n");
+}
+
+void print_version() {
+  std::printf("Version: %s\n", BUSFOLD_VERSION);
+  std::printf("Build date: %s\n", __DATE__ " " __TIME__);
+  std::printf("GIT SHA: %s", BUSFOLD_GIT_SHA);
+  if (BUSFOLD_GIT_DIRTY) std::printf("*");
+  std::printf("\n");
+}
+
+bool threshold_for_verbosity(int verbosity, LogLevel &threshold) {
+  switch (verbosity) {
+  case 0: threshold = kLogFatal; return true;
+  case 1: threshold = kLogError; return true;
+  case 2: threshold = kLogWarning; return true;
+  case 3: threshold = kLogInfo; return true;
+  case 4:
+  case 5: threshold = kLogVerbose; return true;
+  default: return false;
+  }
+}
+
+// Applies the parsed values; the option table is released by the caller afterwards.
+bool apply(ConverterOptions &options, int &status, arg_lit *delete_converted,
+           arg_lit *no_append_root, arg_lit *non_interactive, arg_int *verbosity, arg_int *buffer) {
+  LogLevel threshold = kLogInfo;
+  if (verbosity->count > 0 && !threshold_for_verbosity(verbosity->ival[0], threshold)) {
+    status = 131;
+    return false;
+  }
+  set_log_threshold(threshold);
+
+  options.delete_converted = delete_converted->count == 1 ? 1 : 0;
+  options.no_append_root = no_append_root->count == 1 ? 1 : 0;
+  options.non_interactive = non_interactive->count == 1 ? 1 : 0;
+  options.buffer_size = buffer->count == 1 ? buffer->ival[0] : -1;
+
+  if (!load_password_file(options, status)) return false;
+  BUSFOLD_LOG(kLogInfo, "%lld password(s) loaded",
+              static_cast<long long>(options.passwords.size()));
+
+  if (!find_common_root(options, status)) return false;
+
+  options.input_root = fs_root_new(options.root);
+  if (!options.input_root) {
+    BUSFOLD_LOG(kLogError, "Invalid input path: %s", options.root.c_str());
+    status = 1;
+    return false;
+  }
+  options.output_root = options.input_root.get();
+  if (options.output_dirs.size() == 1) {
+    options.owned_output_root = fs_root_new(options.output_dirs.front());
+    if (!options.owned_output_root) {
+      BUSFOLD_LOG(kLogError, "Invalid output path: %s", options.output_dirs.front().c_str());
+      status = 1;
+      return false;
+    }
+    options.output_root = options.owned_output_root.get();
+  }
+
+  if (options.tool != nullptr && options.tool->after_parse != nullptr) {
+    return options.tool->after_parse(options);
+  }
+  return true;
+}
+
+} // namespace
+
+bool converter_parse(ConverterOptions &options, int argc, char **argv, int &status) {
+  OptionTable table;
+  auto *help = table.add(arg_lit0(nullptr, "help", "display this help and exit"));
+  auto *version = table.add(arg_lit0("v", "version", "display tool version and exit"));
+  auto *verbosity = table.add(arg_int0(
+      nullptr, "verbosity", "<n>",
+      "verbosity of logging messages from 0 to 4, with 0 being fatal messages only 4 being all "
+      "messages including debug information. defaults to 3"));
+  auto *non_interactive =
+      table.add(arg_lit0(nullptr, "non-interactive", "does not print any progress output"));
+  auto *delete_converted =
+      table.add(arg_lit0("d", "delete-converted", "deletes files after conversion if specified"));
+  auto *no_append_root =
+      table.add(arg_lit0("X", "no-append-root", "do not add \"_out\" when converting folders"));
+  auto *buffer = table.add(
+      arg_int0("b", "buffer", "<n>", "buffer size in bytes. 0 disables and -1 takes entire file"));
+  auto *password_file = table.add(arg_file0(
+      "p", "password-file", "<file>",
+      "where to find device passwords for encrypted files, defaults to \"passwords.json\""));
+  if (options.tool != nullptr && options.tool->add_options != nullptr &&
+      !options.tool->add_options(options, table.list)) {
+    return false;
+  }
+  auto *output_directory =
+      table.add(arg_file0("O", "output-directory", "<file>", "where to place the converted files"));
+  table.add(arg_lit0("i", "input-files=<file(s)/folder(s)>",
+                     "list of input files/folders, must have common root"));
+  auto *inputs = table.add(
+      arg_filen(nullptr, nullptr, "file(s)/folder(s)", 1, argc > 1 ? argc - 1 : 1, nullptr));
+  auto *end = table.add(arg_end(20));
+  if (table.failed || arg_nullcheck(table.list.data()) != 0) {
+    status = 129;
+    return false;
+  }
+
+  int errors = arg_parse(argc, argv, table.list.data());
+  int first_error = 0;
+  if (errors != 0) first_error = end->error[0] != 0 ? end->error[0] : -1;
+  // argtable2 has no hook for a value, so path values are normalised after the parse,
+  // where its check pass would have run: only when the arguments scanned cleanly.
+  if (errors == 0 && (!collect_paths(password_file, options.password_files) ||
+                      !collect_paths(output_directory, options.output_dirs) ||
+                      !collect_paths(inputs, options.inputs))) {
+    first_error = kErrorBadValue;
+  }
+
+  if (help->count > 0 || argc == 1) {
+    print_usage(table.list.data());
+    return false;
+  }
+  if (version->count > 0) {
+    print_version();
+    status = 0;
+    return false;
+  }
+  if (first_error != 0) {
+    if (first_error == kErrorBadValue) {
+      status = 131;
+    } else if (first_error == kErrorMissingArgument) {
+      status = 130;
+    } else {
+      arg_print_errors(stdout, end, kProgramName);
+      status = 134;
+    }
+    return false;
+  }
+  return apply(options, status, delete_converted, no_append_root, non_interactive, verbosity,
+               buffer);
+}
+
+} // namespace busfold

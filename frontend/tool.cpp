@@ -1,0 +1,31 @@
+#include "frontend/tool.h"
+
+namespace busfold {
+
+bool tool_context_init(ToolContext &ctx, FsRoot *input_root, FsRoot *output_root,
+                       std::uint8_t make_dirs, ConverterOptions *options) {
+  if (input_root == nullptr || output_root == nullptr || options == nullptr) return false;
+  ctx.input_root = input_root;
+  ctx.output_root = output_root;
+  ctx.make_dirs = make_dirs;
+  ctx.options = options;
+  ctx.total_bytes = 0;
+  ctx.record_count = 0;
+  ctx.file_count = 0;
+  if (ctx.ops != nullptr && ctx.ops->init != nullptr) return ctx.ops->init(ctx);
+  return true;
+}
+
+void tool_context_destroy(std::unique_ptr<ToolContext> ctx) {
+  if (!ctx) return;
+  if (ctx->ops != nullptr && ctx->ops->destroy != nullptr) ctx->ops->destroy(*ctx);
+}
+
+void tool_release_options(std::unique_ptr<ConverterOptions> options) {
+  if (!options) return;
+  if (options->tool != nullptr && options->tool->release_options != nullptr) {
+    options->tool->release_options(*options);
+  }
+}
+
+} // namespace busfold

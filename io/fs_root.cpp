@@ -1,0 +1,215 @@
+#include "io/fs_root.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "frontend/log.h"
+
+namespace busfold {
+
+std::string FsRoot::full_path(std::string_view relative) const {
+  std::string full;
+  full.reserve(base_.size() + 1 + relative.size());
+  full += base_;
+  if (!base_.empty() && !relative.empty()) full += '/';
+  full += relative;
+  return full;
+}
+
+std::unique_ptr<FsRoot> fs_root_new(std::string_view path) {
+  std::string base(path);
+  FsStat st;
+  if (!fs_stat_path(base, st) || st.kind != kFsFolder) return nullptr;
+  return std::make_unique<FsRoot>(std::move(base));
+}
+
+bool fs_stat_path(const std::string &path, FsStat &out) {
+  out = FsStat{};
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) return false;
+    out.kind = kFsNotFound;
+    return true;
+  }
+  if (S_ISREG(st.st_mode)) {
+    out.kind = kFsFile;
+    out.size = static_cast<std::int64_t>(st.st_size);
+  } else if (S_ISDIR(st.st_mode)) {
+    out.kind = kFsFolder;
+  } else {
+    out.kind = kFsOther;
+  }
+  out.device = static_cast<std::uint64_t>(st.st_dev);
+  out.inode = static_cast<std::uint64_t>(st.st_ino);
+  return true;
+}
+
+bool fs_stat(const FsRoot *root, std::string_view relative, FsStat &out) {
+  if (root == nullptr) return false;
+  return fs_stat_path(root->full_path(relative), out);
+}
+
+std::vector<std::string> fs_list(const FsRoot *root, std::string_view relative) {
+  std::vector<std::string> names;
+  if (root == nullptr) return names;
+  std::string folder = root->full_path(relative);
+  DIR *dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return names;
+  std::string entry_path = folder + '/';
+  const std::size_t prefix = entry_path.size();
+  while (const dirent *entry = ::readdir(dir)) {
+    std::string_view name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    entry_path.resize(prefix);
+    entry_path += name;
+    FsStat st;
+    if (!fs_stat_path(entry_path, st)) continue;
+    if (st.kind == kFsFile || st.kind == kFsFolder) names.emplace_back(name);
+  }
+  ::closedir(dir);
+  // std::string compares through char_traits<char>, which orders bytes as unsigned.
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
+bool fs_make_folder(const FsRoot *root, std::string_view relative) {
+  if (root == nullptr) return false;
+  return ::mkdir(root->full_path(relative).c_str(), 0777) == 0;
+}
+
+bool fs_remove(const FsRoot *root, std::string_view relative) {
+  if (root == nullptr) return false;
+  return std::remove(root->full_path(relative).c_str()) == 0;
+}
+
+bool fs_rename(const FsRoot *root, std::string_view from, std::string_view to) {
+  if (root == nullptr) return false;
+  return std::rename(root->full_path(from).c_str(), root->full_path(to).c_str()) == 0;
+}
+
+std::unique_ptr<FileStream> fs_open(const FsRoot *root, std::string_view relative, int flags) {
+  if (root == nullptr) return nullptr;
+  int mode;
+  switch (flags & (kFsRead | kFsWrite)) {
+  case kFsRead: mode = 0; break;
+  case kFsWrite: mode = 1; break;
+  case kFsRead | kFsWrite: mode = 2; break;
+  default: return nullptr;
+  }
+  return file_stream_open(root->full_path(relative), mode);
+}
+
+std::optional<std::string> current_folder() {
+  // "\" is an ordinary name character here, so the folder is taken as the system gives it.
+  std::string buffer(256, '\0');
+  while (buffer.size() <= 65536) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+      return buffer;
+    }
+    if (errno != ERANGE) return std::nullopt;
+    buffer.resize(buffer.size() * 2);
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// True for texts such as ".", "..", "../..", "./" made only of dot components.
+bool only_dot_components(std::string_view text) {
+  if (text.empty()) return false;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t slash = text.find('/', start);
+    std::string_view part =
+        text.substr(start, slash == std::string_view::npos ? slash : slash - start);
+    if (!part.empty() && part != "." && part != "..") return false;
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return true;
+}
+
+// Resolves dot components against an absolute folder. The folder comes from getcwd and
+// holds no symbolic links, so going up by name reaches the real parent.
+std::string resolve_dots(const std::string &folder, std::string_view dots) {
+  std::vector<std::string_view> parts;
+  std::string_view rest(folder);
+  auto split_into = [&parts](std::string_view text) {
+    std::size_t start = 0;
+    while (start <= text.size()) {
+      std::size_t slash = text.find('/', start);
+      std::string_view part =
+          text.substr(start, slash == std::string_view::npos ? slash : slash - start);
+      if (part == "..") {
+        if (!parts.empty()) parts.pop_back();
+      } else if (!part.empty() && part != ".") {
+        parts.push_back(part);
+      }
+      if (slash == std::string_view::npos) break;
+      start = slash + 1;
+    }
+  };
+  split_into(rest);
+  split_into(dots);
+  std::string resolved;
+  for (std::string_view part : parts) {
+    resolved += '/';
+    resolved += part;
+  }
+  return resolved.empty() ? std::string("/") : resolved;
+}
+
+} // namespace
+
+void normalise_path(std::string &path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+
+  // One left-to-right pass over non-overlapping "//": "///" becomes "//".
+  std::string reduced;
+  reduced.reserve(path.size());
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    reduced += path[i];
+    if (path[i] == '/' && i + 1 < path.size() && path[i + 1] == '/') ++i;
+  }
+  path.swap(reduced);
+
+  if (path.empty() || path[0] != '/') {
+    std::optional<std::string> folder = current_folder();
+    if (!folder || !fs_root_new(*folder)) return;
+    if (only_dot_components(path)) {
+      // ".." means the parent folder and "." this one; joined as written they would name
+      // the current folder or put the outputs inside the inputs.
+      path = resolve_dots(*folder, path);
+    } else {
+      std::string joined = std::move(*folder);
+      if (!joined.empty() && !path.empty() && joined.back() != '/') joined += '/';
+      joined += path;
+      path.swap(joined);
+    }
+  }
+
+  // A file named with a trailing "/" cannot be examined under that name here; look at
+  // the name without it and fix the form from what is found.
+  std::string probe = path;
+  while (probe.size() > 1 && probe.back() == '/')
+    probe.pop_back();
+  FsStat st;
+  if (!fs_stat_path(probe, st)) {
+    BUSFOLD_LOG(kLogError, "Could not stat path %s", path.c_str());
+    return;
+  }
+  if (st.kind == kFsFolder) {
+    if (path.back() != '/') path += '/';
+  } else if (st.kind == kFsFile) {
+    if (path.back() == '/') path.pop_back();
+  }
+}
+
+} // namespace busfold

@@ -1,0 +1,76 @@
+// File-system access relative to an existing folder, and the canonical path form
+// (absolute, "/" as the only separator, folders with a trailing "/").
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "io/file_stream.h"
+
+namespace busfold {
+
+enum FsKind : int {
+  kFsOther = 0, // exists, but neither a regular file nor a folder
+  kFsFile = 1,
+  kFsFolder = 2,
+  kFsNotFound = 3,
+};
+
+struct FsStat {
+  FsKind kind = kFsNotFound;
+  std::int64_t size = 0; // bytes, files only
+  // Identity of the object, so that a walk can recognise a folder it is already inside.
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+
+// Open flags: bit 0 read, bit 1 write; other bits are ignored.
+inline constexpr int kFsRead = 1;
+inline constexpr int kFsWrite = 2;
+
+// A handle on an existing folder; every operation takes a path relative to it.
+class FsRoot {
+public:
+  explicit FsRoot(std::string base) : base_(std::move(base)) {}
+
+  const std::string &base() const { return base_; }
+  // base, "/" when both parts are non-empty, relative path.
+  std::string full_path(std::string_view relative) const;
+
+private:
+  std::string base_;
+};
+
+// Null unless path names an existing folder.
+std::unique_ptr<FsRoot> fs_root_new(std::string_view path);
+
+// Examines a full path. A missing path is kind kFsNotFound and true; false only for
+// other errors (permission, name too long, ...).
+bool fs_stat_path(const std::string &path, FsStat &out);
+
+// The relative operations; a null root gives false, an empty list or null.
+bool fs_stat(const FsRoot *root, std::string_view relative, FsStat &out);
+// Names of the files and folders in the folder, without "." and "..", ascending by
+// unsigned byte order, each once. Entries that cannot be examined are left out.
+std::vector<std::string> fs_list(const FsRoot *root, std::string_view relative);
+// Creates the last path element only.
+bool fs_make_folder(const FsRoot *root, std::string_view relative);
+bool fs_remove(const FsRoot *root, std::string_view relative);
+// Replaces `to` when it exists; used to publish a file written under a temporary name.
+bool fs_rename(const FsRoot *root, std::string_view from, std::string_view to);
+// Read (flags 1), write (2) or read-write (3) file stream; neither bit gives null.
+std::unique_ptr<FileStream> fs_open(const FsRoot *root, std::string_view relative, int flags);
+
+// The process's current folder, or nothing when it cannot be had.
+std::optional<std::string> current_folder();
+
+// Rewrites a command-line path in place into the canonical form: "\" becomes "/",
+// doubled separators are reduced, a relative path is placed below the current folder,
+// an existing folder gets a trailing "/" and an existing file loses one.
+void normalise_path(std::string &path);
+
+} // namespace busfold
