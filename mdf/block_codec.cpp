@@ -163,7 +163,7 @@ BlockRef load_block_at(LoadContext &ctx, std::uint64_t offset) {
   if (offset == kNoOffset) return nullptr;
   if (BlockRef cached = ctx.cache.find(offset)) return cached;
   if (ctx.in_progress.count(offset) != 0) {
-    BUSFOLD_LOG(kLogError, "Block at offset %llu links back to itself", ull(offset));
+    BUSFOLD_LOG(kLogError, "Cyclic link to the block at offset %llu", ull(offset));
     return nullptr;
   }
   if (ctx.depth >= kMaxLoadDepth) {

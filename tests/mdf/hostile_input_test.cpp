@@ -49,14 +49,15 @@ TEST(HostileInput, CyclesAreDetected) {
       {[](Skeleton &s) { s.b.set_link(s.cn, link::kCnComposition, s.cn); },
        "meets the block at offset"},
       // a member whose data is the channel group being loaded
-      {[](Skeleton &s) { s.b.add_member(s.cn, {.data = s.cg}); }, "links back to itself"},
+      {[](Skeleton &s) { s.b.add_member(s.cn, {.data = s.cg}); },
+       "Cyclic link to the block at offset"},
       // a conversion that is its own inverse
       {[](Skeleton &s) {
          std::uint64_t cc = s.b.add_linear_conversion(0, 1);
          s.b.set_link(cc, link::kCcInverse, cc);
          s.b.set_link(s.cn, link::kCnConversion, cc);
        },
-       "links back to itself"},
+       "Cyclic link to the block at offset"},
   };
   for (const auto &[patch, message] : cases) {
     Skeleton s;
