@@ -1,0 +1,107 @@
+// The MDF 4 block: the common part of every block kind, the kind table and the
+// checked downcast. The codec that loads and saves blocks is in mdf/block_codec.h.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace busfold {
+
+// Offset of a block that has not been placed yet, and of a link that is empty.
+inline constexpr std::uint64_t kNoOffset = ~std::uint64_t{0};
+
+// Size of the on-disk header that every block but the identification block starts with.
+inline constexpr std::uint64_t kBlockHeaderSize = 24;
+
+enum class BlockType : std::uint32_t {
+  kUnknown = 0,
+  kId = 1,
+  kCc = 2,
+  kCg = 3,
+  kCn = 4,
+  kDg = 5,
+  kDt = 6,
+  kFh = 7,
+  kHd = 8,
+  kMd = 9,
+  kSd = 10,
+  kSi = 11,
+  kTx = 12,
+};
+
+// What a freshly created block of a kind starts with: a block without optional parts.
+struct BlockDescriptor {
+  BlockType kind;
+  std::uint64_t length;
+  std::uint64_t link_count;
+  const char *id; // "##CG"; "" for the identification block and unknown kinds
+};
+
+// The descriptor of a kind; unknown kinds get a descriptor of zeros.
+const BlockDescriptor &block_descriptor(BlockType kind);
+
+class MdfBlock;
+using BlockRef = std::shared_ptr<MdfBlock>;
+
+struct BlockHeader;
+struct LoadContext;
+struct SaveContext;
+
+class MdfBlock {
+public:
+  MdfBlock(const MdfBlock &) = delete;
+  MdfBlock &operator=(const MdfBlock &) = delete;
+  virtual ~MdfBlock() = default;
+
+  BlockType kind() const { return kind_; }
+
+  // Fills the block from ctx.stream, which stands right after the block header (at the
+  // block's own start for the identification block). Linked blocks are loaded through
+  // the codec with the same context; a chain element does not load its successors, its
+  // owner walks the chain (see chain_next).
+  virtual bool load(LoadContext &ctx, const BlockHeader &header) = 0;
+
+  // Writes the block at its offset, after saving the blocks it links to. `next` is the
+  // already saved block that a chain element's next link points to, or null. False
+  // when a write failed, the links do not match link_count, or a linked block's save
+  // failed.
+  virtual bool save(SaveContext &ctx, const MdfBlock *next) = 0;
+
+  // Appends the blocks this block references, in collect order.
+  virtual void list_children(std::vector<MdfBlock *> &out) const;
+
+  // Next link as read by the load, for kinds that form chains; kNoOffset otherwise.
+  virtual std::uint64_t chain_next() const { return kNoOffset; }
+
+  // Position of the data section: after the header and the links.
+  std::uint64_t data_base() const { return offset + kBlockHeaderSize + 8 * link_count; }
+
+  std::uint64_t length;
+  std::uint64_t link_count;
+  std::uint64_t offset = kNoOffset;
+
+protected:
+  explicit MdfBlock(BlockType kind);
+
+private:
+  BlockType kind_;
+};
+
+// A new block of the kind with the kind's defaults, or null for an unknown kind or
+// when memory runs out.
+BlockRef create_block(BlockType kind);
+
+// Whether the kind's first link is the next element of a chain (DG, CG, CN, FH).
+bool has_next_link(BlockType kind);
+
+// Checked downcasts: null when the block is null or of another kind.
+template <class T> T *block_cast(MdfBlock *block) {
+  return block != nullptr && T::matches(block->kind()) ? static_cast<T *>(block) : nullptr;
+}
+template <class T> const T *block_cast(const MdfBlock *block) {
+  return block != nullptr && T::matches(block->kind()) ? static_cast<const T *>(block) : nullptr;
+}
+template <class T> T *block_cast(const BlockRef &ref) { return block_cast<T>(ref.get()); }
+
+} // namespace busfold

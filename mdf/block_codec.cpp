@@ -1,0 +1,335 @@
+#include "mdf/block_codec.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "frontend/log.h"
+#include "io/bytes.h"
+#include "mdf/id_block.h"
+
+namespace busfold {
+
+namespace {
+
+constexpr std::uint64_t kMaxStreamOffset = static_cast<std::uint64_t>(INT64_MAX);
+
+struct IdKind {
+  char id[5];
+  BlockType kind;
+};
+
+// The header ids in the order they are tried; the file ids of the identification block
+// are tried between the two groups.
+constexpr IdKind kFirstIds[] = {
+    {"##CC", BlockType::kCc}, {"##CG", BlockType::kCg}, {"##CN", BlockType::kCn},
+    {"##DG", BlockType::kDg}, {"##DT", BlockType::kDt}, {"##FH", BlockType::kFh},
+    {"##HD", BlockType::kHd},
+};
+constexpr IdKind kSecondIds[] = {
+    {"##MD", BlockType::kMd},
+    {"##SD", BlockType::kSd},
+    {"##SI", BlockType::kSi},
+    {"##TX", BlockType::kTx},
+};
+
+BlockType match_id(const std::uint8_t *raw, std::span<const IdKind> ids) {
+  for (const IdKind &entry : ids) {
+    if (std::memcmp(raw, entry.id, 4) == 0) return entry.kind;
+  }
+  return BlockType::kUnknown;
+}
+
+bool read_exact(Stream &stream, std::uint8_t *out, std::uint64_t n) {
+  std::uint64_t done = 0;
+  while (done < n) {
+    std::int64_t got = stream.read(out + done, n - done);
+    if (got <= 0) return false;
+    done += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+bool seek_exact(Stream &stream, std::uint64_t offset) {
+  if (offset > kMaxStreamOffset) return false;
+  return stream.seek(static_cast<std::int64_t>(offset), kSeekSet) ==
+         static_cast<std::int64_t>(offset);
+}
+
+unsigned long long ull(std::uint64_t value) { return static_cast<unsigned long long>(value); }
+
+// Checks a header against what its kind needs and what the stream holds, so that no
+// load reads or allocates from a size the file cannot back.
+bool check_header(LoadContext &ctx, std::uint64_t offset, const BlockHeader &header) {
+  if (header.kind == BlockType::kId) {
+    ctx.loaded_bytes += block_descriptor(BlockType::kId).length;
+    return true;
+  }
+  const BlockDescriptor &kind = block_descriptor(header.kind);
+  if (header.length < std::max(kind.length, kBlockHeaderSize) ||
+      header.link_count > (header.length - kBlockHeaderSize) / 8) {
+    BUSFOLD_LOG(kLogError, "Block %s at offset %llu has length %llu, too short for %llu links",
+                kind.id, ull(offset), ull(header.length), ull(header.link_count));
+    return false;
+  }
+  bool data_kind = header.kind == BlockType::kDt || header.kind == BlockType::kSd;
+  if (offset > ctx.stream_size || header.length > ctx.stream_size - offset) {
+    if (!(data_kind && ctx.lenient_data_length)) {
+      BUSFOLD_LOG(
+          kLogError,
+          "Block %s at offset %llu with length %llu ends past the end of the file (%llu bytes)",
+          kind.id, ull(offset), ull(header.length), ull(ctx.stream_size));
+      return false;
+    }
+  }
+  if (!data_kind) {
+    // Blocks of a well-formed file never overlap, so together they fit in it; this bounds
+    // what a file of crossed blocks can make us hold.
+    ctx.loaded_bytes += header.length;
+    if (ctx.loaded_bytes > ctx.stream_size) {
+      BUSFOLD_LOG(kLogError, "Block %s at offset %llu overlaps other blocks", kind.id, ull(offset));
+      return false;
+    }
+  }
+  return true;
+}
+
+} // namespace
+
+std::optional<BlockHeader> read_block_header(Stream &stream) {
+  std::uint8_t raw[kBlockHeaderSize];
+  if (!read_exact(stream, raw, sizeof raw)) return std::nullopt;
+
+  BlockHeader header;
+  header.kind = match_id(raw, kFirstIds);
+  if (header.kind == BlockType::kUnknown && (std::memcmp(raw, kUnfinalizedFileId, 8) == 0 ||
+                                             std::memcmp(raw, kFinalizedFileId, 8) == 0)) {
+    // The identification block has no header: read it from its own start.
+    if (stream.seek(-static_cast<std::int64_t>(kBlockHeaderSize), kSeekCur) < 0)
+      return std::nullopt;
+    header.kind = BlockType::kId;
+    header.length = block_descriptor(BlockType::kId).length;
+    header.link_count = 0;
+    return header;
+  }
+  if (header.kind == BlockType::kUnknown) header.kind = match_id(raw, kSecondIds);
+  if (header.kind == BlockType::kUnknown) {
+    // The first 8 bytes as text; control bytes are masked so a hostile file cannot write
+    // terminal sequences into the log.
+    char text[9] = {};
+    for (int i = 0; i < 8 && raw[i] != 0; ++i) {
+      text[i] = raw[i] >= 0x20 && raw[i] < 0x7F ? static_cast<char>(raw[i]) : '?';
+    }
+    BUSFOLD_LOG(kLogError, "Unable to load block header for type %s", text);
+    return std::nullopt;
+  }
+  header.length = load_le64(raw + 8);
+  header.link_count = load_le64(raw + 16);
+  return header;
+}
+
+bool write_block_header(const MdfBlock &block, Stream &stream) {
+  const BlockDescriptor &kind = block_descriptor(block.kind());
+  if (kind.id[0] == '\0') return true;
+  std::uint8_t raw[kBlockHeaderSize] = {};
+  std::memcpy(raw, kind.id, 4);
+  store_le64(raw + 8, block.length);
+  store_le64(raw + 16, block.link_count);
+  return stream.write(raw, sizeof raw) == static_cast<std::int64_t>(sizeof raw);
+}
+
+bool read_links(Stream &stream, std::span<std::uint64_t> links) {
+  std::uint8_t raw[64];
+  std::size_t done = 0;
+  while (done < links.size()) {
+    std::size_t batch = std::min<std::size_t>(links.size() - done, sizeof raw / 8);
+    if (!read_exact(stream, raw, batch * 8)) return false;
+    for (std::size_t i = 0; i < batch; ++i) {
+      std::uint64_t link = load_le64(raw + 8 * i);
+      links[done + i] = link == 0 ? kNoOffset : link;
+    }
+    done += batch;
+  }
+  return true;
+}
+
+BlockRef BlockCache::find(std::uint64_t offset) const {
+  auto it = entries_.find(offset);
+  return it == entries_.end() ? nullptr : it->second.lock();
+}
+
+void BlockCache::insert(std::uint64_t offset, const BlockRef &block) { entries_[offset] = block; }
+
+BlockRef load_block_at(LoadContext &ctx, std::uint64_t offset) {
+  if (offset == kNoOffset) return nullptr;
+  if (BlockRef cached = ctx.cache.find(offset)) return cached;
+  if (ctx.in_progress.count(offset) != 0) {
+    BUSFOLD_LOG(kLogError, "Cyclic link to the block at offset %llu", ull(offset));
+    return nullptr;
+  }
+  if (ctx.depth >= kMaxLoadDepth) {
+    BUSFOLD_LOG(kLogError, "Blocks nested more than %u deep at offset %llu", kMaxLoadDepth,
+                ull(offset));
+    return nullptr;
+  }
+  if (!seek_exact(ctx.stream, offset)) return nullptr;
+  std::optional<BlockHeader> header = read_block_header(ctx.stream);
+  if (!header || !check_header(ctx, offset, *header)) return nullptr;
+
+  BlockRef block = create_block(header->kind);
+  if (!block) {
+    BUSFOLD_LOG(kLogError, "Could not parse block at offset %llu", ull(offset));
+    return nullptr;
+  }
+  block->offset = offset;
+  block->length = header->length;
+  block->link_count = header->link_count;
+
+  ctx.in_progress.insert(offset);
+  ++ctx.depth;
+  bool loaded = block->load(ctx, *header);
+  --ctx.depth;
+  ctx.in_progress.erase(offset);
+  if (!loaded) return nullptr;
+  ctx.cache.insert(offset, block);
+  return block;
+}
+
+bool load_link(LoadContext &ctx, std::uint64_t link, BlockRef &out) {
+  out = load_block_at(ctx, link);
+  return link == kNoOffset || out != nullptr;
+}
+
+bool load_chain(LoadContext &ctx, std::uint64_t first, std::vector<BlockRef> &out) {
+  // Walked in a loop, so chains of any length cost no stack. Every element belongs to one
+  // chain of a well-formed file; meeting one again means a cycle or merging chains, which
+  // would otherwise loop forever or multiply the work.
+  for (std::uint64_t at = first; at != kNoOffset;) {
+    if (!ctx.chained.insert(at).second) {
+      BUSFOLD_LOG(kLogError, "Chain of blocks meets the block at offset %llu twice", ull(at));
+      return false;
+    }
+    BlockRef element = load_block_at(ctx, at);
+    if (!element) return false;
+    at = element->chain_next();
+    out.push_back(std::move(element));
+  }
+  return true;
+}
+
+std::uint64_t link_to(const MdfBlock *block) {
+  return block == nullptr || block->offset == kNoOffset ? 0 : block->offset;
+}
+
+const MdfBlock *chain_first(const std::vector<BlockRef> &chain) {
+  for (const BlockRef &element : chain) {
+    if (element) return element.get();
+  }
+  return nullptr;
+}
+
+bool save_block(MdfBlock *block, SaveContext &ctx, const MdfBlock *next) {
+  if (block == nullptr || ctx.stream == nullptr) return true;
+  // Marked before its save runs: a block shared by several parents is written once, and
+  // a tree that links back into itself cannot recurse forever.
+  if (!ctx.saved.insert(block).second) return true;
+  if (block->offset == kNoOffset) {
+    block->offset = block->kind() == BlockType::kId ? 0 : ctx.end_mark;
+  }
+  if (!seek_exact(*ctx.stream, block->offset)) return false;
+  return block->save(ctx, next);
+}
+
+bool save_chain(SaveContext &ctx, const std::vector<BlockRef> &chain) {
+  bool ok = true;
+  const MdfBlock *next = nullptr;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    MdfBlock *element = it->get();
+    if (element == nullptr) continue;
+    if (ctx.saved.count(element) != 0) {
+      // Written before through another link (a VLSD group is also a channel's data) with
+      // no next: point its next link at its successor now.
+      if (has_next_link(element->kind()) && element->link_count > 0 &&
+          element->offset != kNoOffset) {
+        std::uint8_t raw[8];
+        store_le64(raw, link_to(next));
+        ok = seek_exact(*ctx.stream, element->offset + kBlockHeaderSize) &&
+             ctx.stream->write(raw, sizeof raw) == static_cast<std::int64_t>(sizeof raw) && ok;
+      }
+    } else {
+      ok = save_block(element, ctx, next) && ok;
+    }
+    next = element;
+  }
+  return ok;
+}
+
+void reserve_block(SaveContext &ctx, const MdfBlock &block, bool round_to_8) {
+  std::int64_t at = ctx.stream->tell();
+  if (at < 0 || static_cast<std::uint64_t>(at) != ctx.end_mark) return;
+  std::uint64_t end = ctx.end_mark + block.length;
+  if (end < ctx.end_mark) end = kNoOffset;
+  if (round_to_8 && end <= kNoOffset - 7) end = (end + 7) & ~std::uint64_t{7};
+  ctx.end_mark = end;
+}
+
+bool write_block_start(SaveContext &ctx, const MdfBlock &block,
+                       std::span<const std::uint64_t> links) {
+  if (links.size() != block.link_count) return false;
+  if (!seek_exact(*ctx.stream, block.offset) || !write_block_header(block, *ctx.stream)) {
+    return false;
+  }
+  std::uint8_t raw[64];
+  std::size_t done = 0;
+  while (done < links.size()) {
+    std::size_t batch = std::min<std::size_t>(links.size() - done, sizeof raw / 8);
+    for (std::size_t i = 0; i < batch; ++i) {
+      std::uint64_t link = links[done + i];
+      store_le64(raw + 8 * i, link == kNoOffset ? 0 : link);
+    }
+    auto bytes = static_cast<std::int64_t>(batch * 8);
+    if (ctx.stream->write(raw, static_cast<std::uint64_t>(bytes)) != bytes) return false;
+    done += batch;
+  }
+  return true;
+}
+
+void collect_blocks(MdfBlock *block, BlockCollection &into) {
+  // An explicit stack keeps deep or long trees off the call stack; children are pushed in
+  // reverse so they come off in order.
+  std::vector<MdfBlock *> stack{block};
+  std::vector<MdfBlock *> children;
+  while (!stack.empty()) {
+    MdfBlock *current = stack.back();
+    stack.pop_back();
+    if (current == nullptr || !into.seen.insert(current).second) continue;
+    into.blocks.push_back(current);
+    children.clear();
+    current->list_children(children);
+    stack.insert(stack.end(), children.rbegin(), children.rend());
+  }
+}
+
+std::vector<MdfBlock *> collect_blocks(MdfBlock *block) {
+  BlockCollection collection;
+  collect_blocks(block, collection);
+  return std::move(collection.blocks);
+}
+
+std::uint64_t end_of_placed_blocks(std::span<MdfBlock *const> blocks) {
+  std::uint64_t end = 0;
+  for (const MdfBlock *block : blocks) {
+    if (block == nullptr || block->offset == kNoOffset) continue;
+    end = std::max(end, block->offset + block->length);
+  }
+  return end;
+}
+
+bool save_tree(MdfBlock &root, Stream &out) {
+  std::vector<MdfBlock *> blocks = collect_blocks(&root);
+  SaveContext ctx;
+  ctx.stream = &out;
+  ctx.end_mark = end_of_placed_blocks(blocks);
+  return save_block(&root, ctx, nullptr);
+}
+
+} // namespace busfold

@@ -1,0 +1,51 @@
+// A conversion: how raw channel values become physical values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "mdf/block.h"
+
+namespace busfold {
+
+inline constexpr std::uint8_t kCcLinear = 1;
+inline constexpr std::uint8_t kCcValueTable = 5;
+
+class CcBlock final : public MdfBlock {
+public:
+  static constexpr BlockType kKind = BlockType::kCc;
+  static bool matches(BlockType kind) { return kind == kKind; }
+
+  CcBlock();
+
+  bool load(LoadContext &ctx, const BlockHeader &header) override;
+  bool save(SaveContext &ctx, const MdfBlock *next) override;
+  void list_children(std::vector<MdfBlock *> &out) const override;
+
+  // Type 1 with the values (offset, factor); length 96.
+  void set_linear(double offset, double factor);
+  // Type 5 with the values key, value, key, value, ...; length 80 + 8 × values.
+  // False (nothing changed) when the values would not fit the 16-bit count.
+  bool set_value_table(std::span<const std::pair<double, double>> pairs);
+  // The i-th value; none when i is not below the value count.
+  std::optional<double> value(std::size_t i) const;
+  std::uint16_t cc_val_count() const { return static_cast<std::uint16_t>(values.size()); }
+
+  BlockRef name;
+  BlockRef unit;
+  BlockRef comment;
+  BlockRef inverse;
+  std::uint8_t cc_type = 0;
+  std::uint8_t cc_precision = 0;
+  std::uint16_t cc_flags = 0;
+  std::uint16_t cc_ref_count = 0;
+  double cc_phy_range_min = 0;
+  double cc_phy_range_max = 0;
+  // cc_val; its size is cc_val_count.
+  std::vector<double> values;
+};
+
+} // namespace busfold

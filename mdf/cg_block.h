@@ -1,0 +1,52 @@
+// A channel group: one record layout (record id, size, cycle count) and its channels.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "mdf/block.h"
+
+namespace busfold {
+
+// Bits of cg_flags.
+inline constexpr std::uint16_t kCgFlagVlsd = 1;
+inline constexpr std::uint16_t kCgFlagBusEvent = 2;
+inline constexpr std::uint16_t kCgFlagPlainBusEvent = 4;
+
+class CgBlock final : public MdfBlock {
+public:
+  static constexpr BlockType kKind = BlockType::kCg;
+  static bool matches(BlockType kind) { return kind == kKind; }
+
+  CgBlock();
+
+  bool load(LoadContext &ctx, const BlockHeader &header) override;
+  // cg_flags is written as held; the booleans are not folded back.
+  bool save(SaveContext &ctx, const MdfBlock *next) override;
+  void list_children(std::vector<MdfBlock *> &out) const override;
+  std::uint64_t chain_next() const override { return next_link_; }
+
+  std::vector<BlockRef> channels; // file order
+  BlockRef acq_name;              // TX
+  BlockRef acq_source;            // SI
+  BlockRef comment;
+  std::uint64_t cg_record_id = 0;
+  std::uint64_t cg_cycle_count = 0;
+  std::uint16_t cg_flags = 0;
+  std::uint16_t cg_path_separator = 0;
+  std::uint32_t cg_data_bytes = 0;
+  std::uint32_t cg_inval_bytes = 0;
+
+  // Taken from cg_flags at load.
+  bool vlsd_group = false;
+  bool bus_event = false;
+  bool plain_bus_event = false;
+
+private:
+  // Last step of the load, once the channels are in: where the channels' decoders are made.
+  bool build_decoders(LoadContext &ctx);
+
+  std::uint64_t next_link_ = kNoOffset;
+};
+
+} // namespace busfold

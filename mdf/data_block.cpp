@@ -1,0 +1,110 @@
+#include "mdf/data_block.h"
+
+#include <algorithm>
+
+#include "mdf/block_codec.h"
+
+namespace busfold {
+
+namespace {
+constexpr std::uint64_t kMaxStreamOffset = static_cast<std::uint64_t>(INT64_MAX);
+} // namespace
+
+DataBlock::DataBlock(BlockType kind) : MdfBlock(kind) {}
+DtBlock::DtBlock() : DataBlock(kKind) {}
+SdBlock::SdBlock() : DataBlock(kKind) {}
+
+DataBlock::~DataBlock() {
+  if (owned_source_) owned_source_->close();
+}
+
+bool DataBlock::load(LoadContext &ctx, const BlockHeader &) {
+  // The data stays in the file: records are read through the read stream when needed.
+  data_start_ = offset + kBlockHeaderSize;
+  source_ = &ctx.stream;
+  owned_source_.reset();
+  position_ = 0;
+  return true;
+}
+
+bool DataBlock::save(SaveContext &ctx, const MdfBlock *) {
+  reserve_block(ctx, *this);
+  if (!write_block_start(ctx, *this, {})) return false;
+  if (source_ == nullptr) return true;
+  if (reader_.seek(0, kSeekSet) != 0) return false;
+  stream_copy(&reader_, ctx.stream);
+  // A source that held less than the length says, or a failed write, leaves the block short.
+  std::int64_t end = ctx.stream->tell();
+  return end >= 0 && static_cast<std::uint64_t>(end) == data_base() + data_size();
+}
+
+void DataBlock::set_source(Stream *source, std::uint64_t data_start, std::uint64_t size) {
+  if (owned_source_) {
+    owned_source_->close();
+    owned_source_.reset();
+  }
+  source_ = source;
+  data_start_ = data_start;
+  length = kBlockHeaderSize + size;
+  position_ = 0;
+}
+
+void DataBlock::set_source(StreamPtr source, std::uint64_t data_start, std::uint64_t size) {
+  Stream *raw = source.get();
+  set_source(raw, data_start, size);
+  owned_source_ = std::move(source);
+}
+
+bool DataBlock::ReadStream::seek_source(std::uint64_t at) {
+  Stream *source = block_.source_;
+  if (source == nullptr) return false;
+  std::uint64_t target = block_.data_start_ + at;
+  if (target < at || target > kMaxStreamOffset) return false;
+  return source->seek(static_cast<std::int64_t>(target), kSeekSet) ==
+         static_cast<std::int64_t>(target);
+}
+
+std::int64_t DataBlock::ReadStream::read(void *buffer, std::uint64_t n) {
+  std::uint64_t size = block_.data_size();
+  std::uint64_t position = std::min(block_.position_, size);
+  std::uint64_t k = std::min(n, size - position);
+  if (k == 0) return 0;
+  if (!seek_source(position)) return kStreamError;
+  std::int64_t got = block_.source_->read(buffer, k);
+  if (got > 0) block_.position_ = position + static_cast<std::uint64_t>(got);
+  return got;
+}
+
+std::int64_t DataBlock::ReadStream::tell() {
+  return static_cast<std::int64_t>(std::min(block_.position_, kMaxStreamOffset));
+}
+
+std::int64_t DataBlock::ReadStream::seek(std::int64_t offset, int whence) {
+  auto size = static_cast<std::int64_t>(std::min(block_.data_size(), kMaxStreamOffset));
+  std::int64_t base;
+  switch (whence) {
+  case kSeekSet: base = 0; break;
+  case kSeekCur:
+    base = static_cast<std::int64_t>(std::min(block_.position_, kMaxStreamOffset));
+    break;
+  case kSeekEnd: base = size; break;
+  default: return kStreamError;
+  }
+  // Targets beyond the data land at its end, as reads there find nothing anyway.
+  if ((offset > 0 && base > INT64_MAX - offset)) return kStreamError;
+  std::int64_t target = std::min(base + offset, size);
+  if (target < 0) return kStreamError;
+  if (!seek_source(static_cast<std::uint64_t>(target))) return kStreamError;
+  block_.position_ = static_cast<std::uint64_t>(target);
+  return target;
+}
+
+const std::uint8_t *DataBlock::ReadStream::view(std::uint64_t position, std::uint64_t n) {
+  std::uint64_t size = block_.data_size();
+  if (block_.source_ == nullptr || position > size || n > size - position) return nullptr;
+  std::uint64_t at = block_.data_start_ + position;
+  if (at < position) return nullptr;
+  return block_.source_->view(at, n);
+}
+
+} // namespace busfold

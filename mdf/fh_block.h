@@ -1,0 +1,36 @@
+// A file history entry: which tool wrote or changed the file.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "mdf/block.h"
+
+namespace busfold {
+
+// Every history entry of a file we accept names our logger's tool in its comment.
+inline constexpr std::string_view kRequiredToolId = "<tool_id>QK</tool_id>";
+
+class FhBlock final : public MdfBlock {
+public:
+  static constexpr BlockType kKind = BlockType::kFh;
+  static bool matches(BlockType kind) { return kind == kKind; }
+
+  FhBlock();
+
+  bool load(LoadContext &ctx, const BlockHeader &header) override;
+  bool save(SaveContext &ctx, const MdfBlock *next) override;
+  void list_children(std::vector<MdfBlock *> &out) const override;
+  std::uint64_t chain_next() const override { return next_link_; }
+
+  BlockRef comment; // MD
+  std::uint64_t fh_time_ns = 0;
+  std::int16_t fh_tz_offset_min = 0;
+  std::int16_t fh_dst_offset_min = 0;
+  std::uint8_t fh_time_flags = 0;
+
+private:
+  std::uint64_t next_link_ = kNoOffset;
+};
+
+} // namespace busfold

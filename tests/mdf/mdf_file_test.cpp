@@ -1,0 +1,183 @@
+#include "mdf/mdf_file.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <set>
+
+#include "io/memory_stream.h"
+#include "mdf/block_codec.h"
+#include "mdf/data_block.h"
+#include "mdf/dg_block.h"
+#include "mdf/hd_block.h"
+#include "mdf/id_block.h"
+#include "mdf/text_block.h"
+#include "tests/support/mdf_builder.h"
+
+namespace busfold {
+namespace {
+
+using test::MdfBuilder;
+using test::open_mdf;
+namespace link = test::link;
+
+std::vector<std::uint8_t> filled(std::size_t n, std::uint8_t value) {
+  return std::vector<std::uint8_t>(n, value);
+}
+
+DtBlock *data_of(const MdfFile &file, std::size_t group) {
+  return block_cast<DtBlock>(block_cast<DgBlock>(file.hd()->data_groups.at(group))->data);
+}
+
+TEST(MdfOpen, RichFileRoundTripsByteForByte) {
+  MdfBuilder b;
+  b.set_start_time(123456789);
+  b.patch_u16(MdfBuilder::kHdOffset + 80, static_cast<std::uint16_t>(-60));
+  b.set_link(MdfBuilder::kHdOffset, link::kHdComment, b.add_xml("<HDcomment/>"));
+  b.add_history();
+  b.add_history("<FHcomment><tool_id>QK</tool_id><tool_version>2</tool_version></FHcomment>");
+  std::uint64_t dg = b.add_data_group(1);
+  std::uint64_t can = b.add_source("CAN1", 2, 2);
+  std::uint64_t time = b.add_linear_conversion(0, 1e-6);
+  b.set_link(time, link::kCcUnit, b.add_text("s"));
+  b.set_link(time, link::kCcInverse, b.add_linear_conversion(0, 1e6));
+  std::uint64_t cg = b.add_channel_group(
+      dg, {.acq_name = "CAN1_Rx", .record_id = 1, .flags = 6, .data_bytes = 16, .source = can});
+  std::uint64_t vlsd = b.add_channel_group(dg, {.record_id = 2, .flags = 1});
+  b.add_channel(cg, {.name = "Timestamp", .type = 2, .bit_count = 48, .conversion = time});
+  std::uint64_t frame = b.add_channel(cg, {.name = "CAN_DataFrame", .source = can});
+  const std::pair<double, double> dlc[] = {{9, 12}, {10, 16}};
+  b.add_member(frame, {.name = "DLC", .bit_offset = 4, .conversion = b.add_value_table(dlc)});
+  b.add_member(frame, {.name = "DataBytes", .type = 1, .data_type = 10, .data = vlsd});
+  b.add_channel(cg, {.name = "Signal", .type = 1, .data = b.add_signal_data(filled(13, 0x5A))});
+  b.add_data(dg, filled(37, 0xC3));
+  b.add_data(b.add_data_group(), filled(8, 1));
+
+  auto mdf = open_mdf(b.bytes());
+  ASSERT_TRUE(mdf);
+  EXPECT_EQ(mdf->source, mdf.stream.get());
+  EXPECT_EQ(mdf->id_block()->id_vers, "4.11    ");
+  EXPECT_EQ(mdf->hd()->hd_start_time_ns, 123456789u);
+  EXPECT_EQ(mdf->hd()->hd_tz_offset_min, -60);
+  EXPECT_EQ(block_text(mdf->hd()->comment), "<HDcomment/>");
+  EXPECT_EQ(data_of(*mdf.file, 0)->data_size(), 37u);
+  auto saved = test::save_to_bytes(*mdf->id);
+  ASSERT_TRUE(saved);
+  EXPECT_TRUE(*saved == b.bytes());
+  mdf_close(std::move(mdf.file));
+}
+
+TEST(MdfOpen, UnfinalizedLastDataBlockIsRepaired) {
+  struct Case {
+    std::uint16_t flags, custom, flags_after;
+    const char *saved_id;
+  };
+  for (const Case &c : {Case{4, 0, 0, "MDF     "}, Case{5, 0, 1, "UnFinMF "},
+                        Case{0, 1, 0, "UnFinMF "}, Case{0, 0, 0, "MDF     "}}) {
+    MdfBuilder b;
+    b.set_unfinalized(c.flags, c.custom);
+    std::uint64_t first = b.add_data_group();
+    std::uint64_t second = b.add_data_group();
+    b.add_data_group(); // no data block
+    b.add_data(second, filled(8, 1));
+    // The block with the largest offset is the last one, whichever group holds it; the
+    // logger wrote its header before its data.
+    std::uint64_t last_dt = b.add_data(first, filled(16, 2), 24);
+    b.append_raw(filled(5, 3)); // unaligned tail
+
+    auto mdf = open_mdf(b.bytes());
+    ASSERT_TRUE(mdf) << c.flags;
+    EXPECT_EQ(mdf->id_block()->id_unfin_flags, c.flags_after);
+    EXPECT_EQ(mdf->id_block()->id_custom_unfin_flags, c.custom);
+    EXPECT_EQ(data_of(*mdf.file, 0)->length, (c.flags & 4) != 0 ? b.size() - last_dt : 24);
+    EXPECT_EQ(data_of(*mdf.file, 1)->length, 32u); // untouched
+    auto saved = test::save_to_bytes(*mdf->id);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(std::string(saved->begin(), saved->begin() + 8), c.saved_id);
+  }
+}
+
+TEST(MdfOpen, RefusesWhatIsNoMdfFile) {
+  std::vector<std::uint8_t> bytes = MdfBuilder().bytes();
+  EXPECT_TRUE(open_mdf(bytes));
+  EXPECT_FALSE(open_mdf(std::span(bytes).first(87))); // the HD header is cut
+  EXPECT_FALSE(open_mdf(std::span(bytes).subspan(64)));
+  MdfBuilder other; // something other than an HD at 64
+  other.patch_bytes(64, std::vector<std::uint8_t>{'#', '#', 'T', 'X'});
+  EXPECT_FALSE(open_mdf(other.bytes()));
+}
+
+// Records every read, to see which bytes of the file a load touches.
+class RecordingStream final : public Stream {
+public:
+  explicit RecordingStream(std::span<const std::uint8_t> bytes)
+      : inner(memory_stream_from(bytes)) {}
+  std::int64_t read(void *b, std::uint64_t n) override {
+    std::int64_t at = inner->tell();
+    std::int64_t got = inner->read(b, n);
+    for (std::int64_t i = at; i < at + got; ++i)
+      touched.insert(static_cast<std::uint64_t>(i));
+    return got;
+  }
+  std::int64_t tell() override { return inner->tell(); }
+  std::int64_t seek(std::int64_t o, int w) override { return inner->seek(o, w); }
+  const std::uint8_t *view(std::uint64_t at, std::uint64_t n) override {
+    return inner->view(at, n);
+  }
+  std::unique_ptr<MemoryStream> inner;
+  std::set<std::uint64_t> touched;
+};
+
+TEST(MdfOpen, DataBlocksAreNotReadBeyondTheirHeaders) {
+  MdfBuilder b;
+  std::uint64_t dg = b.add_data_group();
+  std::uint64_t sd = b.add_signal_data(filled(300, 0xEE));
+  b.add_channel(b.add_channel_group(dg, {}), {.type = 1, .data = sd});
+  std::uint64_t dt = b.add_data(dg, filled(5000, 0xDD));
+  RecordingStream stream(b.bytes());
+  auto file = mdf_open(stream);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(stream.touched.count(dt + 23), 1u);
+  EXPECT_EQ(stream.touched.lower_bound(sd + 24), stream.touched.lower_bound(sd + 324));
+  EXPECT_EQ(stream.touched.lower_bound(dt + 24), stream.touched.end());
+
+  auto *data = data_of(*file, 0);
+  EXPECT_EQ(data->source(), &stream);
+  EXPECT_EQ(data->data_start(), dt + 24);
+  // In-memory sources give views straight into their bytes.
+  const std::uint8_t *view = data->read_stream().view(10, 100);
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(view, stream.inner->bytes().data() + dt + 34);
+}
+
+std::vector<std::uint8_t> read_golden(const char *name) {
+  std::ifstream in(std::string(BUSFOLD_GOLDEN_DIR) + "/" + name, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(MdfOpen, ReferenceFilesLoadAndSave) {
+  // A finalized output file is written back exactly as it was.
+  std::vector<std::uint8_t> finalized = read_golden("no_frames_fin.MF4");
+  auto mdf = open_mdf(finalized);
+  ASSERT_TRUE(mdf);
+  auto saved = test::save_to_bytes(*mdf->id);
+  ASSERT_TRUE(saved);
+  EXPECT_TRUE(*saved == finalized);
+
+  // A logger's unfinalized file: its last data block runs to the end of the file.
+  std::vector<std::uint8_t> logger = read_golden("small_logger.mf4");
+  mdf = open_mdf(logger);
+  ASSERT_TRUE(mdf);
+  EXPECT_EQ(mdf->id_block()->id_unfin_flags, 0);
+  DtBlock *dt = data_of(*mdf.file, 0);
+  ASSERT_NE(dt, nullptr);
+  EXPECT_EQ(dt->offset + dt->length, logger.size());
+  saved = test::save_to_bytes(*mdf->id);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->size(), logger.size());
+  EXPECT_EQ(std::string(saved->begin(), saved->begin() + 8), "MDF     ");
+}
+
+} // namespace
+} // namespace busfold
