@@ -6,7 +6,7 @@ namespace busfold {
 
 namespace {
 
-bool busfold_add_options(ConverterOptions &, OptionList &) { return true; }
+bool busfold_add_options(ConverterOptions&, OptionList&) { return true; }
 
 constexpr ToolDef kBusfoldToolDef = {
     busfold_add_options,
@@ -15,16 +15,16 @@ constexpr ToolDef kBusfoldToolDef = {
 };
 
 constexpr ToolOps kBusfoldOps = {
-    nullptr, // destroy
-    nullptr, // init
-    nullptr, // on_record
-    nullptr, // on_new_file
-    nullptr, // on_end_file
-    nullptr, // on_group_begin
-    nullptr, // on_group_end
+    nullptr,  // destroy
+    nullptr,  // init
+    nullptr,  // on_record
+    nullptr,  // on_new_file
+    nullptr,  // on_end_file
+    nullptr,  // on_group_begin
+    nullptr,  // on_group_end
 };
 
-} // namespace
+}  // namespace
 
 BusfoldOptions::BusfoldOptions() : ConverterOptions(&kBusfoldToolDef) {}
 
@@ -32,8 +32,8 @@ std::unique_ptr<ConverterOptions> tool_create_options() {
   return std::unique_ptr<ConverterOptions>(new (std::nothrow) BusfoldOptions());
 }
 
-std::unique_ptr<ToolContext> busfold_create_context(FsRoot *input_root, FsRoot *output_root,
-                                                    ConverterOptions &options) {
+std::unique_ptr<ToolContext> busfold_create_context(FsRoot* input_root, FsRoot* output_root,
+                                                    ConverterOptions& options) {
   std::unique_ptr<BusfoldContext> ctx(new (std::nothrow) BusfoldContext());
   if (!ctx) return nullptr;
   ctx->ops = &kBusfoldOps;
@@ -42,4 +42,4 @@ std::unique_ptr<ToolContext> busfold_create_context(FsRoot *input_root, FsRoot *
   return ctx;
 }
 
-} // namespace busfold
+}  // namespace busfold

@@ -19,7 +19,7 @@ struct BusfoldContext : ToolContext {};
 std::unique_ptr<ConverterOptions> tool_create_options();
 
 // The context for a run over the given roots, or null.
-std::unique_ptr<ToolContext> busfold_create_context(FsRoot *input_root, FsRoot *output_root,
-                                                    ConverterOptions &options);
+std::unique_ptr<ToolContext> busfold_create_context(FsRoot* input_root, FsRoot* output_root,
+                                                    ConverterOptions& options);
 
-} // namespace busfold
+}  // namespace busfold

@@ -1,7 +1,7 @@
 #include "app/busfold_tool.h"
 #include "frontend/tool.h"
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   using namespace busfold;
   int status = 0;
   std::unique_ptr<ConverterOptions> options = tool_create_options();

@@ -47,15 +47,15 @@ struct LinFrameFields {
 };
 
 struct BusFrame {
-  double time_s;       // converted Timestamp value, seconds
-  std::uint32_t key;   // the ID value, for every kind
+  double time_s;             // converted Timestamp value, seconds
+  std::uint32_t key;         // the ID value, for every kind
   const std::uint8_t* data;  // payload inside this frame, or null
   std::uint64_t data_length;
   BusFrameKind kind;
   union {
-    CanFrameFields can;  // kCanDataFrame, kCanRemoteFrame
+    CanFrameFields can;    // kCanDataFrame, kCanRemoteFrame
     CanErrorFields error;  // kCanErrorFrame
-    LinFrameFields lin;  // kLinFrame
+    LinFrameFields lin;    // kLinFrame
   };
 };
 

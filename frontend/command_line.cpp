@@ -26,17 +26,17 @@ constexpr int kErrorMissingArgument = ARG_EMISSARG;
 class OptionTable {
 public:
   OptionTable() = default;
-  OptionTable(const OptionTable &) = delete;
-  OptionTable &operator=(const OptionTable &) = delete;
+  OptionTable(const OptionTable&) = delete;
+  OptionTable& operator=(const OptionTable&) = delete;
   ~OptionTable() {
     if (!list.empty()) arg_freetable(list.data(), list.size());
   }
 
   // Keeps the entry even when it is null, so that arg_nullcheck sees the gap.
-  template <typename Entry> Entry *add(Entry *entry) {
+  template <typename Entry> Entry* add(Entry* entry) {
     try {
       list.push_back(entry);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
       std::free(entry);
       failed = true;
       return nullptr;
@@ -50,20 +50,20 @@ public:
 };
 
 // Copies, normalises and collects every value of a path entry.
-bool collect_paths(const arg_file *entry, std::vector<std::string> &destination) {
+bool collect_paths(const arg_file* entry, std::vector<std::string>& destination) {
   try {
     for (int i = 0; i < entry->count; ++i) {
       std::string path(entry->filename[i]);
       normalise_path(path);
       destination.push_back(std::move(path));
     }
-  } catch (const std::bad_alloc &) {
+  } catch (const std::bad_alloc&) {
     return false;
   }
   return true;
 }
 
-void print_usage(void **table) {
+void print_usage(void** table) {
   std::printf("Usage: %s", kProgramName);
   arg_print_syntax(stdout, table, "\n\n");
   arg_print_glossary(stdout, table, "  %-40s %s\n");
@@ -77,7 +77,7 @@ void print_version() {
   std::printf("\n");
 }
 
-bool threshold_for_verbosity(int verbosity, LogLevel &threshold) {
+bool threshold_for_verbosity(int verbosity, LogLevel& threshold) {
   switch (verbosity) {
   case 0: threshold = kLogFatal; return true;
   case 1: threshold = kLogError; return true;
@@ -90,8 +90,8 @@ bool threshold_for_verbosity(int verbosity, LogLevel &threshold) {
 }
 
 // Applies the parsed values; the option table is released by the caller afterwards.
-bool apply(ConverterOptions &options, int &status, arg_lit *delete_converted,
-           arg_lit *no_append_root, arg_lit *non_interactive, arg_int *verbosity, arg_int *buffer) {
+bool apply(ConverterOptions& options, int& status, arg_lit* delete_converted,
+           arg_lit* no_append_root, arg_lit* non_interactive, arg_int* verbosity, arg_int* buffer) {
   LogLevel threshold = kLogInfo;
   if (verbosity->count > 0 && !threshold_for_verbosity(verbosity->ival[0], threshold)) {
     status = 131;
@@ -133,38 +133,38 @@ bool apply(ConverterOptions &options, int &status, arg_lit *delete_converted,
   return true;
 }
 
-} // namespace
+}  // namespace
 
-bool converter_parse(ConverterOptions &options, int argc, char **argv, int &status) {
+bool converter_parse(ConverterOptions& options, int argc, char** argv, int& status) {
   OptionTable table;
-  auto *help = table.add(arg_lit0(nullptr, "help", "display this help and exit"));
-  auto *version = table.add(arg_lit0("v", "version", "display tool version and exit"));
-  auto *verbosity = table.add(arg_int0(
+  auto* help = table.add(arg_lit0(nullptr, "help", "display this help and exit"));
+  auto* version = table.add(arg_lit0("v", "version", "display tool version and exit"));
+  auto* verbosity = table.add(arg_int0(
       nullptr, "verbosity", "<n>",
       "verbosity of logging messages from 0 to 4, with 0 being fatal messages only 4 being all "
       "messages including debug information. defaults to 3"));
-  auto *non_interactive =
+  auto* non_interactive =
       table.add(arg_lit0(nullptr, "non-interactive", "does not print any progress output"));
-  auto *delete_converted =
+  auto* delete_converted =
       table.add(arg_lit0("d", "delete-converted", "deletes files after conversion if specified"));
-  auto *no_append_root =
+  auto* no_append_root =
       table.add(arg_lit0("X", "no-append-root", "do not add \"_out\" when converting folders"));
-  auto *buffer = table.add(
+  auto* buffer = table.add(
       arg_int0("b", "buffer", "<n>", "buffer size in bytes. 0 disables and -1 takes entire file"));
-  auto *password_file = table.add(arg_file0(
+  auto* password_file = table.add(arg_file0(
       "p", "password-file", "<file>",
       "where to find device passwords for encrypted files, defaults to \"passwords.json\""));
   if (options.tool != nullptr && options.tool->add_options != nullptr &&
       !options.tool->add_options(options, table.list)) {
     return false;
   }
-  auto *output_directory =
+  auto* output_directory =
       table.add(arg_file0("O", "output-directory", "<file>", "where to place the converted files"));
   table.add(arg_lit0("i", "input-files=<file(s)/folder(s)>",
                      "list of input files/folders, must have common root"));
-  auto *inputs = table.add(
+  auto* inputs = table.add(
       arg_filen(nullptr, nullptr, "file(s)/folder(s)", 1, argc > 1 ? argc - 1 : 1, nullptr));
-  auto *end = table.add(arg_end(20));
+  auto* end = table.add(arg_end(20));
   if (table.failed || arg_nullcheck(table.list.data()) != 0) {
     status = 129;
     return false;
@@ -205,4 +205,4 @@ bool converter_parse(ConverterOptions &options, int argc, char **argv, int &stat
                buffer);
 }
 
-} // namespace busfold
+}  // namespace busfold

@@ -16,20 +16,20 @@ namespace {
 class CurrentStream {
 public:
   explicit CurrentStream(StreamPtr stream) : stream_(std::move(stream)) {}
-  CurrentStream(const CurrentStream &) = delete;
-  CurrentStream &operator=(const CurrentStream &) = delete;
+  CurrentStream(const CurrentStream&) = delete;
+  CurrentStream& operator=(const CurrentStream&) = delete;
   ~CurrentStream() { stream_close(stream_); }
 
-  Stream *get() const { return stream_.get(); }
-  StreamPtr &ptr() { return stream_; }
+  Stream* get() const { return stream_.get(); }
+  StreamPtr& ptr() { return stream_; }
 
 private:
   StreamPtr stream_;
 };
 
-} // namespace
+}  // namespace
 
-int convert_file(ToolContext &ctx, std::string_view input, std::string_view output) {
+int convert_file(ToolContext& ctx, std::string_view input, std::string_view output) {
   (void)output;
   const int input_length = static_cast<int>(std::min<std::size_t>(input.size(), 0x7fffffff));
   std::unique_ptr<FileStream> file = fs_open(ctx.input_root, input, kFsRead | 4);
@@ -58,4 +58,4 @@ int convert_file(ToolContext &ctx, std::string_view input, std::string_view outp
   return kConvertFailed;
 }
 
-} // namespace busfold
+}  // namespace busfold

@@ -15,6 +15,6 @@ inline constexpr int kConvertFailed = 8;
 
 // Converts one file; input is relative to the input root, output to the output root
 // (without extension). Returns one of the codes above.
-int convert_file(ToolContext &ctx, std::string_view input, std::string_view output);
+int convert_file(ToolContext& ctx, std::string_view input, std::string_view output);
 
-} // namespace busfold
+}  // namespace busfold

@@ -29,7 +29,7 @@ std::string join(std::string_view folder, std::string_view name) {
 // a symbolic link back up the tree must not send the walk round for ever.
 using FolderChain = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
-int walk(ToolContext &ctx, std::string_view input, std::string_view output, FolderChain &chain) {
+int walk(ToolContext& ctx, std::string_view input, std::string_view output, FolderChain& chain) {
   FsStat st;
   if (!fs_stat(ctx.input_root, input, st)) {
     BUSFOLD_LOG(kLogFatal, "Error during stat of %.*s, exiting", print_length(input), input.data());
@@ -45,7 +45,7 @@ int walk(ToolContext &ctx, std::string_view input, std::string_view output, Fold
     }
     chain.push_back(id);
     int result = 0;
-    for (const std::string &name : fs_list(ctx.input_root, input)) {
+    for (const std::string& name : fs_list(ctx.input_root, input)) {
       result |= walk(ctx, join(input, name), join(output, name), chain);
     }
     chain.pop_back();
@@ -78,7 +78,7 @@ int walk(ToolContext &ctx, std::string_view input, std::string_view output, Fold
   }
 }
 
-} // namespace
+}  // namespace
 
 std::string_view path_file_name(std::string_view path) {
   std::size_t slash = path.rfind('/');
@@ -107,7 +107,7 @@ bool is_accepted_extension(std::string_view extension) {
   return text == "mf4" || text == "mfc" || text == "mfe" || text == "mfm";
 }
 
-bool make_folders(const FsRoot *root, std::string_view folder) {
+bool make_folders(const FsRoot* root, std::string_view folder) {
   std::string accumulated;
   std::size_t start = 0;
   while (start < folder.size()) {
@@ -126,9 +126,9 @@ bool make_folders(const FsRoot *root, std::string_view folder) {
   return true;
 }
 
-bool find_common_root(ConverterOptions &options, int &status) {
+bool find_common_root(ConverterOptions& options, int& status) {
   std::vector<std::string_view> candidates;
-  for (const std::string &input : options.inputs) {
+  for (const std::string& input : options.inputs) {
     std::string_view p(input);
     // The root must lie before the input's own trailing "/"; a "/" at index 0 counts,
     // so "/a.mf4" lies in "/" while "/" itself lies in nothing.
@@ -151,19 +151,19 @@ bool find_common_root(ConverterOptions &options, int &status) {
     return false;
   }
   options.root = std::string(candidates.front());
-  for (std::string &input : options.inputs)
+  for (std::string& input : options.inputs)
     input.erase(0, options.root.size());
   return true;
 }
 
-int convert_input(ToolContext &ctx, std::string_view input, std::string_view output) {
+int convert_input(ToolContext& ctx, std::string_view input, std::string_view output) {
   FolderChain chain;
   return walk(ctx, input, output, chain);
 }
 
-int converter_run(ToolContext &ctx, const std::vector<std::string> &inputs) {
+int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
   int status = 0;
-  for (const std::string &input : inputs) {
+  for (const std::string& input : inputs) {
     std::string out = input;
     if (ctx.options == nullptr || ctx.options->no_append_root == 0) {
       FsStat st;
@@ -182,4 +182,4 @@ int converter_run(ToolContext &ctx, const std::vector<std::string> &inputs) {
   return status;
 }
 
-} // namespace busfold
+}  // namespace busfold

@@ -11,22 +11,22 @@ namespace busfold {
 
 // Sets options.root to the one folder that directly holds every input and makes the
 // inputs relative to it. On failure status is 132.
-bool find_common_root(ConverterOptions &options, int &status);
+bool find_common_root(ConverterOptions& options, int& status);
 
 // Converts one input: a folder recursively in byte order of names, a file when its
 // extension is accepted. Both paths are relative to their roots. Returns status bits.
-int convert_input(ToolContext &ctx, std::string_view input, std::string_view output);
+int convert_input(ToolContext& ctx, std::string_view input, std::string_view output);
 
 // Path helpers on "/"-separated views.
-std::string_view path_file_name(std::string_view path); // after the last "/"
-std::string_view path_extension(std::string_view path); // after the last "." of the name
-std::string_view path_parent(std::string_view path);    // up to and including the last "/"
+std::string_view path_file_name(std::string_view path);  // after the last "/"
+std::string_view path_extension(std::string_view path);  // after the last "." of the name
+std::string_view path_parent(std::string_view path);     // up to and including the last "/"
 
 // mf4, mfc, mfe or mfm in any case.
 bool is_accepted_extension(std::string_view extension);
 
 // Creates the folders of a relative path below the root one component at a time.
 // False when a component exists as something other than a folder or cannot be made.
-bool make_folders(const FsRoot *root, std::string_view folder);
+bool make_folders(const FsRoot* root, std::string_view folder);
 
-} // namespace busfold
+}  // namespace busfold

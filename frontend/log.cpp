@@ -17,13 +17,13 @@ namespace {
 
 char level_letter(LogLevel level) {
   switch (level) {
-    case kLogVerbose: return 'V';
-    case kLogDebug: return 'D';
-    case kLogInfo: return 'I';
-    case kLogWarning: return 'W';
-    case kLogError: return 'E';
-    case kLogFatal: return 'F';
-    default: return '?';
+  case kLogVerbose: return 'V';
+  case kLogDebug: return 'D';
+  case kLogInfo: return 'I';
+  case kLogWarning: return 'W';
+  case kLogError: return 'E';
+  case kLogFatal: return 'F';
+  default: return '?';
   }
 }
 
@@ -44,7 +44,8 @@ int log_format_line(char* line, LogLevel level, const char* format, va_list args
   if (used < 0) used = 0;
   if (used > kLogLineLimit) used = kLogLineLimit;
   if (used < kLogLineLimit) {
-    int wrote = std::vsnprintf(line + used, static_cast<size_t>(kLogLineLimit - used + 1), format, args);
+    int wrote =
+        std::vsnprintf(line + used, static_cast<size_t>(kLogLineLimit - used + 1), format, args);
     if (wrote > 0) used += wrote;
     if (used > kLogLineLimit) used = kLogLineLimit;
   }

@@ -36,9 +36,9 @@ int log_format_line(char* line, LogLevel level, const char* format, va_list args
 
 }  // namespace busfold
 
-#define BUSFOLD_LOG(level, ...)                                 \
-  do {                                                          \
-    if (::busfold::log_enabled(level)) {                        \
-      ::busfold::log_message((level), __VA_ARGS__);             \
-    }                                                           \
+#define BUSFOLD_LOG(level, ...)                                                                    \
+  do {                                                                                             \
+    if (::busfold::log_enabled(level)) {                                                           \
+      ::busfold::log_message((level), __VA_ARGS__);                                                \
+    }                                                                                              \
   } while (0)

@@ -17,7 +17,7 @@ bool PasswordStore::insert(std::string_view key, std::string_view password) {
   return entries_.try_emplace(std::string(key), password).second;
 }
 
-const std::string *PasswordStore::find(std::string_view key) const {
+const std::string* PasswordStore::find(std::string_view key) const {
   auto it = entries_.find(std::string(key));
   return it == entries_.end() ? nullptr : &it->second;
 }
@@ -28,9 +28,9 @@ namespace {
 constexpr char kMemberPattern[] = R"re(\s*"(default|[a-fA-F\d]*)"\s*:\s*"(.*?)"\s*,?\s*)re";
 
 struct Pcre2Handles {
-  pcre2_compile_context *context = nullptr;
-  pcre2_code *code = nullptr;
-  pcre2_match_data *match = nullptr;
+  pcre2_compile_context* context = nullptr;
+  pcre2_code* code = nullptr;
+  pcre2_match_data* match = nullptr;
   ~Pcre2Handles() {
     pcre2_match_data_free(match);
     pcre2_code_free(code);
@@ -38,9 +38,9 @@ struct Pcre2Handles {
   }
 };
 
-} // namespace
+}  // namespace
 
-bool parse_password_text(std::string_view text, PasswordStore &store) {
+bool parse_password_text(std::string_view text, PasswordStore& store) {
   Pcre2Handles pcre;
   pcre.context = pcre2_compile_context_create(nullptr);
   // With line feed as the only newline "." stops at a line feed but takes a carriage return.
@@ -58,12 +58,12 @@ bool parse_password_text(std::string_view text, PasswordStore &store) {
     return false;
   }
 
-  const auto *subject = reinterpret_cast<PCRE2_SPTR>(text.data());
+  const auto* subject = reinterpret_cast<PCRE2_SPTR>(text.data());
   PCRE2_SIZE position = 0;
   while (position <= text.size()) {
     int found = pcre2_match(pcre.code, subject, text.size(), position, 0, pcre.match, nullptr);
     if (found < 3) break;
-    const PCRE2_SIZE *ovector = pcre2_get_ovector_pointer(pcre.match);
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(pcre.match);
     std::string_view key = text.substr(ovector[2], ovector[3] - ovector[2]);
     std::string_view value = text.substr(ovector[4], ovector[5] - ovector[4]);
     if (!store.insert(key, value)) {
@@ -77,7 +77,7 @@ bool parse_password_text(std::string_view text, PasswordStore &store) {
   return true;
 }
 
-bool load_password_file(ConverterOptions &options, int &status) {
+bool load_password_file(ConverterOptions& options, int& status) {
   const bool named = options.password_files.size() == 1;
   std::string path;
   if (named) {
@@ -106,7 +106,7 @@ bool load_password_file(ConverterOptions &options, int &status) {
     try {
       text.resize(static_cast<std::size_t>(size));
       complete = file->read(text.data(), text.size()) == size;
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
       complete = false;
     }
   }
@@ -116,4 +116,4 @@ bool load_password_file(ConverterOptions &options, int &status) {
   return parse_password_text(text, options.passwords);
 }
 
-} // namespace busfold
+}  // namespace busfold

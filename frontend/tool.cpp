@@ -2,8 +2,8 @@
 
 namespace busfold {
 
-bool tool_context_init(ToolContext &ctx, FsRoot *input_root, FsRoot *output_root,
-                       std::uint8_t make_dirs, ConverterOptions *options) {
+bool tool_context_init(ToolContext& ctx, FsRoot* input_root, FsRoot* output_root,
+                       std::uint8_t make_dirs, ConverterOptions* options) {
   if (input_root == nullptr || output_root == nullptr || options == nullptr) return false;
   ctx.input_root = input_root;
   ctx.output_root = output_root;
@@ -28,4 +28,4 @@ void tool_release_options(std::unique_ptr<ConverterOptions> options) {
   }
 }
 
-} // namespace busfold
+}  // namespace busfold

@@ -14,92 +14,92 @@
 namespace busfold {
 
 struct BusFrame;
-class MdfFile;
+struct MdfFile;
 struct ConverterOptions;
 struct ToolContext;
 
 // argtable entries, in the order of the usage line and the glossary.
-using OptionList = std::vector<void *>;
+using OptionList = std::vector<void*>;
 
 // Option hooks of a tool; every slot may be empty.
 struct ToolDef {
   // Adds the tool's own entries; false ends the run before parsing.
-  bool (*add_options)(ConverterOptions &, OptionList &);
+  bool (*add_options)(ConverterOptions&, OptionList&);
   // Called once the common settings are applied; its result replaces the parse result.
-  bool (*after_parse)(ConverterOptions &);
+  bool (*after_parse)(ConverterOptions&);
   // First step of releasing the options; frees the tool's extension.
-  void (*release_options)(ConverterOptions &);
+  void (*release_options)(ConverterOptions&);
 };
 
 struct GroupSummaryEntry {
   std::string_view acquisition_name;
-  std::uint64_t group_number; // counts channel groups over all data groups of the file
+  std::uint64_t group_number;  // counts channel groups over all data groups of the file
   std::uint32_t group_kind;
 };
 using GroupSummary = std::vector<GroupSummaryEntry>;
 
 // Per-file callbacks of a tool; every slot may be empty.
 struct ToolOps {
-  void (*destroy)(ToolContext &);
-  bool (*init)(ToolContext &);
+  void (*destroy)(ToolContext&);
+  bool (*init)(ToolContext&);
   // False marks the current file failed; the records that follow are still delivered.
-  bool (*on_record)(ToolContext &, const BusFrame &);
+  bool (*on_record)(ToolContext&, const BusFrame&);
   // output_path is relative to the output root, without extension.
-  bool (*on_new_file)(ToolContext &, std::string_view output_path, MdfFile &);
-  bool (*on_end_file)(ToolContext &, std::string_view output_path);
+  bool (*on_new_file)(ToolContext&, std::string_view output_path, MdfFile&);
+  bool (*on_end_file)(ToolContext&, std::string_view output_path);
   // Only a result of exactly 1 lets the group's records be read.
-  int (*on_group_begin)(ToolContext &, const GroupSummary &);
-  void (*on_group_end)(ToolContext &, const GroupSummary &);
+  int (*on_group_begin)(ToolContext&, const GroupSummary&);
+  void (*on_group_end)(ToolContext&, const GroupSummary&);
 };
 
 // The run's settings; a tool derives from it for its own fields.
 struct ConverterOptions {
-  explicit ConverterOptions(const ToolDef *tool_def) : tool(tool_def) {}
-  ConverterOptions(const ConverterOptions &) = delete;
-  ConverterOptions &operator=(const ConverterOptions &) = delete;
+  explicit ConverterOptions(const ToolDef* tool_def) : tool(tool_def) {}
+  ConverterOptions(const ConverterOptions&) = delete;
+  ConverterOptions& operator=(const ConverterOptions&) = delete;
   virtual ~ConverterOptions() = default;
 
-  const ToolDef *tool;
+  const ToolDef* tool;
   std::uint8_t delete_converted = 0;
   std::uint8_t no_append_root = 0;
   std::uint8_t non_interactive = 0;
-  std::int64_t buffer_size = -1; // -1: the whole file; 0: no read-ahead buffer
+  std::int64_t buffer_size = -1;  // -1: the whole file; 0: no read-ahead buffer
   PasswordStore passwords;
-  std::string root;                // common folder of the inputs, ending with "/"
-  std::vector<std::string> inputs; // absolute after parsing, then relative to root
+  std::string root;                 // common folder of the inputs, ending with "/"
+  std::vector<std::string> inputs;  // absolute after parsing, then relative to root
   std::vector<std::string> password_files;
   std::vector<std::string> output_dirs;
   std::unique_ptr<FsRoot> input_root;
-  std::unique_ptr<FsRoot> owned_output_root; // set only when an output folder was given
-  FsRoot *output_root = nullptr;             // owned_output_root or input_root
+  std::unique_ptr<FsRoot> owned_output_root;  // set only when an output folder was given
+  FsRoot* output_root = nullptr;              // owned_output_root or input_root
 };
 
 // The per-file step the walk calls for every accepted file.
-using FileConverter = int (*)(ToolContext &, std::string_view input, std::string_view output);
+using FileConverter = int (*)(ToolContext&, std::string_view input, std::string_view output);
 
 // The run's state; a tool derives from it for its own fields.
 struct ToolContext {
   ToolContext() = default;
-  ToolContext(const ToolContext &) = delete;
-  ToolContext &operator=(const ToolContext &) = delete;
+  ToolContext(const ToolContext&) = delete;
+  ToolContext& operator=(const ToolContext&) = delete;
   virtual ~ToolContext() = default;
 
-  const ToolOps *ops = nullptr;
-  FsRoot *input_root = nullptr;  // borrowed from the options
-  FsRoot *output_root = nullptr; // borrowed from the options
-  std::uint8_t make_dirs = 0;    // 1: the walk creates each file's output folder
+  const ToolOps* ops = nullptr;
+  FsRoot* input_root = nullptr;   // borrowed from the options
+  FsRoot* output_root = nullptr;  // borrowed from the options
+  std::uint8_t make_dirs = 0;     // 1: the walk creates each file's output folder
   std::uint64_t total_bytes = 0;
   std::uint64_t record_count = 0;
   std::uint64_t file_count = 0;
-  ConverterOptions *options = nullptr; // borrowed
+  ConverterOptions* options = nullptr;  // borrowed
   // Null means convert_file; tests put an observer here to watch the walk.
   FileConverter file_converter = nullptr;
 };
 
 // Stores the roots, flag and options, zeroes the counters and runs the tool's init.
 // False when a root or the options are missing.
-bool tool_context_init(ToolContext &ctx, FsRoot *input_root, FsRoot *output_root,
-                       std::uint8_t make_dirs, ConverterOptions *options);
+bool tool_context_init(ToolContext& ctx, FsRoot* input_root, FsRoot* output_root,
+                       std::uint8_t make_dirs, ConverterOptions* options);
 
 // Calls the tool's destroy, then frees the context. A null context is ignored.
 void tool_context_destroy(std::unique_ptr<ToolContext> ctx);
@@ -109,9 +109,9 @@ void tool_release_options(std::unique_ptr<ConverterOptions> options);
 
 // Builds and parses the command line and applies it to the options: true when
 // conversion is to follow. Exit codes are written into status.
-bool converter_parse(ConverterOptions &options, int argc, char **argv, int &status);
+bool converter_parse(ConverterOptions& options, int argc, char** argv, int& status);
 
 // Walks the inputs (relative to the input root) in order; the OR of their codes.
-int converter_run(ToolContext &ctx, const std::vector<std::string> &inputs);
+int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs);
 
-} // namespace busfold
+}  // namespace busfold

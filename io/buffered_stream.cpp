@@ -58,18 +58,18 @@ std::int64_t BufferedStream::tell() { return static_cast<std::int64_t>(base_ + p
 std::int64_t BufferedStream::seek(std::int64_t offset, int whence) {
   std::int64_t target;
   switch (whence) {
-    case kSeekSet: target = offset; break;
-    case kSeekCur:
-      if (__builtin_add_overflow(static_cast<std::int64_t>(base_ + position_), offset, &target)) {
-        return kStreamError;
-      }
-      break;
-    case kSeekEnd:
-      // A refused seek would leave the inner stream elsewhere and its tell meaningless.
-      if (inner_->seek(offset, kSeekEnd) < 0) return kStreamError;
-      target = inner_->tell();
-      break;
-    default: return kStreamError;
+  case kSeekSet: target = offset; break;
+  case kSeekCur:
+    if (__builtin_add_overflow(static_cast<std::int64_t>(base_ + position_), offset, &target)) {
+      return kStreamError;
+    }
+    break;
+  case kSeekEnd:
+    // A refused seek would leave the inner stream elsewhere and its tell meaningless.
+    if (inner_->seek(offset, kSeekEnd) < 0) return kStreamError;
+    target = inner_->tell();
+    break;
+  default: return kStreamError;
   }
   if (target < 0) return kStreamError;
   std::uint64_t wanted = static_cast<std::uint64_t>(target);

@@ -9,7 +9,7 @@
 namespace busfold {
 
 class BufferedStream final : public Stream {
- public:
+public:
   ~BufferedStream() override;
 
   std::int64_t read(void* buffer, std::uint64_t n) override;
@@ -20,7 +20,7 @@ class BufferedStream final : public Stream {
 
   std::uint64_t capacity() const { return capacity_; }
 
- private:
+private:
   friend std::unique_ptr<BufferedStream> buffered_stream_new(Stream* inner, StreamPtr owned,
                                                              std::uint64_t window_size);
   BufferedStream() = default;
@@ -42,12 +42,14 @@ std::unique_ptr<BufferedStream> buffered_stream_new(Stream* inner, StreamPtr own
                                                     std::uint64_t window_size);
 
 // Borrowing form: the inner stream stays the caller's.
-inline std::unique_ptr<BufferedStream> buffered_stream_new(Stream& inner, std::uint64_t window_size) {
+inline std::unique_ptr<BufferedStream> buffered_stream_new(Stream& inner,
+                                                           std::uint64_t window_size) {
   return buffered_stream_new(&inner, nullptr, window_size);
 }
 
 // Owning form: closing the buffered stream closes the inner one.
-inline std::unique_ptr<BufferedStream> buffered_stream_new(StreamPtr inner, std::uint64_t window_size) {
+inline std::unique_ptr<BufferedStream> buffered_stream_new(StreamPtr inner,
+                                                           std::uint64_t window_size) {
   Stream* raw = inner.get();
   return buffered_stream_new(raw, std::move(inner), window_size);
 }

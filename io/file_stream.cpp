@@ -9,14 +9,15 @@ namespace busfold {
 std::unique_ptr<FileStream> file_stream_open(const std::string& path, int mode) {
   const char* fmode = nullptr;
   switch (mode) {
-    case 0: fmode = "rb"; break;
-    case 1: fmode = "wb"; break;
-    case 2: fmode = "r+b"; break;
-    default: return nullptr;
+  case 0: fmode = "rb"; break;
+  case 1: fmode = "wb"; break;
+  case 2: fmode = "r+b"; break;
+  default: return nullptr;
   }
   std::FILE* file = std::fopen(path.c_str(), fmode);
   if (file == nullptr) return nullptr;
-  std::unique_ptr<FileStream> stream(new (std::nothrow) FileStream(file, static_cast<FileMode>(mode)));
+  std::unique_ptr<FileStream> stream(new (std::nothrow)
+                                         FileStream(file, static_cast<FileMode>(mode)));
   if (!stream) std::fclose(file);
   return stream;
 }
@@ -52,10 +53,10 @@ std::int64_t FileStream::seek(std::int64_t offset, int whence) {
   if (whence == kSeekSet && offset == position_ && mode_ != FileMode::read_write) return offset;
   int origin;
   switch (whence) {
-    case kSeekSet: origin = SEEK_SET; break;
-    case kSeekCur: origin = SEEK_CUR; break;
-    case kSeekEnd: origin = SEEK_END; break;
-    default: return kStreamError;
+  case kSeekSet: origin = SEEK_SET; break;
+  case kSeekCur: origin = SEEK_CUR; break;
+  case kSeekEnd: origin = SEEK_END; break;
+  default: return kStreamError;
   }
   int result = fseeko(file_, static_cast<off_t>(offset), origin);
   if (result != 0) return result;

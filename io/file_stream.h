@@ -11,7 +11,7 @@ namespace busfold {
 enum class FileMode { read = 0, write = 1, read_write = 2 };
 
 class FileStream final : public Stream {
- public:
+public:
   ~FileStream() override;
 
   std::int64_t read(void* buffer, std::uint64_t n) override;
@@ -20,7 +20,7 @@ class FileStream final : public Stream {
   std::int64_t seek(std::int64_t offset, int whence) override;
   std::int64_t close() override;
 
- private:
+private:
   friend std::unique_ptr<FileStream> file_stream_open(const std::string& path, int mode);
   FileStream(std::FILE* file, FileMode mode) : file_(file), mode_(mode) {}
 

@@ -28,7 +28,7 @@ std::unique_ptr<FsRoot> fs_root_new(std::string_view path) {
   return std::make_unique<FsRoot>(std::move(base));
 }
 
-bool fs_stat_path(const std::string &path, FsStat &out) {
+bool fs_stat_path(const std::string& path, FsStat& out) {
   out = FsStat{};
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
@@ -49,20 +49,20 @@ bool fs_stat_path(const std::string &path, FsStat &out) {
   return true;
 }
 
-bool fs_stat(const FsRoot *root, std::string_view relative, FsStat &out) {
+bool fs_stat(const FsRoot* root, std::string_view relative, FsStat& out) {
   if (root == nullptr) return false;
   return fs_stat_path(root->full_path(relative), out);
 }
 
-std::vector<std::string> fs_list(const FsRoot *root, std::string_view relative) {
+std::vector<std::string> fs_list(const FsRoot* root, std::string_view relative) {
   std::vector<std::string> names;
   if (root == nullptr) return names;
   std::string folder = root->full_path(relative);
-  DIR *dir = ::opendir(folder.c_str());
+  DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return names;
   std::string entry_path = folder + '/';
   const std::size_t prefix = entry_path.size();
-  while (const dirent *entry = ::readdir(dir)) {
+  while (const dirent* entry = ::readdir(dir)) {
     std::string_view name(entry->d_name);
     if (name == "." || name == "..") continue;
     entry_path.resize(prefix);
@@ -78,22 +78,22 @@ std::vector<std::string> fs_list(const FsRoot *root, std::string_view relative) 
   return names;
 }
 
-bool fs_make_folder(const FsRoot *root, std::string_view relative) {
+bool fs_make_folder(const FsRoot* root, std::string_view relative) {
   if (root == nullptr) return false;
   return ::mkdir(root->full_path(relative).c_str(), 0777) == 0;
 }
 
-bool fs_remove(const FsRoot *root, std::string_view relative) {
+bool fs_remove(const FsRoot* root, std::string_view relative) {
   if (root == nullptr) return false;
   return std::remove(root->full_path(relative).c_str()) == 0;
 }
 
-bool fs_rename(const FsRoot *root, std::string_view from, std::string_view to) {
+bool fs_rename(const FsRoot* root, std::string_view from, std::string_view to) {
   if (root == nullptr) return false;
   return std::rename(root->full_path(from).c_str(), root->full_path(to).c_str()) == 0;
 }
 
-std::unique_ptr<FileStream> fs_open(const FsRoot *root, std::string_view relative, int flags) {
+std::unique_ptr<FileStream> fs_open(const FsRoot* root, std::string_view relative, int flags) {
   if (root == nullptr) return nullptr;
   int mode;
   switch (flags & (kFsRead | kFsWrite)) {
@@ -138,7 +138,7 @@ bool only_dot_components(std::string_view text) {
 
 // Resolves dot components against an absolute folder. The folder comes from getcwd and
 // holds no symbolic links, so going up by name reaches the real parent.
-std::string resolve_dots(const std::string &folder, std::string_view dots) {
+std::string resolve_dots(const std::string& folder, std::string_view dots) {
   std::vector<std::string_view> parts;
   std::string_view rest(folder);
   auto split_into = [&parts](std::string_view text) {
@@ -166,9 +166,9 @@ std::string resolve_dots(const std::string &folder, std::string_view dots) {
   return resolved.empty() ? std::string("/") : resolved;
 }
 
-} // namespace
+}  // namespace
 
-void normalise_path(std::string &path) {
+void normalise_path(std::string& path) {
   std::replace(path.begin(), path.end(), '\\', '/');
 
   // One left-to-right pass over non-overlapping "//": "///" becomes "//".
@@ -212,4 +212,4 @@ void normalise_path(std::string &path) {
   }
 }
 
-} // namespace busfold
+}  // namespace busfold

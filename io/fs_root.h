@@ -14,7 +14,7 @@
 namespace busfold {
 
 enum FsKind : int {
-  kFsOther = 0, // exists, but neither a regular file nor a folder
+  kFsOther = 0,  // exists, but neither a regular file nor a folder
   kFsFile = 1,
   kFsFolder = 2,
   kFsNotFound = 3,
@@ -22,7 +22,7 @@ enum FsKind : int {
 
 struct FsStat {
   FsKind kind = kFsNotFound;
-  std::int64_t size = 0; // bytes, files only
+  std::int64_t size = 0;  // bytes, files only
   // Identity of the object, so that a walk can recognise a folder it is already inside.
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
@@ -37,7 +37,7 @@ class FsRoot {
 public:
   explicit FsRoot(std::string base) : base_(std::move(base)) {}
 
-  const std::string &base() const { return base_; }
+  const std::string& base() const { return base_; }
   // base, "/" when both parts are non-empty, relative path.
   std::string full_path(std::string_view relative) const;
 
@@ -50,20 +50,20 @@ std::unique_ptr<FsRoot> fs_root_new(std::string_view path);
 
 // Examines a full path. A missing path is kind kFsNotFound and true; false only for
 // other errors (permission, name too long, ...).
-bool fs_stat_path(const std::string &path, FsStat &out);
+bool fs_stat_path(const std::string& path, FsStat& out);
 
 // The relative operations; a null root gives false, an empty list or null.
-bool fs_stat(const FsRoot *root, std::string_view relative, FsStat &out);
+bool fs_stat(const FsRoot* root, std::string_view relative, FsStat& out);
 // Names of the files and folders in the folder, without "." and "..", ascending by
 // unsigned byte order, each once. Entries that cannot be examined are left out.
-std::vector<std::string> fs_list(const FsRoot *root, std::string_view relative);
+std::vector<std::string> fs_list(const FsRoot* root, std::string_view relative);
 // Creates the last path element only.
-bool fs_make_folder(const FsRoot *root, std::string_view relative);
-bool fs_remove(const FsRoot *root, std::string_view relative);
+bool fs_make_folder(const FsRoot* root, std::string_view relative);
+bool fs_remove(const FsRoot* root, std::string_view relative);
 // Replaces `to` when it exists; used to publish a file written under a temporary name.
-bool fs_rename(const FsRoot *root, std::string_view from, std::string_view to);
+bool fs_rename(const FsRoot* root, std::string_view from, std::string_view to);
 // Read (flags 1), write (2) or read-write (3) file stream; neither bit gives null.
-std::unique_ptr<FileStream> fs_open(const FsRoot *root, std::string_view relative, int flags);
+std::unique_ptr<FileStream> fs_open(const FsRoot* root, std::string_view relative, int flags);
 
 // The process's current folder, or nothing when it cannot be had.
 std::optional<std::string> current_folder();
@@ -71,6 +71,6 @@ std::optional<std::string> current_folder();
 // Rewrites a command-line path in place into the canonical form: "\" becomes "/",
 // doubled separators are reduced, a relative path is placed below the current folder,
 // an existing folder gets a trailing "/" and an existing file loses one.
-void normalise_path(std::string &path);
+void normalise_path(std::string& path);
 
-} // namespace busfold
+}  // namespace busfold

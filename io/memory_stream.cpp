@@ -69,18 +69,18 @@ std::int64_t MemoryStream::tell() { return static_cast<std::int64_t>(position_);
 std::int64_t MemoryStream::seek(std::int64_t offset, int whence) {
   std::int64_t target;
   switch (whence) {
-    case kSeekSet: target = offset; break;
-    case kSeekCur:
-      if (__builtin_add_overflow(static_cast<std::int64_t>(position_), offset, &target)) {
-        return kStreamError;
-      }
-      break;
-    case kSeekEnd:
-      if (__builtin_add_overflow(static_cast<std::int64_t>(size_), offset, &target)) {
-        return kStreamError;
-      }
-      break;
-    default: return kStreamError;
+  case kSeekSet: target = offset; break;
+  case kSeekCur:
+    if (__builtin_add_overflow(static_cast<std::int64_t>(position_), offset, &target)) {
+      return kStreamError;
+    }
+    break;
+  case kSeekEnd:
+    if (__builtin_add_overflow(static_cast<std::int64_t>(size_), offset, &target)) {
+      return kStreamError;
+    }
+    break;
+  default: return kStreamError;
   }
   if (target < 0) return kStreamError;
   std::uint64_t wanted = static_cast<std::uint64_t>(target);

@@ -9,7 +9,7 @@
 namespace busfold {
 
 class MemoryStream final : public Stream {
- public:
+public:
   MemoryStream() = default;
   ~MemoryStream() override;
 
@@ -27,7 +27,7 @@ class MemoryStream final : public Stream {
   std::uint64_t size() const { return size_; }
   std::span<const std::uint8_t> bytes() const { return {data_, static_cast<std::size_t>(size_)}; }
 
- private:
+private:
   bool grow_to(std::uint64_t capacity);
 
   std::uint64_t capacity_ = 0;

@@ -43,10 +43,10 @@ std::int64_t RangeStream::seek(std::int64_t offset, int whence) {
   if (inner_ == nullptr) return kStreamError;
   std::int64_t origin;
   switch (whence) {
-    case kSeekSet: origin = start_; break;
-    case kSeekCur: origin = inner_->tell(); break;
-    case kSeekEnd: origin = end_ > 0 ? end_ : stream_size(inner_); break;
-    default: return kStreamError;
+  case kSeekSet: origin = start_; break;
+  case kSeekCur: origin = inner_->tell(); break;
+  case kSeekEnd: origin = end_ > 0 ? end_ : stream_size(inner_); break;
+  default: return kStreamError;
   }
   std::int64_t target;
   if (origin < 0 || __builtin_add_overflow(origin, offset, &target)) return kStreamError;

@@ -9,7 +9,7 @@
 namespace busfold {
 
 class RangeStream final : public Stream {
- public:
+public:
   std::int64_t read(void* buffer, std::uint64_t n) override;
   std::int64_t write(const void* buffer, std::uint64_t n) override;
   std::int64_t tell() override;
@@ -17,7 +17,7 @@ class RangeStream final : public Stream {
   std::int64_t close() override;
   const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override;
 
- private:
+private:
   friend std::unique_ptr<RangeStream> range_stream_new(Stream* inner, std::int64_t start,
                                                        std::int64_t end);
   RangeStream(Stream* inner, std::int64_t start, std::int64_t end)

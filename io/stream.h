@@ -15,7 +15,7 @@ inline constexpr int kSeekCur = 1;
 inline constexpr int kSeekEnd = 2;
 
 class Stream {
- public:
+public:
   Stream() = default;
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;

@@ -30,14 +30,14 @@ constexpr BlockDescriptor kDescriptors[] = {
 template <class T> BlockRef make_block() {
   try {
     return std::make_shared<T>();
-  } catch (const std::bad_alloc &) {
+  } catch (const std::bad_alloc&) {
     return nullptr;
   }
 }
 
-} // namespace
+}  // namespace
 
-const BlockDescriptor &block_descriptor(BlockType kind) {
+const BlockDescriptor& block_descriptor(BlockType kind) {
   auto index = static_cast<std::uint32_t>(kind);
   if (index >= std::size(kDescriptors)) return kDescriptors[0];
   return kDescriptors[index];
@@ -47,7 +47,7 @@ MdfBlock::MdfBlock(BlockType kind)
     : length(block_descriptor(kind).length), link_count(block_descriptor(kind).link_count),
       kind_(kind) {}
 
-void MdfBlock::list_children(std::vector<MdfBlock *> &) const {}
+void MdfBlock::list_children(std::vector<MdfBlock*>&) const {}
 
 bool has_next_link(BlockType kind) {
   return kind == BlockType::kDg || kind == BlockType::kCg || kind == BlockType::kCn ||
@@ -73,4 +73,4 @@ BlockRef create_block(BlockType kind) {
   return nullptr;
 }
 
-} // namespace busfold
+}  // namespace busfold

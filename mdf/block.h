@@ -35,11 +35,11 @@ struct BlockDescriptor {
   BlockType kind;
   std::uint64_t length;
   std::uint64_t link_count;
-  const char *id; // "##CG"; "" for the identification block and unknown kinds
+  const char* id;  // "##CG"; "" for the identification block and unknown kinds
 };
 
 // The descriptor of a kind; unknown kinds get a descriptor of zeros.
-const BlockDescriptor &block_descriptor(BlockType kind);
+const BlockDescriptor& block_descriptor(BlockType kind);
 
 class MdfBlock;
 using BlockRef = std::shared_ptr<MdfBlock>;
@@ -50,8 +50,8 @@ struct SaveContext;
 
 class MdfBlock {
 public:
-  MdfBlock(const MdfBlock &) = delete;
-  MdfBlock &operator=(const MdfBlock &) = delete;
+  MdfBlock(const MdfBlock&) = delete;
+  MdfBlock& operator=(const MdfBlock&) = delete;
   virtual ~MdfBlock() = default;
 
   BlockType kind() const { return kind_; }
@@ -60,16 +60,16 @@ public:
   // block's own start for the identification block). Linked blocks are loaded through
   // the codec with the same context; a chain element does not load its successors, its
   // owner walks the chain (see chain_next).
-  virtual bool load(LoadContext &ctx, const BlockHeader &header) = 0;
+  virtual bool load(LoadContext& ctx, const BlockHeader& header) = 0;
 
   // Writes the block at its offset, after saving the blocks it links to. `next` is the
   // already saved block that a chain element's next link points to, or null. False
   // when a write failed, the links do not match link_count, or a linked block's save
   // failed.
-  virtual bool save(SaveContext &ctx, const MdfBlock *next) = 0;
+  virtual bool save(SaveContext& ctx, const MdfBlock* next) = 0;
 
   // Appends the blocks this block references, in collect order.
-  virtual void list_children(std::vector<MdfBlock *> &out) const;
+  virtual void list_children(std::vector<MdfBlock*>& out) const;
 
   // Next link as read by the load, for kinds that form chains; kNoOffset otherwise.
   virtual std::uint64_t chain_next() const { return kNoOffset; }
@@ -96,12 +96,12 @@ BlockRef create_block(BlockType kind);
 bool has_next_link(BlockType kind);
 
 // Checked downcasts: null when the block is null or of another kind.
-template <class T> T *block_cast(MdfBlock *block) {
-  return block != nullptr && T::matches(block->kind()) ? static_cast<T *>(block) : nullptr;
+template <class T> T* block_cast(MdfBlock* block) {
+  return block != nullptr && T::matches(block->kind()) ? static_cast<T*>(block) : nullptr;
 }
-template <class T> const T *block_cast(const MdfBlock *block) {
-  return block != nullptr && T::matches(block->kind()) ? static_cast<const T *>(block) : nullptr;
+template <class T> const T* block_cast(const MdfBlock* block) {
+  return block != nullptr && T::matches(block->kind()) ? static_cast<const T*>(block) : nullptr;
 }
-template <class T> T *block_cast(const BlockRef &ref) { return block_cast<T>(ref.get()); }
+template <class T> T* block_cast(const BlockRef& ref) { return block_cast<T>(ref.get()); }
 
-} // namespace busfold
+}  // namespace busfold

@@ -32,14 +32,14 @@ constexpr IdKind kSecondIds[] = {
     {"##TX", BlockType::kTx},
 };
 
-BlockType match_id(const std::uint8_t *raw, std::span<const IdKind> ids) {
-  for (const IdKind &entry : ids) {
+BlockType match_id(const std::uint8_t* raw, std::span<const IdKind> ids) {
+  for (const IdKind& entry : ids) {
     if (std::memcmp(raw, entry.id, 4) == 0) return entry.kind;
   }
   return BlockType::kUnknown;
 }
 
-bool read_exact(Stream &stream, std::uint8_t *out, std::uint64_t n) {
+bool read_exact(Stream& stream, std::uint8_t* out, std::uint64_t n) {
   std::uint64_t done = 0;
   while (done < n) {
     std::int64_t got = stream.read(out + done, n - done);
@@ -49,7 +49,7 @@ bool read_exact(Stream &stream, std::uint8_t *out, std::uint64_t n) {
   return true;
 }
 
-bool seek_exact(Stream &stream, std::uint64_t offset) {
+bool seek_exact(Stream& stream, std::uint64_t offset) {
   if (offset > kMaxStreamOffset) return false;
   return stream.seek(static_cast<std::int64_t>(offset), kSeekSet) ==
          static_cast<std::int64_t>(offset);
@@ -59,12 +59,12 @@ unsigned long long ull(std::uint64_t value) { return static_cast<unsigned long l
 
 // Checks a header against what its kind needs and what the stream holds, so that no
 // load reads or allocates from a size the file cannot back.
-bool check_header(LoadContext &ctx, std::uint64_t offset, const BlockHeader &header) {
+bool check_header(LoadContext& ctx, std::uint64_t offset, const BlockHeader& header) {
   if (header.kind == BlockType::kId) {
     ctx.loaded_bytes += block_descriptor(BlockType::kId).length;
     return true;
   }
-  const BlockDescriptor &kind = block_descriptor(header.kind);
+  const BlockDescriptor& kind = block_descriptor(header.kind);
   if (header.length < std::max(kind.length, kBlockHeaderSize) ||
       header.link_count > (header.length - kBlockHeaderSize) / 8) {
     BUSFOLD_LOG(kLogError, "Block %s at offset %llu has length %llu, too short for %llu links",
@@ -93,9 +93,9 @@ bool check_header(LoadContext &ctx, std::uint64_t offset, const BlockHeader &hea
   return true;
 }
 
-} // namespace
+}  // namespace
 
-std::optional<BlockHeader> read_block_header(Stream &stream) {
+std::optional<BlockHeader> read_block_header(Stream& stream) {
   std::uint8_t raw[kBlockHeaderSize];
   if (!read_exact(stream, raw, sizeof raw)) return std::nullopt;
 
@@ -127,8 +127,8 @@ std::optional<BlockHeader> read_block_header(Stream &stream) {
   return header;
 }
 
-bool write_block_header(const MdfBlock &block, Stream &stream) {
-  const BlockDescriptor &kind = block_descriptor(block.kind());
+bool write_block_header(const MdfBlock& block, Stream& stream) {
+  const BlockDescriptor& kind = block_descriptor(block.kind());
   if (kind.id[0] == '\0') return true;
   std::uint8_t raw[kBlockHeaderSize] = {};
   std::memcpy(raw, kind.id, 4);
@@ -137,7 +137,7 @@ bool write_block_header(const MdfBlock &block, Stream &stream) {
   return stream.write(raw, sizeof raw) == static_cast<std::int64_t>(sizeof raw);
 }
 
-bool read_links(Stream &stream, std::span<std::uint64_t> links) {
+bool read_links(Stream& stream, std::span<std::uint64_t> links) {
   std::uint8_t raw[64];
   std::size_t done = 0;
   while (done < links.size()) {
@@ -157,9 +157,9 @@ BlockRef BlockCache::find(std::uint64_t offset) const {
   return it == entries_.end() ? nullptr : it->second.lock();
 }
 
-void BlockCache::insert(std::uint64_t offset, const BlockRef &block) { entries_[offset] = block; }
+void BlockCache::insert(std::uint64_t offset, const BlockRef& block) { entries_[offset] = block; }
 
-BlockRef load_block_at(LoadContext &ctx, std::uint64_t offset) {
+BlockRef load_block_at(LoadContext& ctx, std::uint64_t offset) {
   if (offset == kNoOffset) return nullptr;
   if (BlockRef cached = ctx.cache.find(offset)) return cached;
   if (ctx.in_progress.count(offset) != 0) {
@@ -194,12 +194,12 @@ BlockRef load_block_at(LoadContext &ctx, std::uint64_t offset) {
   return block;
 }
 
-bool load_link(LoadContext &ctx, std::uint64_t link, BlockRef &out) {
+bool load_link(LoadContext& ctx, std::uint64_t link, BlockRef& out) {
   out = load_block_at(ctx, link);
   return link == kNoOffset || out != nullptr;
 }
 
-bool load_chain(LoadContext &ctx, std::uint64_t first, std::vector<BlockRef> &out) {
+bool load_chain(LoadContext& ctx, std::uint64_t first, std::vector<BlockRef>& out) {
   // Walked in a loop, so chains of any length cost no stack. Every element belongs to one
   // chain of a well-formed file; meeting one again means a cycle or merging chains, which
   // would otherwise loop forever or multiply the work.
@@ -216,18 +216,18 @@ bool load_chain(LoadContext &ctx, std::uint64_t first, std::vector<BlockRef> &ou
   return true;
 }
 
-std::uint64_t link_to(const MdfBlock *block) {
+std::uint64_t link_to(const MdfBlock* block) {
   return block == nullptr || block->offset == kNoOffset ? 0 : block->offset;
 }
 
-const MdfBlock *chain_first(const std::vector<BlockRef> &chain) {
-  for (const BlockRef &element : chain) {
+const MdfBlock* chain_first(const std::vector<BlockRef>& chain) {
+  for (const BlockRef& element : chain) {
     if (element) return element.get();
   }
   return nullptr;
 }
 
-bool save_block(MdfBlock *block, SaveContext &ctx, const MdfBlock *next) {
+bool save_block(MdfBlock* block, SaveContext& ctx, const MdfBlock* next) {
   if (block == nullptr || ctx.stream == nullptr) return true;
   // Marked before its save runs: a block shared by several parents is written once, and
   // a tree that links back into itself cannot recurse forever.
@@ -239,11 +239,11 @@ bool save_block(MdfBlock *block, SaveContext &ctx, const MdfBlock *next) {
   return block->save(ctx, next);
 }
 
-bool save_chain(SaveContext &ctx, const std::vector<BlockRef> &chain) {
+bool save_chain(SaveContext& ctx, const std::vector<BlockRef>& chain) {
   bool ok = true;
-  const MdfBlock *next = nullptr;
+  const MdfBlock* next = nullptr;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    MdfBlock *element = it->get();
+    MdfBlock* element = it->get();
     if (element == nullptr) continue;
     if (ctx.saved.count(element) != 0) {
       // Written before through another link (a VLSD group is also a channel's data) with
@@ -263,7 +263,7 @@ bool save_chain(SaveContext &ctx, const std::vector<BlockRef> &chain) {
   return ok;
 }
 
-void reserve_block(SaveContext &ctx, const MdfBlock &block, bool round_to_8) {
+void reserve_block(SaveContext& ctx, const MdfBlock& block, bool round_to_8) {
   std::int64_t at = ctx.stream->tell();
   if (at < 0 || static_cast<std::uint64_t>(at) != ctx.end_mark) return;
   std::uint64_t end = ctx.end_mark + block.length;
@@ -272,7 +272,7 @@ void reserve_block(SaveContext &ctx, const MdfBlock &block, bool round_to_8) {
   ctx.end_mark = end;
 }
 
-bool write_block_start(SaveContext &ctx, const MdfBlock &block,
+bool write_block_start(SaveContext& ctx, const MdfBlock& block,
                        std::span<const std::uint64_t> links) {
   if (links.size() != block.link_count) return false;
   if (!seek_exact(*ctx.stream, block.offset) || !write_block_header(block, *ctx.stream)) {
@@ -293,13 +293,13 @@ bool write_block_start(SaveContext &ctx, const MdfBlock &block,
   return true;
 }
 
-void collect_blocks(MdfBlock *block, BlockCollection &into) {
+void collect_blocks(MdfBlock* block, BlockCollection& into) {
   // An explicit stack keeps deep or long trees off the call stack; children are pushed in
   // reverse so they come off in order.
-  std::vector<MdfBlock *> stack{block};
-  std::vector<MdfBlock *> children;
+  std::vector<MdfBlock*> stack{block};
+  std::vector<MdfBlock*> children;
   while (!stack.empty()) {
-    MdfBlock *current = stack.back();
+    MdfBlock* current = stack.back();
     stack.pop_back();
     if (current == nullptr || !into.seen.insert(current).second) continue;
     into.blocks.push_back(current);
@@ -309,27 +309,27 @@ void collect_blocks(MdfBlock *block, BlockCollection &into) {
   }
 }
 
-std::vector<MdfBlock *> collect_blocks(MdfBlock *block) {
+std::vector<MdfBlock*> collect_blocks(MdfBlock* block) {
   BlockCollection collection;
   collect_blocks(block, collection);
   return std::move(collection.blocks);
 }
 
-std::uint64_t end_of_placed_blocks(std::span<MdfBlock *const> blocks) {
+std::uint64_t end_of_placed_blocks(std::span<MdfBlock* const> blocks) {
   std::uint64_t end = 0;
-  for (const MdfBlock *block : blocks) {
+  for (const MdfBlock* block : blocks) {
     if (block == nullptr || block->offset == kNoOffset) continue;
     end = std::max(end, block->offset + block->length);
   }
   return end;
 }
 
-bool save_tree(MdfBlock &root, Stream &out) {
-  std::vector<MdfBlock *> blocks = collect_blocks(&root);
+bool save_tree(MdfBlock& root, Stream& out) {
+  std::vector<MdfBlock*> blocks = collect_blocks(&root);
   SaveContext ctx;
   ctx.stream = &out;
   ctx.end_mark = end_of_placed_blocks(blocks);
   return save_block(&root, ctx, nullptr);
 }
 
-} // namespace busfold
+}  // namespace busfold

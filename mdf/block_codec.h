@@ -23,20 +23,20 @@ struct BlockHeader {
 // Reads the 24-byte header at the stream position. An identification block is
 // recognised by its file id; the stream is then moved back to the block's start and the
 // header says length 64, no links. None on a short read or an unknown id (logged).
-std::optional<BlockHeader> read_block_header(Stream &stream);
+std::optional<BlockHeader> read_block_header(Stream& stream);
 
 // One write of 24 bytes: id, four zero bytes, length, link count. Nothing for the
 // identification block or unknown kinds (true).
-bool write_block_header(const MdfBlock &block, Stream &stream);
+bool write_block_header(const MdfBlock& block, Stream& stream);
 
 // Reads links.size() links from the stream position; a 0 link becomes kNoOffset.
-bool read_links(Stream &stream, std::span<std::uint64_t> links);
+bool read_links(Stream& stream, std::span<std::uint64_t> links);
 
 // Offset → block of one open. The entries do not own their blocks.
 class BlockCache {
 public:
   BlockRef find(std::uint64_t offset) const;
-  void insert(std::uint64_t offset, const BlockRef &block);
+  void insert(std::uint64_t offset, const BlockRef& block);
 
 private:
   std::unordered_map<std::uint64_t, std::weak_ptr<MdfBlock>> entries_;
@@ -48,10 +48,10 @@ inline constexpr unsigned kMaxLoadDepth = 100;
 
 // State of one open, handed to every block's load.
 struct LoadContext {
-  LoadContext(Stream &source, std::uint64_t source_size)
+  LoadContext(Stream& source, std::uint64_t source_size)
       : stream(source), stream_size(source_size) {}
 
-  Stream &stream;
+  Stream& stream;
   std::uint64_t stream_size;
   BlockCache cache;
   // Set while the last data block's length is known to be stale: data blocks may then
@@ -59,70 +59,70 @@ struct LoadContext {
   bool lenient_data_length = false;
 
   // Guards against hostile link structures.
-  std::unordered_set<std::uint64_t> in_progress; // blocks whose load has not finished
-  std::unordered_set<std::uint64_t> chained;     // blocks already met as chain elements
+  std::unordered_set<std::uint64_t> in_progress;  // blocks whose load has not finished
+  std::unordered_set<std::uint64_t> chained;      // blocks already met as chain elements
   unsigned depth = 0;
-  std::uint64_t loaded_bytes = 0; // lengths of the distinct blocks loaded (data excluded)
+  std::uint64_t loaded_bytes = 0;  // lengths of the distinct blocks loaded (data excluded)
 };
 
 // Loads the block at the offset, or takes it from the cache. Null for kNoOffset (not a
 // failure) and on failure; load_link tells the two apart.
-BlockRef load_block_at(LoadContext &ctx, std::uint64_t offset);
+BlockRef load_block_at(LoadContext& ctx, std::uint64_t offset);
 
 // Resolves one link: false when the link is set and its block failed to load.
-bool load_link(LoadContext &ctx, std::uint64_t link, BlockRef &out);
+bool load_link(LoadContext& ctx, std::uint64_t link, BlockRef& out);
 
 // Loads the chain that starts at `first` by following next links, appending the elements
 // to `out` in file order. Fails on a failing element, and on an element met twice in the
 // chains of a file (a cycle or chains that merge).
-bool load_chain(LoadContext &ctx, std::uint64_t first, std::vector<BlockRef> &out);
+bool load_chain(LoadContext& ctx, std::uint64_t first, std::vector<BlockRef>& out);
 
 struct SaveContext {
-  Stream *stream = nullptr;
+  Stream* stream = nullptr;
   // First offset at which a block without an offset is placed.
   std::uint64_t end_mark = 0;
-  std::unordered_set<const MdfBlock *> saved;
+  std::unordered_set<const MdfBlock*> saved;
 };
 
 // Places the block at the end mark when it has no offset yet (the identification block
 // at 0), seeks there and runs the kind's save; a block is written once per save. A null
 // block or stream counts as saved.
-bool save_block(MdfBlock *block, SaveContext &ctx, const MdfBlock *next);
+bool save_block(MdfBlock* block, SaveContext& ctx, const MdfBlock* next);
 
 // Saves a chain from the last element to the first, each given the previously saved one
 // as next. An element that was saved before through another link gets its next link
 // rewritten, so the chain stays intact whatever order the tree is walked in.
-bool save_chain(SaveContext &ctx, const std::vector<BlockRef> &chain);
+bool save_chain(SaveContext& ctx, const std::vector<BlockRef>& chain);
 
 // For a kind's save: advances the end mark past a block that was just placed there, so
 // that two new blocks never share an offset. `round_to_8` rounds the new end mark up.
-void reserve_block(SaveContext &ctx, const MdfBlock &block, bool round_to_8 = false);
+void reserve_block(SaveContext& ctx, const MdfBlock& block, bool round_to_8 = false);
 
 // For a kind's save: seeks to the block, writes its header and links. False, with nothing
 // written, when the number of links differs from the block's link count.
-bool write_block_start(SaveContext &ctx, const MdfBlock &block,
+bool write_block_start(SaveContext& ctx, const MdfBlock& block,
                        std::span<const std::uint64_t> links);
 
 // The on-disk link value of a block: its offset, 0 for none.
-std::uint64_t link_to(const MdfBlock *block);
-inline std::uint64_t link_to(const BlockRef &block) { return link_to(block.get()); }
+std::uint64_t link_to(const MdfBlock* block);
+inline std::uint64_t link_to(const BlockRef& block) { return link_to(block.get()); }
 // The first element of a chain, or null.
-const MdfBlock *chain_first(const std::vector<BlockRef> &chain);
+const MdfBlock* chain_first(const std::vector<BlockRef>& chain);
 
 // The blocks of a tree in depth-first pre-order, each once.
 struct BlockCollection {
-  std::vector<MdfBlock *> blocks;
-  std::unordered_set<const MdfBlock *> seen;
-  bool contains(const MdfBlock *block) const { return seen.count(block) != 0; }
+  std::vector<MdfBlock*> blocks;
+  std::unordered_set<const MdfBlock*> seen;
+  bool contains(const MdfBlock* block) const { return seen.count(block) != 0; }
 };
-void collect_blocks(MdfBlock *block, BlockCollection &into);
-std::vector<MdfBlock *> collect_blocks(MdfBlock *block);
+void collect_blocks(MdfBlock* block, BlockCollection& into);
+std::vector<MdfBlock*> collect_blocks(MdfBlock* block);
 
 // Largest offset + length among the blocks that have an offset (0 for none): where a
 // save of a tree that holds them places its new blocks.
-std::uint64_t end_of_placed_blocks(std::span<MdfBlock *const> blocks);
+std::uint64_t end_of_placed_blocks(std::span<MdfBlock* const> blocks);
 
 // Saves a whole tree from its root with the end mark after every placed block.
-bool save_tree(MdfBlock &root, Stream &out);
+bool save_tree(MdfBlock& root, Stream& out);
 
-} // namespace busfold
+}  // namespace busfold

@@ -11,11 +11,11 @@ namespace busfold {
 namespace {
 // Bytes of the fixed fields before the values.
 constexpr std::uint64_t kFixedFields = 24;
-} // namespace
+}  // namespace
 
 CcBlock::CcBlock() : MdfBlock(kKind) {}
 
-bool CcBlock::load(LoadContext &ctx, const BlockHeader &header) {
+bool CcBlock::load(LoadContext& ctx, const BlockHeader& header) {
   if (header.link_count != 4) return false;
   std::uint64_t links[4];
   if (!read_links(ctx.stream, links)) return false;
@@ -40,16 +40,16 @@ bool CcBlock::load(LoadContext &ctx, const BlockHeader &header) {
     return false;
   }
   values.resize(count);
-  for (double &value : values) {
+  for (double& value : values) {
     if (!fields.read_f64(value)) return false;
   }
   return true;
 }
 
-bool CcBlock::save(SaveContext &ctx, const MdfBlock *) {
+bool CcBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this);
   bool ok = true;
-  for (const BlockRef *linked : {&name, &unit, &comment, &inverse}) {
+  for (const BlockRef* linked : {&name, &unit, &comment, &inverse}) {
     ok = save_block(linked->get(), ctx, nullptr) && ok;
   }
   const std::uint64_t links[] = {link_to(name), link_to(unit), link_to(comment), link_to(inverse)};
@@ -74,7 +74,7 @@ bool CcBlock::set_value_table(std::span<const std::pair<double, double>> pairs) 
   cc_type = kCcValueTable;
   values.clear();
   values.reserve(2 * pairs.size());
-  for (const auto &[key, value] : pairs) {
+  for (const auto& [key, value] : pairs) {
     values.push_back(key);
     values.push_back(value);
   }
@@ -87,9 +87,9 @@ std::optional<double> CcBlock::value(std::size_t i) const {
   return values[i];
 }
 
-void CcBlock::list_children(std::vector<MdfBlock *> &out) const {
-  for (const BlockRef *linked : {&name, &unit, &comment, &inverse})
+void CcBlock::list_children(std::vector<MdfBlock*>& out) const {
+  for (const BlockRef* linked : {&name, &unit, &comment, &inverse})
     out.push_back(linked->get());
 }
 
-} // namespace busfold
+}  // namespace busfold

@@ -21,9 +21,9 @@ public:
 
   CcBlock();
 
-  bool load(LoadContext &ctx, const BlockHeader &header) override;
-  bool save(SaveContext &ctx, const MdfBlock *next) override;
-  void list_children(std::vector<MdfBlock *> &out) const override;
+  bool load(LoadContext& ctx, const BlockHeader& header) override;
+  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  void list_children(std::vector<MdfBlock*>& out) const override;
 
   // Type 1 with the values (offset, factor); length 96.
   void set_linear(double offset, double factor);
@@ -48,4 +48,4 @@ public:
   std::vector<double> values;
 };
 
-} // namespace busfold
+}  // namespace busfold

@@ -8,7 +8,7 @@ namespace busfold {
 
 CgBlock::CgBlock() : MdfBlock(kKind) {}
 
-bool CgBlock::load(LoadContext &ctx, const BlockHeader &header) {
+bool CgBlock::load(LoadContext& ctx, const BlockHeader& header) {
   if (header.link_count != 6) return false;
   std::uint64_t links[6];
   if (!read_links(ctx.stream, links)) return false;
@@ -37,9 +37,9 @@ bool CgBlock::load(LoadContext &ctx, const BlockHeader &header) {
   return build_decoders(ctx);
 }
 
-bool CgBlock::build_decoders(LoadContext &) { return true; }
+bool CgBlock::build_decoders(LoadContext&) { return true; }
 
-bool CgBlock::save(SaveContext &ctx, const MdfBlock *next) {
+bool CgBlock::save(SaveContext& ctx, const MdfBlock* next) {
   reserve_block(ctx, *this);
   bool ok = save_chain(ctx, channels);
   ok = save_block(acq_name.get(), ctx, nullptr) && ok;
@@ -56,12 +56,12 @@ bool CgBlock::save(SaveContext &ctx, const MdfBlock *next) {
   return fields.write_u32(cg_data_bytes) && fields.write_u32(cg_inval_bytes) && ok;
 }
 
-void CgBlock::list_children(std::vector<MdfBlock *> &out) const {
+void CgBlock::list_children(std::vector<MdfBlock*>& out) const {
   out.push_back(comment.get());
   out.push_back(acq_source.get());
   out.push_back(acq_name.get());
-  for (const BlockRef &channel : channels)
+  for (const BlockRef& channel : channels)
     out.push_back(channel.get());
 }
 
-} // namespace busfold
+}  // namespace busfold

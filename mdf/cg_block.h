@@ -20,15 +20,15 @@ public:
 
   CgBlock();
 
-  bool load(LoadContext &ctx, const BlockHeader &header) override;
+  bool load(LoadContext& ctx, const BlockHeader& header) override;
   // cg_flags is written as held; the booleans are not folded back.
-  bool save(SaveContext &ctx, const MdfBlock *next) override;
-  void list_children(std::vector<MdfBlock *> &out) const override;
+  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  void list_children(std::vector<MdfBlock*>& out) const override;
   std::uint64_t chain_next() const override { return next_link_; }
 
-  std::vector<BlockRef> channels; // file order
-  BlockRef acq_name;              // TX
-  BlockRef acq_source;            // SI
+  std::vector<BlockRef> channels;  // file order
+  BlockRef acq_name;               // TX
+  BlockRef acq_source;             // SI
   BlockRef comment;
   std::uint64_t cg_record_id = 0;
   std::uint64_t cg_cycle_count = 0;
@@ -44,9 +44,9 @@ public:
 
 private:
   // Last step of the load, once the channels are in: where the channels' decoders are made.
-  bool build_decoders(LoadContext &ctx);
+  bool build_decoders(LoadContext& ctx);
 
   std::uint64_t next_link_ = kNoOffset;
 };
 
-} // namespace busfold
+}  // namespace busfold

@@ -20,10 +20,10 @@ std::uint32_t channel_kind_of(std::uint8_t cn_type) {
 
 std::uint32_t value_type_of(std::uint8_t cn_data_type) {
   switch (cn_data_type) {
-  case 0:  // unsigned integer, little-endian
-  case 4:  // float, little-endian
-  case 6:  // string, ISO 8859-1
-  case 10: // byte array
+  case 0:   // unsigned integer, little-endian
+  case 4:   // float, little-endian
+  case 6:   // string, ISO 8859-1
+  case 10:  // byte array
     return static_cast<std::uint32_t>(cn_data_type) + 1;
   default: return kValueUnsupported;
   }
@@ -31,7 +31,7 @@ std::uint32_t value_type_of(std::uint8_t cn_data_type) {
 
 CnBlock::CnBlock() : MdfBlock(kKind) {}
 
-bool CnBlock::load(LoadContext &ctx, const BlockHeader &header) {
+bool CnBlock::load(LoadContext& ctx, const BlockHeader& header) {
   if (header.link_count != 8) return false;
   std::uint64_t links[8];
   if (!read_links(ctx.stream, links)) return false;
@@ -62,10 +62,10 @@ bool CnBlock::load(LoadContext &ctx, const BlockHeader &header) {
   return true;
 }
 
-bool CnBlock::save(SaveContext &ctx, const MdfBlock *next) {
+bool CnBlock::save(SaveContext& ctx, const MdfBlock* next) {
   reserve_block(ctx, *this);
   bool ok = save_chain(ctx, members);
-  for (const BlockRef *linked : {&name, &source, &conversion, &data, &unit, &comment}) {
+  for (const BlockRef* linked : {&name, &source, &conversion, &data, &unit, &comment}) {
     ok = save_block(linked->get(), ctx, nullptr) && ok;
   }
   const std::uint64_t links[] = {link_to(next),       link_to(chain_first(members)),
@@ -107,12 +107,12 @@ void CnBlock::set_value_type(std::uint32_t type) {
   }
 }
 
-void CnBlock::list_children(std::vector<MdfBlock *> &out) const {
-  for (const BlockRef *linked : {&comment, &name, &data, &conversion, &source, &unit}) {
+void CnBlock::list_children(std::vector<MdfBlock*>& out) const {
+  for (const BlockRef* linked : {&comment, &name, &data, &conversion, &source, &unit}) {
     out.push_back(linked->get());
   }
-  for (const BlockRef &member : members)
+  for (const BlockRef& member : members)
     out.push_back(member.get());
 }
 
-} // namespace busfold
+}  // namespace busfold

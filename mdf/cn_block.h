@@ -31,9 +31,9 @@ public:
 
   CnBlock();
 
-  bool load(LoadContext &ctx, const BlockHeader &header) override;
-  bool save(SaveContext &ctx, const MdfBlock *next) override;
-  void list_children(std::vector<MdfBlock *> &out) const override;
+  bool load(LoadContext& ctx, const BlockHeader& header) override;
+  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  void list_children(std::vector<MdfBlock*>& out) const override;
   std::uint64_t chain_next() const override { return next_link_; }
 
   // Builders' setters; they write only cn_type / cn_data_type (the derived codes are set
@@ -42,11 +42,11 @@ public:
   void set_channel_kind(std::uint32_t kind);
   void set_value_type(std::uint32_t type);
 
-  std::vector<BlockRef> members; // composition, file order
-  BlockRef name;                 // TX
-  BlockRef source;               // SI
-  BlockRef conversion;           // CC
-  BlockRef data;                 // SD, or the CG of a VLSD group
+  std::vector<BlockRef> members;  // composition, file order
+  BlockRef name;                  // TX
+  BlockRef source;                // SI
+  BlockRef conversion;            // CC
+  BlockRef data;                  // SD, or the CG of a VLSD group
   BlockRef unit;
   BlockRef comment;
   std::uint8_t cn_type = 0;
@@ -78,4 +78,4 @@ private:
 std::uint32_t channel_kind_of(std::uint8_t cn_type);
 std::uint32_t value_type_of(std::uint8_t cn_data_type);
 
-} // namespace busfold
+}  // namespace busfold

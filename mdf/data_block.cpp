@@ -8,7 +8,7 @@ namespace busfold {
 
 namespace {
 constexpr std::uint64_t kMaxStreamOffset = static_cast<std::uint64_t>(INT64_MAX);
-} // namespace
+}  // namespace
 
 DataBlock::DataBlock(BlockType kind) : MdfBlock(kind) {}
 DtBlock::DtBlock() : DataBlock(kKind) {}
@@ -18,7 +18,7 @@ DataBlock::~DataBlock() {
   if (owned_source_) owned_source_->close();
 }
 
-bool DataBlock::load(LoadContext &ctx, const BlockHeader &) {
+bool DataBlock::load(LoadContext& ctx, const BlockHeader&) {
   // The data stays in the file: records are read through the read stream when needed.
   data_start_ = offset + kBlockHeaderSize;
   source_ = &ctx.stream;
@@ -27,7 +27,7 @@ bool DataBlock::load(LoadContext &ctx, const BlockHeader &) {
   return true;
 }
 
-bool DataBlock::save(SaveContext &ctx, const MdfBlock *) {
+bool DataBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this);
   if (!write_block_start(ctx, *this, {})) return false;
   if (source_ == nullptr) return true;
@@ -38,7 +38,7 @@ bool DataBlock::save(SaveContext &ctx, const MdfBlock *) {
   return end >= 0 && static_cast<std::uint64_t>(end) == data_base() + data_size();
 }
 
-void DataBlock::set_source(Stream *source, std::uint64_t data_start, std::uint64_t size) {
+void DataBlock::set_source(Stream* source, std::uint64_t data_start, std::uint64_t size) {
   if (owned_source_) {
     owned_source_->close();
     owned_source_.reset();
@@ -50,13 +50,13 @@ void DataBlock::set_source(Stream *source, std::uint64_t data_start, std::uint64
 }
 
 void DataBlock::set_source(StreamPtr source, std::uint64_t data_start, std::uint64_t size) {
-  Stream *raw = source.get();
+  Stream* raw = source.get();
   set_source(raw, data_start, size);
   owned_source_ = std::move(source);
 }
 
 bool DataBlock::ReadStream::seek_source(std::uint64_t at) {
-  Stream *source = block_.source_;
+  Stream* source = block_.source_;
   if (source == nullptr) return false;
   std::uint64_t target = block_.data_start_ + at;
   if (target < at || target > kMaxStreamOffset) return false;
@@ -64,7 +64,7 @@ bool DataBlock::ReadStream::seek_source(std::uint64_t at) {
          static_cast<std::int64_t>(target);
 }
 
-std::int64_t DataBlock::ReadStream::read(void *buffer, std::uint64_t n) {
+std::int64_t DataBlock::ReadStream::read(void* buffer, std::uint64_t n) {
   std::uint64_t size = block_.data_size();
   std::uint64_t position = std::min(block_.position_, size);
   std::uint64_t k = std::min(n, size - position);
@@ -99,7 +99,7 @@ std::int64_t DataBlock::ReadStream::seek(std::int64_t offset, int whence) {
   return target;
 }
 
-const std::uint8_t *DataBlock::ReadStream::view(std::uint64_t position, std::uint64_t n) {
+const std::uint8_t* DataBlock::ReadStream::view(std::uint64_t position, std::uint64_t n) {
   std::uint64_t size = block_.data_size();
   if (block_.source_ == nullptr || position > size || n > size - position) return nullptr;
   std::uint64_t at = block_.data_start_ + position;
@@ -107,4 +107,4 @@ const std::uint8_t *DataBlock::ReadStream::view(std::uint64_t position, std::uin
   return block_.source_->view(at, n);
 }
 
-} // namespace busfold
+}  // namespace busfold

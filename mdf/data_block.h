@@ -16,25 +16,25 @@ public:
   ~DataBlock() override;
 
   // Reads the header only: the data stays in the source.
-  bool load(LoadContext &ctx, const BlockHeader &header) override;
+  bool load(LoadContext& ctx, const BlockHeader& header) override;
   // Writes the header, then copies the data from its start; no source, no data.
-  bool save(SaveContext &ctx, const MdfBlock *next) override;
+  bool save(SaveContext& ctx, const MdfBlock* next) override;
 
   // The data as a stream: read, tell, seek within [0, data size], and direct views when
   // the source holds its bytes in memory.
-  Stream &read_stream() { return reader_; }
+  Stream& read_stream() { return reader_; }
 
   std::uint64_t data_size() const {
     return length > kBlockHeaderSize ? length - kBlockHeaderSize : 0;
   }
   // Absolute position of the first data byte in the source.
   std::uint64_t data_start() const { return data_start_; }
-  Stream *source() const { return source_; }
+  Stream* source() const { return source_; }
   bool owns_source() const { return owned_source_ != nullptr; }
 
   // The data becomes `size` bytes of the source from `data_start` on (length 24 + size);
   // the read position goes back to 0. A borrowed source must outlive the block's use.
-  void set_source(Stream *source, std::uint64_t data_start, std::uint64_t size);
+  void set_source(Stream* source, std::uint64_t data_start, std::uint64_t size);
   // Owning form: the source is closed when the block goes.
   void set_source(StreamPtr source, std::uint64_t data_start, std::uint64_t size);
 
@@ -44,20 +44,20 @@ protected:
 private:
   class ReadStream final : public Stream {
   public:
-    explicit ReadStream(DataBlock &block) : block_(block) {}
-    std::int64_t read(void *buffer, std::uint64_t n) override;
+    explicit ReadStream(DataBlock& block) : block_(block) {}
+    std::int64_t read(void* buffer, std::uint64_t n) override;
     std::int64_t tell() override;
     std::int64_t seek(std::int64_t offset, int whence) override;
-    const std::uint8_t *view(std::uint64_t position, std::uint64_t n) override;
+    const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override;
 
   private:
     // Moves the source to data position `at`; false when it does not land there.
     bool seek_source(std::uint64_t at);
-    DataBlock &block_;
+    DataBlock& block_;
   };
 
   std::uint64_t data_start_ = 0;
-  Stream *source_ = nullptr;
+  Stream* source_ = nullptr;
   StreamPtr owned_source_;
   std::uint64_t position_ = 0;
   ReadStream reader_{*this};
@@ -77,4 +77,4 @@ public:
   SdBlock();
 };
 
-} // namespace busfold
+}  // namespace busfold

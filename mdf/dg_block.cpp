@@ -7,7 +7,7 @@ namespace busfold {
 
 DgBlock::DgBlock() : MdfBlock(kKind) {}
 
-bool DgBlock::load(LoadContext &ctx, const BlockHeader &header) {
+bool DgBlock::load(LoadContext& ctx, const BlockHeader& header) {
   if (header.link_count != 4) return false;
   std::uint64_t links[4];
   if (!read_links(ctx.stream, links)) return false;
@@ -20,9 +20,9 @@ bool DgBlock::load(LoadContext &ctx, const BlockHeader &header) {
   return fields.read_u8(dg_rec_id_size) && build_layouts(ctx);
 }
 
-bool DgBlock::build_layouts(LoadContext &) { return true; }
+bool DgBlock::build_layouts(LoadContext&) { return true; }
 
-bool DgBlock::save(SaveContext &ctx, const MdfBlock *next) {
+bool DgBlock::save(SaveContext& ctx, const MdfBlock* next) {
   reserve_block(ctx, *this);
   bool ok = save_chain(ctx, channel_groups);
   ok = save_block(data.get(), ctx, nullptr) && ok;
@@ -35,11 +35,11 @@ bool DgBlock::save(SaveContext &ctx, const MdfBlock *next) {
   return fields.write_u8(dg_rec_id_size) && fields.write_bytes(kReserved) && ok;
 }
 
-void DgBlock::list_children(std::vector<MdfBlock *> &out) const {
+void DgBlock::list_children(std::vector<MdfBlock*>& out) const {
   out.push_back(comment.get());
   out.push_back(data.get());
-  for (const BlockRef &group : channel_groups)
+  for (const BlockRef& group : channel_groups)
     out.push_back(group.get());
 }
 
-} // namespace busfold
+}  // namespace busfold

@@ -15,22 +15,22 @@ public:
 
   DgBlock();
 
-  bool load(LoadContext &ctx, const BlockHeader &header) override;
-  bool save(SaveContext &ctx, const MdfBlock *next) override;
-  void list_children(std::vector<MdfBlock *> &out) const override;
+  bool load(LoadContext& ctx, const BlockHeader& header) override;
+  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  void list_children(std::vector<MdfBlock*>& out) const override;
   std::uint64_t chain_next() const override { return next_link_; }
 
-  std::vector<BlockRef> channel_groups; // file order
-  BlockRef data;                        // DT
+  std::vector<BlockRef> channel_groups;  // file order
+  BlockRef data;                         // DT
   BlockRef comment;
-  std::uint8_t dg_rec_id_size = 0; // bytes of record id before each record
+  std::uint8_t dg_rec_id_size = 0;  // bytes of record id before each record
 
 private:
   // Last step of the load, once the channel groups are in: where the per-record-id
   // layouts of the records are made.
-  bool build_layouts(LoadContext &ctx);
+  bool build_layouts(LoadContext& ctx);
 
   std::uint64_t next_link_ = kNoOffset;
 };
 
-} // namespace busfold
+}  // namespace busfold

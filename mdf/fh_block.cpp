@@ -9,7 +9,7 @@ namespace busfold {
 
 FhBlock::FhBlock() : MdfBlock(kKind) {}
 
-bool FhBlock::load(LoadContext &ctx, const BlockHeader &header) {
+bool FhBlock::load(LoadContext& ctx, const BlockHeader& header) {
   if (header.link_count != 2) return false;
   std::uint64_t links[2];
   if (!read_links(ctx.stream, links)) return false;
@@ -22,7 +22,7 @@ bool FhBlock::load(LoadContext &ctx, const BlockHeader &header) {
     return false;
   }
   // Only files our own loggers wrote (and every tool after them kept the mark) are taken.
-  const auto *xml = block_cast<MdBlock>(comment);
+  const auto* xml = block_cast<MdBlock>(comment);
   if (xml == nullptr || xml->view().find(kRequiredToolId) == std::string_view::npos) {
     BUSFOLD_LOG(kLogError, "Unsupported MF4 file");
     return false;
@@ -30,7 +30,7 @@ bool FhBlock::load(LoadContext &ctx, const BlockHeader &header) {
   return true;
 }
 
-bool FhBlock::save(SaveContext &ctx, const MdfBlock *next) {
+bool FhBlock::save(SaveContext& ctx, const MdfBlock* next) {
   reserve_block(ctx, *this);
   bool ok = save_block(comment.get(), ctx, nullptr);
   const std::uint64_t links[] = {link_to(next), link_to(comment)};
@@ -42,6 +42,6 @@ bool FhBlock::save(SaveContext &ctx, const MdfBlock *next) {
          fields.write_bytes(kReserved) && ok;
 }
 
-void FhBlock::list_children(std::vector<MdfBlock *> &out) const { out.push_back(comment.get()); }
+void FhBlock::list_children(std::vector<MdfBlock*>& out) const { out.push_back(comment.get()); }
 
-} // namespace busfold
+}  // namespace busfold

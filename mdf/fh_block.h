@@ -18,12 +18,12 @@ public:
 
   FhBlock();
 
-  bool load(LoadContext &ctx, const BlockHeader &header) override;
-  bool save(SaveContext &ctx, const MdfBlock *next) override;
-  void list_children(std::vector<MdfBlock *> &out) const override;
+  bool load(LoadContext& ctx, const BlockHeader& header) override;
+  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  void list_children(std::vector<MdfBlock*>& out) const override;
   std::uint64_t chain_next() const override { return next_link_; }
 
-  BlockRef comment; // MD
+  BlockRef comment;  // MD
   std::uint64_t fh_time_ns = 0;
   std::int16_t fh_tz_offset_min = 0;
   std::int16_t fh_dst_offset_min = 0;
@@ -33,4 +33,4 @@ private:
   std::uint64_t next_link_ = kNoOffset;
 };
 
-} // namespace busfold
+}  // namespace busfold

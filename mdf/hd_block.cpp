@@ -8,7 +8,7 @@ namespace busfold {
 
 HdBlock::HdBlock() : MdfBlock(kKind) {}
 
-bool HdBlock::load(LoadContext &ctx, const BlockHeader &header) {
+bool HdBlock::load(LoadContext& ctx, const BlockHeader& header) {
   if (header.link_count != 6) return false;
   std::uint64_t links[6];
   if (!read_links(ctx.stream, links)) return false;
@@ -32,7 +32,7 @@ bool HdBlock::load(LoadContext &ctx, const BlockHeader &header) {
   return fields.read_bytes(hd_start_angle_rad) && fields.read_bytes(hd_start_distance_m);
 }
 
-bool HdBlock::save(SaveContext &ctx, const MdfBlock *) {
+bool HdBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this);
   bool ok = save_chain(ctx, data_groups);
   ok = save_chain(ctx, file_history) && ok;
@@ -53,12 +53,12 @@ bool HdBlock::save(SaveContext &ctx, const MdfBlock *) {
   return fields.write_bytes(hd_start_angle_rad) && fields.write_bytes(hd_start_distance_m) && ok;
 }
 
-void HdBlock::list_children(std::vector<MdfBlock *> &out) const {
+void HdBlock::list_children(std::vector<MdfBlock*>& out) const {
   out.push_back(comment.get());
-  for (const BlockRef &group : data_groups)
+  for (const BlockRef& group : data_groups)
     out.push_back(group.get());
-  for (const BlockRef &entry : file_history)
+  for (const BlockRef& entry : file_history)
     out.push_back(entry.get());
 }
 
-} // namespace busfold
+}  // namespace busfold

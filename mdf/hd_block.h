@@ -16,21 +16,21 @@ public:
 
   HdBlock();
 
-  bool load(LoadContext &ctx, const BlockHeader &header) override;
-  bool save(SaveContext &ctx, const MdfBlock *next) override;
-  void list_children(std::vector<MdfBlock *> &out) const override;
+  bool load(LoadContext& ctx, const BlockHeader& header) override;
+  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  void list_children(std::vector<MdfBlock*>& out) const override;
 
-  std::vector<BlockRef> data_groups;  // file order
-  std::vector<BlockRef> file_history; // file order
-  BlockRef comment;                   // TX or MD
+  std::vector<BlockRef> data_groups;   // file order
+  std::vector<BlockRef> file_history;  // file order
+  BlockRef comment;                    // TX or MD
   std::uint64_t hd_start_time_ns = 0;
   std::int16_t hd_tz_offset_min = 0;
   std::int16_t hd_dst_offset_min = 0;
   std::uint8_t hd_time_flags = 0;
   std::uint8_t hd_time_class = 0;
   std::uint8_t hd_flags = 0;
-  std::array<std::uint8_t, 8> hd_start_angle_rad{};  // kept as stored
-  std::array<std::uint8_t, 8> hd_start_distance_m{}; // kept as stored
+  std::array<std::uint8_t, 8> hd_start_angle_rad{};   // kept as stored
+  std::array<std::uint8_t, 8> hd_start_distance_m{};  // kept as stored
 };
 
-} // namespace busfold
+}  // namespace busfold

@@ -12,7 +12,7 @@ namespace {
 constexpr std::size_t kIdTextSize = 8;
 
 // Reads an 8-byte text field; a short read leaves the text as it was.
-void read_id_text(FieldCursor &fields, std::string &text) {
+void read_id_text(FieldCursor& fields, std::string& text) {
   std::string read;
   if (fields.append_text(read, kIdTextSize)) {
     text = std::move(read);
@@ -21,17 +21,17 @@ void read_id_text(FieldCursor &fields, std::string &text) {
   }
 }
 
-bool write_id_text(FieldCursor &fields, std::string_view text) {
+bool write_id_text(FieldCursor& fields, std::string_view text) {
   char padded[kIdTextSize] = {};
   std::memcpy(padded, text.data(), std::min(text.size(), kIdTextSize));
   return fields.write_text(std::string_view(padded, kIdTextSize));
 }
 
-} // namespace
+}  // namespace
 
 IdBlock::IdBlock() : MdfBlock(kKind) {}
 
-bool IdBlock::load(LoadContext &ctx, const BlockHeader &) {
+bool IdBlock::load(LoadContext& ctx, const BlockHeader&) {
   FieldCursor fields(ctx.stream);
   std::string file_id;
   if (!fields.append_text(file_id, kIdTextSize) ||
@@ -49,11 +49,11 @@ bool IdBlock::load(LoadContext &ctx, const BlockHeader &) {
   return true;
 }
 
-const char *IdBlock::file_id() const {
+const char* IdBlock::file_id() const {
   return id_unfin_flags != 0 || id_custom_unfin_flags != 0 ? kUnfinalizedFileId : kFinalizedFileId;
 }
 
-bool IdBlock::save(SaveContext &ctx, const MdfBlock *) {
+bool IdBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this);
   FieldCursor fields(*ctx.stream, offset);
   bool ok = fields.write_text(file_id()) && write_id_text(fields, id_vers) &&
@@ -65,6 +65,6 @@ bool IdBlock::save(SaveContext &ctx, const MdfBlock *) {
   return save_block(hd.get(), ctx, nullptr) && ok;
 }
 
-void IdBlock::list_children(std::vector<MdfBlock *> &out) const { out.push_back(hd.get()); }
+void IdBlock::list_children(std::vector<MdfBlock*>& out) const { out.push_back(hd.get()); }
 
-} // namespace busfold
+}  // namespace busfold

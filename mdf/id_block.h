@@ -21,13 +21,13 @@ public:
 
   IdBlock();
 
-  bool load(LoadContext &ctx, const BlockHeader &header) override;
+  bool load(LoadContext& ctx, const BlockHeader& header) override;
   // Writes the block at 0, then saves the header block; succeeds when that save does.
-  bool save(SaveContext &ctx, const MdfBlock *next) override;
-  void list_children(std::vector<MdfBlock *> &out) const override;
+  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  void list_children(std::vector<MdfBlock*>& out) const override;
 
   // "MDF     " when no unfinalized flag is set, else "UnFinMF ".
-  const char *file_id() const;
+  const char* file_id() const;
 
   BlockRef hd;
   // The texts are written as 8 bytes, cut or padded with zero bytes.
@@ -38,4 +38,4 @@ public:
   std::uint16_t id_custom_unfin_flags = 0;
 };
 
-} // namespace busfold
+}  // namespace busfold

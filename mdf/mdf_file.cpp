@@ -17,11 +17,11 @@ constexpr std::uint64_t kHdOffset = 64;
 
 // The last data block of an unfinalized file may have been written before its data, with
 // a length that does not cover it: it runs to the end of the file.
-void repair_last_data_length(IdBlock &id, const HdBlock &hd, std::uint64_t stream_size) {
-  DtBlock *last = nullptr;
-  for (const BlockRef &group : hd.data_groups) {
-    const auto *dg = block_cast<DgBlock>(group);
-    auto *dt = dg == nullptr ? nullptr : block_cast<DtBlock>(dg->data);
+void repair_last_data_length(IdBlock& id, const HdBlock& hd, std::uint64_t stream_size) {
+  DtBlock* last = nullptr;
+  for (const BlockRef& group : hd.data_groups) {
+    const auto* dg = block_cast<DgBlock>(group);
+    auto* dt = dg == nullptr ? nullptr : block_cast<DtBlock>(dg->data);
     if (dt != nullptr && (last == nullptr || dt->offset > last->offset)) last = dt;
   }
   if (last == nullptr) return;
@@ -30,16 +30,16 @@ void repair_last_data_length(IdBlock &id, const HdBlock &hd, std::uint64_t strea
   id.id_unfin_flags &= static_cast<std::uint16_t>(~kUnfinDataLengthStale);
 }
 
-} // namespace
+}  // namespace
 
-IdBlock *MdfFile::id_block() const { return block_cast<IdBlock>(id); }
+IdBlock* MdfFile::id_block() const { return block_cast<IdBlock>(id); }
 
-HdBlock *MdfFile::hd() const {
-  IdBlock *block = id_block();
+HdBlock* MdfFile::hd() const {
+  IdBlock* block = id_block();
   return block == nullptr ? nullptr : block_cast<HdBlock>(block->hd);
 }
 
-std::unique_ptr<MdfFile> mdf_open(Stream &stream) {
+std::unique_ptr<MdfFile> mdf_open(Stream& stream) {
   std::int64_t size = stream_size(&stream);
   if (size < 0) return nullptr;
   std::unique_ptr<MdfFile> file(new (std::nothrow) MdfFile);
@@ -48,12 +48,12 @@ std::unique_ptr<MdfFile> mdf_open(Stream &stream) {
 
   LoadContext ctx(stream, static_cast<std::uint64_t>(size));
   file->id = load_block_at(ctx, 0);
-  IdBlock *id = file->id_block();
+  IdBlock* id = file->id_block();
   if (id == nullptr) return nullptr;
 
   ctx.lenient_data_length = (id->id_unfin_flags & kUnfinDataLengthStale) != 0;
   id->hd = load_block_at(ctx, kHdOffset);
-  const auto *hd = block_cast<HdBlock>(id->hd);
+  const auto* hd = block_cast<HdBlock>(id->hd);
   if (hd == nullptr) return nullptr;
 
   if (ctx.lenient_data_length) {
@@ -64,4 +64,4 @@ std::unique_ptr<MdfFile> mdf_open(Stream &stream) {
 
 void mdf_close(std::unique_ptr<MdfFile> file) { file.reset(); }
 
-} // namespace busfold
+}  // namespace busfold

@@ -12,19 +12,19 @@ class IdBlock;
 class HdBlock;
 
 struct MdfFile {
-  Stream *source = nullptr; // not owned
-  BlockRef id;              // the identification block, owner of the tree
+  Stream* source = nullptr;  // not owned
+  BlockRef id;               // the identification block, owner of the tree
 
-  IdBlock *id_block() const;
-  HdBlock *hd() const; // the identification block's header block, or null
+  IdBlock* id_block() const;
+  HdBlock* hd() const;  // the identification block's header block, or null
 };
 
 // Loads the whole tree of the file. Null when any block of it fails to load. An
 // unfinalized file whose last data block's length was not updated gets that length
 // repaired from the stream size.
-std::unique_ptr<MdfFile> mdf_open(Stream &stream);
+std::unique_ptr<MdfFile> mdf_open(Stream& stream);
 
 // Releases the tree (blocks still referenced elsewhere stay); the source stays open.
 void mdf_close(std::unique_ptr<MdfFile> file);
 
-} // namespace busfold
+}  // namespace busfold

@@ -7,7 +7,7 @@ namespace busfold {
 
 SiBlock::SiBlock() : MdfBlock(kKind) {}
 
-bool SiBlock::load(LoadContext &ctx, const BlockHeader &header) {
+bool SiBlock::load(LoadContext& ctx, const BlockHeader& header) {
   if (header.link_count != 3) return false;
   std::uint64_t links[3];
   if (!read_links(ctx.stream, links)) return false;
@@ -29,10 +29,10 @@ bool SiBlock::load(LoadContext &ctx, const BlockHeader &header) {
   return true;
 }
 
-bool SiBlock::save(SaveContext &ctx, const MdfBlock *) {
+bool SiBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this);
   bool ok = true;
-  for (const BlockRef *linked : {&name, &path, &comment}) {
+  for (const BlockRef* linked : {&name, &path, &comment}) {
     ok = save_block(linked->get(), ctx, nullptr) && ok;
   }
   const std::uint64_t links[] = {link_to(name), link_to(path), link_to(comment)};
@@ -42,9 +42,9 @@ bool SiBlock::save(SaveContext &ctx, const MdfBlock *) {
          ok;
 }
 
-void SiBlock::list_children(std::vector<MdfBlock *> &out) const {
-  for (const BlockRef *linked : {&name, &path, &comment})
+void SiBlock::list_children(std::vector<MdfBlock*>& out) const {
+  for (const BlockRef* linked : {&name, &path, &comment})
     out.push_back(linked->get());
 }
 
-} // namespace busfold
+}  // namespace busfold

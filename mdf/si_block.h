@@ -27,12 +27,12 @@ public:
 
   SiBlock();
 
-  bool load(LoadContext &ctx, const BlockHeader &header) override;
-  bool save(SaveContext &ctx, const MdfBlock *next) override;
-  void list_children(std::vector<MdfBlock *> &out) const override;
+  bool load(LoadContext& ctx, const BlockHeader& header) override;
+  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  void list_children(std::vector<MdfBlock*>& out) const override;
 
-  BlockRef name; // TX
-  BlockRef path; // TX
+  BlockRef name;  // TX
+  BlockRef path;  // TX
   BlockRef comment;
   std::uint8_t si_type = 0;
   std::uint8_t si_bus_type = 0;
@@ -43,4 +43,4 @@ public:
   std::uint32_t bus_kind = 0;
 };
 
-} // namespace busfold
+}  // namespace busfold

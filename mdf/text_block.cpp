@@ -9,7 +9,7 @@ TextBlock::TextBlock(BlockType kind) : MdfBlock(kind) {}
 TxBlock::TxBlock() : TextBlock(kKind) {}
 MdBlock::MdBlock() : TextBlock(kKind) {}
 
-bool TextBlock::load(LoadContext &ctx, const BlockHeader &header) {
+bool TextBlock::load(LoadContext& ctx, const BlockHeader& header) {
   if (header.link_count != 0) return false;
   // The codec has checked that the block lies within the stream.
   FieldCursor fields(ctx.stream, data_base());
@@ -17,7 +17,7 @@ bool TextBlock::load(LoadContext &ctx, const BlockHeader &header) {
   return fields.append_text(text, length - kBlockHeaderSize);
 }
 
-bool TextBlock::save(SaveContext &ctx, const MdfBlock *) {
+bool TextBlock::save(SaveContext& ctx, const MdfBlock*) {
   // XML texts keep the blocks after them 8-byte aligned.
   reserve_block(ctx, *this, kind() == BlockType::kMd);
   if (!write_block_start(ctx, *this, {})) return false;
@@ -36,9 +36,9 @@ std::string_view TextBlock::view() const {
   return all.substr(0, all.find('\0'));
 }
 
-std::string_view block_text(const MdfBlock *block) {
-  const auto *text = block_cast<TextBlock>(block);
+std::string_view block_text(const MdfBlock* block) {
+  const auto* text = block_cast<TextBlock>(block);
   return text == nullptr ? std::string_view() : text->view();
 }
 
-} // namespace busfold
+}  // namespace busfold

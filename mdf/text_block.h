@@ -12,9 +12,9 @@ class TextBlock : public MdfBlock {
 public:
   static bool matches(BlockType kind) { return kind == BlockType::kTx || kind == BlockType::kMd; }
 
-  bool load(LoadContext &ctx, const BlockHeader &header) override;
+  bool load(LoadContext& ctx, const BlockHeader& header) override;
   // Writes the text as held; the length is not recomputed (set_text keeps it right).
-  bool save(SaveContext &ctx, const MdfBlock *next) override;
+  bool save(SaveContext& ctx, const MdfBlock* next) override;
 
   // The text becomes the bytes followed by one zero byte; length 24 + n + 1.
   void set_text(std::string_view value);
@@ -43,7 +43,7 @@ public:
 };
 
 // The text of a TX or MD block up to its first zero byte; empty for none or another kind.
-std::string_view block_text(const MdfBlock *block);
-inline std::string_view block_text(const BlockRef &block) { return block_text(block.get()); }
+std::string_view block_text(const MdfBlock* block);
+inline std::string_view block_text(const BlockRef& block) { return block_text(block.get()); }
 
-} // namespace busfold
+}  // namespace busfold

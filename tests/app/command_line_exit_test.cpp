@@ -15,7 +15,7 @@ namespace {
 using testing::ProcessResult;
 using testing::TempDir;
 
-ProcessResult run_busfold(const TempDir &dir, const std::vector<std::string> &args) {
+ProcessResult run_busfold(const TempDir& dir, const std::vector<std::string>& args) {
   return testing::run_process(BUSFOLD_BINARY, args, dir.path());
 }
 
@@ -30,7 +30,7 @@ protected:
 };
 
 TEST_F(Busfold, PrintsUsageAndGlossary) {
-  const char *glossary[] = {
+  const char* glossary[] = {
       "  --help                                   display this help and exit\n",
       "  -v, --version                            display tool version and exit\n",
       "  --verbosity=<n>                          verbosity of logging messages from 0 to 4, with "
@@ -47,13 +47,13 @@ TEST_F(Busfold, PrintsUsageAndGlossary) {
       "  -i, --input-files=<file(s)/folder(s)>    list of input files/folders, must have common "
       "root\n",
   };
-  for (const std::vector<std::string> &args :
+  for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, {"--help"}, {"--help", "--foo"}, {"--help", "--version"}}) {
     ProcessResult r = run_busfold(dir, args);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out.rfind("Usage: busfold [-vdXi] [--help] [--verbosity=<n>]", 0), 0u) << r.out;
     std::size_t at = 0;
-    for (const char *line : glossary) {
+    for (const char* line : glossary) {
       std::size_t found = r.out.find(line, at);
       ASSERT_NE(found, std::string::npos) << line << r.out;
       at = found;
@@ -77,7 +77,7 @@ TEST_F(Busfold, MapsCommandLineErrorsToExitCodes) {
   struct Case {
     std::vector<std::string> args;
     int status;
-    const char *out; // null: nothing at all on standard output
+    const char* out;  // null: nothing at all on standard output
   } cases[] = {
       {{"--verbosity", "7", "a.mf4"}, 131, nullptr},
       {{"--verbosity", "abc", "a.mf4"}, 131, nullptr},
@@ -87,7 +87,7 @@ TEST_F(Busfold, MapsCommandLineErrorsToExitCodes) {
       {{"--buffer", "4GB", "a.mf4"}, 134, "4GB is too large"},
       {{"-X"}, 134, "busfold: missing option file(s)/folder(s)\n"},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     ProcessResult r = run_busfold(dir, c.args);
     EXPECT_EQ(r.exit_status, c.status) << c.args[0] << " " << r.out << r.err;
     if (c.out == nullptr) {
@@ -114,7 +114,7 @@ TEST_F(Busfold, StopsBeforeConvertingWhenPathsAreWrong) {
       {{"-O", "nowhere", "a.mf4"}, 1, " E Invalid output path: " + dir.file("nowhere") + "\n"},
       {{"-O", "a.mf4", "a.mf4"}, 1, " E Invalid output path: " + dir.file("a.mf4") + "\n"},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     ProcessResult r = run_busfold(dir, c.args);
     EXPECT_EQ(r.exit_status, c.status) << c.args[0];
     EXPECT_NE(r.err.find(c.log), std::string::npos) << r.err;
@@ -125,7 +125,7 @@ TEST_F(Busfold, StopsBeforeConvertingWhenPathsAreWrong) {
 TEST_F(Busfold, WalksInputsAndCombinesTheirCodes) {
   ProcessResult r = run_busfold(dir, {"missing.mf4", "a.mf4", "logs"});
   EXPECT_EQ(r.exit_status, 9);
-  for (const char *line :
+  for (const char* line :
        {" I 0 password(s) loaded\n", " W Could not find input file/folder missing.mf4\n",
         " E Error during conversion of a.mf4\n", " E Error during conversion of logs/b.MF4\n"}) {
     EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
@@ -137,5 +137,5 @@ TEST_F(Busfold, WalksInputsAndCombinesTheirCodes) {
   EXPECT_EQ(quiet.err, "");
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

@@ -20,8 +20,8 @@ struct Parsed {
 
 Parsed parse(std::vector<std::string> args) {
   args.insert(args.begin(), "busfold");
-  std::vector<char *> argv;
-  for (std::string &a : args)
+  std::vector<char*> argv;
+  for (std::string& a : args)
     argv.push_back(a.data());
   argv.push_back(nullptr);
   Parsed parsed{false, 0, tool_create_options()};
@@ -50,7 +50,7 @@ TEST_F(CommandLine, AppliesSettingsAndOpensTheRoots) {
                     "conf\\keys.json", "-O", out.path(), "logs", "x.mf4"});
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(p.status, 0);
-  const ConverterOptions &o = *p.options;
+  const ConverterOptions& o = *p.options;
   EXPECT_EQ(o.delete_converted, 1);
   EXPECT_EQ(o.no_append_root, 1);
   EXPECT_EQ(o.non_interactive, 1);
@@ -77,10 +77,10 @@ TEST_F(CommandLine, AppliesSettingsAndOpensTheRoots) {
 TEST_F(CommandLine, MapsVerbosityToTheThreshold) {
   testing::TempDir dir;
   ASSERT_TRUE(dir.write_file("a.mf4", "x"));
-  const std::pair<const char *, LogLevel> cases[] = {{"0", kLogFatal},   {"1", kLogError},
-                                                     {"2", kLogWarning}, {"3", kLogInfo},
-                                                     {"4", kLogVerbose}, {"5", kLogVerbose}};
-  for (const auto &[value, threshold] : cases) {
+  const std::pair<const char*, LogLevel> cases[] = {{"0", kLogFatal},   {"1", kLogError},
+                                                    {"2", kLogWarning}, {"3", kLogInfo},
+                                                    {"4", kLogVerbose}, {"5", kLogVerbose}};
+  for (const auto& [value, threshold] : cases) {
     Parsed p = parse({"--verbosity", value, dir.file("a.mf4")});
     EXPECT_TRUE(p.ok) << value;
     EXPECT_EQ(log_threshold, threshold) << value;
@@ -90,9 +90,9 @@ TEST_F(CommandLine, MapsVerbosityToTheThreshold) {
   EXPECT_EQ(bad.status, 131);
 }
 
-bool refuse_options(ConverterOptions &, OptionList &) { return false; }
+bool refuse_options(ConverterOptions&, OptionList&) { return false; }
 int g_after_parse_calls = 0;
-bool count_after_parse(ConverterOptions &) {
+bool count_after_parse(ConverterOptions&) {
   ++g_after_parse_calls;
   return false;
 }
@@ -101,7 +101,7 @@ TEST_F(CommandLine, ToolHooksDecideTheResult) {
   testing::TempDir dir;
   ASSERT_TRUE(dir.write_file("a.mf4", "x"));
   std::string input = dir.file("a.mf4");
-  std::vector<char *> argv = {const_cast<char *>("busfold"), input.data(), nullptr};
+  std::vector<char*> argv = {const_cast<char*>("busfold"), input.data(), nullptr};
 
   const ToolDef refusing = {refuse_options, count_after_parse, nullptr};
   ConverterOptions refused(&refusing);
@@ -118,5 +118,5 @@ TEST_F(CommandLine, ToolHooksDecideTheResult) {
   EXPECT_TRUE(vetoed.input_root);
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

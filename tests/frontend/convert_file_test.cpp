@@ -18,9 +18,9 @@ TEST(ConvertFile, OpensAndBuffersTheInputButCannotLoadItYet) {
   ASSERT_TRUE(tool_context_init(ctx, options->input_root.get(), options->input_root.get(), 1,
                                 options.get()));
   struct Case {
-    const char *input;
+    const char* input;
     std::int64_t buffer_size;
-    const char *message;
+    const char* message;
   } cases[] = {
       {"a.mf4", -1, " E Could not open MDF\n"},
       {"a.mf4", 0, " E Could not open MDF\n"},
@@ -28,7 +28,7 @@ TEST(ConvertFile, OpensAndBuffersTheInputButCannotLoadItYet) {
       {"empty.mf4", -1, " E Could not open MDF\n"},
       {"missing.mf4", -1, " E Could not open input file missing.mf4\n"},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     options->buffer_size = c.buffer_size;
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(convert_file(ctx, c.input, "out"), kConvertFailed);
@@ -37,5 +37,5 @@ TEST(ConvertFile, OpensAndBuffersTheInputButCannotLoadItYet) {
   }
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

@@ -17,14 +17,14 @@ using Calls = std::vector<std::pair<std::string, std::string>>;
 Calls g_calls;
 
 // Stands in for the pipeline: records what the walk hands over; files named "bad*" fail.
-int record_call(ToolContext &, std::string_view input, std::string_view output) {
+int record_call(ToolContext&, std::string_view input, std::string_view output) {
   g_calls.emplace_back(input, output);
   return path_file_name(input).substr(0, 3) == "bad" ? 8 : 0;
 }
 
 // A run over a temporary input tree, with an optional separate output folder.
 struct WalkRun {
-  explicit WalkRun(const testing::TempDir &in, const testing::TempDir *out = nullptr,
+  explicit WalkRun(const testing::TempDir& in, const testing::TempDir* out = nullptr,
                    bool no_append_root = false) {
     options = tool_create_options();
     options->no_append_root = no_append_root ? 1 : 0;
@@ -39,7 +39,7 @@ struct WalkRun {
     ctx.file_converter = record_call;
     g_calls.clear();
   }
-  int run(const std::vector<std::string> &inputs) {
+  int run(const std::vector<std::string>& inputs) {
     ::testing::internal::CaptureStderr();
     int status = converter_run(ctx, inputs);
     err = ::testing::internal::GetCapturedStderr();
@@ -50,8 +50,8 @@ struct WalkRun {
   std::string err;
 };
 
-void make_tree(const testing::TempDir &dir) {
-  for (const char *name :
+void make_tree(const testing::TempDir& dir) {
+  for (const char* name :
        {"logs/a.mf4", "logs/B.mf4", "logs/a.mf4.bak", "logs/a.mdf", "logs/mf4", "logs/d.mfc",
         "logs/e.mfm", "logs/sub/c.MFE", "logs/sub/notes.txt", "logs/bad.mf4"}) {
     ASSERT_TRUE(dir.write_file(name, "12345"));
@@ -69,12 +69,12 @@ TEST(InputWalk, WalksFoldersDepthFirstInByteOrderWithOutOutputs) {
                             {"logs/bad.mf4", "logs_out/bad"},
                             {"logs/d.mfc", "logs_out/d"},
                             {"logs/e.mfm", "logs_out/e"},
-                            {"logs/mf4", "logs_out/mf4"}, // the whole name is kept
+                            {"logs/mf4", "logs_out/mf4"},  // the whole name is kept
                             {"logs/sub/c.MFE", "logs_out/sub/c"}}));
   EXPECT_EQ(run.ctx.file_count, 7u);
   EXPECT_EQ(run.ctx.total_bytes, 35u);
   EXPECT_TRUE(dir.exists("logs_out/sub"));
-  EXPECT_FALSE(dir.exists("logs_out/empty")); // folders are made for files only
+  EXPECT_FALSE(dir.exists("logs_out/empty"));  // folders are made for files only
   EXPECT_NE(run.err.find(" E Error during conversion of logs/bad.mf4\n"), std::string::npos);
 }
 
@@ -94,7 +94,7 @@ TEST(InputWalk, OutputPathsFollowTheAppendRootAndOutputFolderSettings) {
        {{"logs/a.mf4", "logs/a"}, {"logs/a.mf4", "logs/a"}}},
       {false, false, {"logs/mf4", "logs/a.mdf"}, {{"logs/mf4", "logs/mf4"}}},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     WalkRun run(dir, c.separate_output ? &out : nullptr, c.no_append_root);
     EXPECT_EQ(run.run(c.inputs), 0) << c.inputs[0];
     EXPECT_EQ(g_calls, c.calls) << c.inputs[0];
@@ -146,7 +146,7 @@ TEST(InputWalk, FindsTheOneCommonRoot) {
     bool ok;
     std::string root;
     std::vector<std::string> relative;
-    const char *message;
+    const char* message;
   } cases[] = {
       {{"/d/a.mf4", "/d/logs/"}, true, "/d/", {"a.mf4", "logs/"}, nullptr},
       {{"/d/a.mf4", "/d/a.mf4"}, true, "/d/", {"a.mf4", "a.mf4"}, nullptr},
@@ -157,7 +157,7 @@ TEST(InputWalk, FindsTheOneCommonRoot) {
       {{"/d/a.mf4", "/d/logs/b.mf4"}, false, "", {}, " F No common root detected for all inputs\n"},
       {{}, false, "", {}, nullptr},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     auto options = tool_create_options();
     options->inputs = c.inputs;
     int status = 0;
@@ -180,7 +180,7 @@ TEST(InputWalk, FindsTheOneCommonRoot) {
 }
 
 TEST(InputWalk, AcceptsTheFourExtensionsInAnyCase) {
-  const std::pair<const char *, bool> cases[] = {
+  const std::pair<const char*, bool> cases[] = {
       {"A.MF4", true},      {"a.mfc", true},  {"a.MFE", true}, {"a.mfm", true},   {"d.x/mf4", true},
       {"a.mf4.bak", false}, {"a.mdf", false}, {"a.", false},   {"mf4.d/a", false}};
   for (auto [name, accepted] : cases) {
@@ -188,5 +188,5 @@ TEST(InputWalk, AcceptsTheFourExtensionsInAnyCase) {
   }
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

@@ -9,7 +9,7 @@
 namespace busfold {
 namespace {
 
-std::string format_line(LogLevel level, const char *format, ...) {
+std::string format_line(LogLevel level, const char* format, ...) {
   char line[kLogLineLimit + 1];
   va_list args;
   va_start(args, format);
@@ -25,7 +25,7 @@ TEST(Log, LineLayoutCarriesTimeIdsAndLevelLetter) {
     LogLevel level;
     char letter;
   } cases[] = {{1, 'V'}, {2, 'D'}, {3, 'I'}, {4, 'W'}, {5, 'E'}, {6, 'F'}, {0, '?'}, {9, '?'}};
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     std::string line = format_line(c.level, "Found %s file", "compressed");
     std::smatch m;
     ASSERT_TRUE(std::regex_match(line, m, layout)) << line;
@@ -44,7 +44,7 @@ TEST(Log, LongMessagesAreCutAtTheLineLimit) {
 
 TEST(Log, ThresholdFiltersByLevel) {
   const LogLevel saved = log_threshold;
-  set_log_threshold(kLogFatal); // verbosity 0
+  set_log_threshold(kLogFatal);  // verbosity 0
   ::testing::internal::CaptureStderr();
   BUSFOLD_LOG(kLogError, "hidden %d", 5);
   BUSFOLD_LOG(kLogFatal, "shown %d", 6);
@@ -54,5 +54,5 @@ TEST(Log, ThresholdFiltersByLevel) {
   EXPECT_NE(err.find(" F shown 6\n"), std::string::npos) << err;
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

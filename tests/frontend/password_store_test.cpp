@@ -27,7 +27,7 @@ TEST(PasswordStore, FirstKeyWinsAndLookupIsExact) {
 TEST(PasswordStore, ParsesMembersWithTheOneExpression) {
   using Entries = std::map<std::string, std::string>;
   struct Case {
-    const char *text;
+    const char* text;
     Entries expected;
     int warnings;
   } cases[] = {
@@ -45,14 +45,14 @@ TEST(PasswordStore, ParsesMembersWithTheOneExpression) {
       {R"({"": "empty key"})", {{"", "empty key"}}, 0},
       {"no members at all", {}, 0},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     PasswordStore store;
     ::testing::internal::CaptureStderr();
     ASSERT_TRUE(parse_password_text(c.text, store));
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(store.size(), c.expected.size()) << c.text;
-    for (const auto &[key, value] : c.expected) {
-      const std::string *found = store.find(key);
+    for (const auto& [key, value] : c.expected) {
+      const std::string* found = store.find(key);
       ASSERT_NE(found, nullptr) << c.text << " key " << key;
       EXPECT_EQ(*found, value) << c.text;
     }
@@ -83,7 +83,7 @@ TEST(PasswordStore, LoadsTheNamedOrDefaultFile) {
       {{dir.file("missing.json")}, false, 1, 0},
       {{dir.file("folder.json")}, false, 1, 0},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     auto options = tool_create_options();
     options->password_files = c.named;
     int status = 0;
@@ -106,5 +106,5 @@ TEST(PasswordStore, LoadsTheNamedOrDefaultFile) {
   EXPECT_EQ(options->passwords.size(), 0u);
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

@@ -17,7 +17,7 @@ TEST(FsRoot, StatReportsKindAndSize) {
   TempDir dir;
   ASSERT_TRUE(dir.write_file("f.mf4", "12345"));
   ASSERT_TRUE(dir.write_file("big.mf4", ""));
-  ASSERT_EQ(::truncate(dir.file("big.mf4").c_str(), std::int64_t{5} << 30), 0); // sparse
+  ASSERT_EQ(::truncate(dir.file("big.mf4").c_str(), std::int64_t{5} << 30), 0);  // sparse
   ASSERT_TRUE(dir.make_folder("sub"));
   ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
   auto root = fs_root_new(dir.path());
@@ -26,7 +26,7 @@ TEST(FsRoot, StatReportsKindAndSize) {
   EXPECT_FALSE(fs_root_new(dir.file("missing")));
 
   struct Case {
-    const char *path;
+    const char* path;
     bool ok;
     FsKind kind;
     std::int64_t size;
@@ -36,9 +36,9 @@ TEST(FsRoot, StatReportsKindAndSize) {
       {"sub", true, kFsFolder, 0},
       {"fifo", true, kFsOther, 0},
       {"missing", true, kFsNotFound, 0},
-      {"f.mf4/x", false, kFsNotFound, 0}, // through a file: an error, not "not found"
+      {"f.mf4/x", false, kFsNotFound, 0},  // through a file: an error, not "not found"
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     FsStat st;
     ASSERT_EQ(fs_stat(root.get(), c.path, st), c.ok) << c.path;
     if (c.ok) {
@@ -49,12 +49,12 @@ TEST(FsRoot, StatReportsKindAndSize) {
 
 TEST(FsRoot, ListsFilesAndFoldersInByteOrder) {
   TempDir dir;
-  for (const char *name : {"b", "a.txt", "B.mf4", "a.mf4", "\xc3\xa9.mf4"}) {
+  for (const char* name : {"b", "a.txt", "B.mf4", "a.mf4", "\xc3\xa9.mf4"}) {
     ASSERT_TRUE(dir.write_file(name, ""));
   }
   ASSERT_TRUE(dir.make_folder("A"));
-  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);           // neither file nor folder
-  ASSERT_EQ(::symlink("nowhere", dir.file("dangling").c_str()), 0); // cannot be examined
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);            // neither file nor folder
+  ASSERT_EQ(::symlink("nowhere", dir.file("dangling").c_str()), 0);  // cannot be examined
   auto root = fs_root_new(dir.path());
   EXPECT_EQ(fs_list(root.get(), ""),
             (std::vector<std::string>{"A", "B.mf4", "a.mf4", "a.txt", "b", "\xc3\xa9.mf4"}));
@@ -73,7 +73,7 @@ TEST(FsRoot, OpensMakesRemovesAndRenames) {
 
   EXPECT_TRUE(fs_make_folder(root.get(), "new"));
   EXPECT_FALSE(fs_make_folder(root.get(), "new"));
-  EXPECT_FALSE(fs_make_folder(root.get(), "deep/er")); // only the last element is made
+  EXPECT_FALSE(fs_make_folder(root.get(), "deep/er"));  // only the last element is made
   EXPECT_TRUE(fs_rename(root.get(), "out.tmp", "new/out.mf4"));
   EXPECT_EQ(dir.read_file("new/out.mf4"), "xy");
   EXPECT_TRUE(fs_remove(root.get(), "new/out.mf4"));
@@ -89,18 +89,18 @@ TEST(NormalisePath, GivesAbsoluteCanonicalPaths) {
   struct Case {
     std::string in, out;
   } cases[] = {
-      {"sub", t + "/sub/"},                  // existing folder gains "/"
-      {"sub\\x.mf4", t + "/sub/x.mf4"},      // backslash is a separator
-      {"sub//x.mf4/", t + "/sub/x.mf4"},     // doubled "/" reduced, a file loses its "/"
-      {t + "/sub/x.mf4/", t + "/sub/x.mf4"}, // absolute paths stay where they are
-      {"logs\\2024", t + "/logs/2024"},      // missing is no error
-      {"a///b", t + "/a//b"},                // one pass: "///" becomes "//"
-      {"..", parent},                        // the parent, not the current folder
+      {"sub", t + "/sub/"},                   // existing folder gains "/"
+      {"sub\\x.mf4", t + "/sub/x.mf4"},       // backslash is a separator
+      {"sub//x.mf4/", t + "/sub/x.mf4"},      // doubled "/" reduced, a file loses its "/"
+      {t + "/sub/x.mf4/", t + "/sub/x.mf4"},  // absolute paths stay where they are
+      {"logs\\2024", t + "/logs/2024"},       // missing is no error
+      {"a///b", t + "/a//b"},                 // one pass: "///" becomes "//"
+      {"..", parent},                         // the parent, not the current folder
       {"./..", parent},
       {".", t + "/"},
       {"/no/such/place", "/no/such/place"},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     std::string path = c.in;
     normalise_path(path);
     EXPECT_EQ(path, c.out) << c.in;
@@ -114,5 +114,5 @@ TEST(NormalisePath, GivesAbsoluteCanonicalPaths) {
   EXPECT_NE(err.find(" E Could not stat path " + through_file + "\n"), std::string::npos) << err;
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

@@ -35,5 +35,5 @@ TEST(MemoryStream, CapacityDoublesFromTwo) {
   EXPECT_EQ(capacities, (std::vector<std::uint64_t>{2, 2, 4, 4, 8}));
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

@@ -19,7 +19,7 @@ public:
       : bytes_(n), has_tell_(has_tell), has_seek_(has_seek) {
     std::iota(bytes_.begin(), bytes_.end(), std::uint8_t{0});
   }
-  std::int64_t read(void *buffer, std::uint64_t n) override {
+  std::int64_t read(void* buffer, std::uint64_t n) override {
     ++reads;
     std::uint64_t k =
         std::min<std::uint64_t>(n, bytes_.size() - std::min(position_, bytes_.size()));
@@ -51,7 +51,7 @@ TEST(StreamSize, UsesWhatTheKindOffers) {
   EXPECT_EQ(full.tell(), 7);
   std::uint8_t buf[5];
   no_seek.read(buf, 5);
-  EXPECT_EQ(stream_size(&no_seek), 5); // the tell result, position untouched
+  EXPECT_EQ(stream_size(&no_seek), 5);  // the tell result, position untouched
   EXPECT_EQ(no_seek.tell(), 5);
   EXPECT_EQ(stream_size(&no_tell), kStreamNotOffered);
   EXPECT_EQ(stream_size(nullptr), -1);
@@ -66,7 +66,7 @@ TEST(BufferedStream, RoundsTheWindowToEight) {
   CountingStream empty(0), unseekable(20, true, false);
   std::uint8_t buf[20];
   EXPECT_EQ(buffered_stream_new(empty, 8)->read(buf, 4), 0);
-  EXPECT_EQ(buffered_stream_new(unseekable, 8)->read(buf, 20), 20); // read in sequence
+  EXPECT_EQ(buffered_stream_new(unseekable, 8)->read(buf, 20), 20);  // read in sequence
   EXPECT_EQ(buf[19], 19);
 }
 
@@ -75,7 +75,7 @@ TEST(BufferedStream, RefillsOnlyWhenTheWindowIsLeft) {
   auto buffered = buffered_stream_new(inner, 16);
   std::uint8_t buf[40];
   ASSERT_EQ(buffered->read(buf, 10), 10);
-  ASSERT_EQ(buffered->read(buf, 30), 30); // 6 from the window, then two refills
+  ASSERT_EQ(buffered->read(buf, 30), 30);  // 6 from the window, then two refills
   EXPECT_EQ(inner.reads, 3);
   EXPECT_EQ(buf[29], 39);
 
@@ -91,7 +91,7 @@ TEST(BufferedStream, RefillsOnlyWhenTheWindowIsLeft) {
   EXPECT_EQ(buffered->read(buf, 40), 10);
   EXPECT_EQ(buf[0], 90);
   EXPECT_EQ(buffered->seek(-20, kSeekEnd), 80);
-  EXPECT_EQ(buffered->seek(500, kSeekSet), 80); // refused by the inner stream: nothing moves
+  EXPECT_EQ(buffered->seek(500, kSeekSet), 80);  // refused by the inner stream: nothing moves
   EXPECT_EQ(stream_size(buffered.get()), 100);
   EXPECT_EQ(buffered->seek(-1, kSeekSet), kStreamError);
   EXPECT_EQ(buffered->seek(-101, kSeekEnd), kStreamError);
@@ -110,11 +110,11 @@ TEST(RangeStream, ClampsToItsRange) {
     std::int64_t position;
   } cases[] = {{-10, kSeekEnd, 62}, {10, kSeekEnd, 72}, {-5, kSeekSet, 0},
                {500, kSeekSet, 72}, {5, kSeekSet, 5},   {3, kSeekCur, 8}};
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     EXPECT_EQ(range->seek(c.offset, c.whence), c.position) << c.offset << "/" << c.whence;
     EXPECT_EQ(range->tell(), c.position);
   }
-  EXPECT_EQ(range_stream_new(&inner, 150, 0)->seek(0, kSeekEnd), 50); // open-ended
+  EXPECT_EQ(range_stream_new(&inner, 150, 0)->seek(0, kSeekEnd), 50);  // open-ended
 }
 
 TEST(FileStream, RoundTripsThroughAFile) {
@@ -138,7 +138,7 @@ TEST(FileStream, RoundTripsThroughAFile) {
   EXPECT_EQ(reader->seek(-2, kSeekCur), 5);
   EXPECT_EQ(reader->seek(0, 5), kStreamError);
 
-  auto both = file_stream_open(path, 2); // a write, then a read of the following bytes
+  auto both = file_stream_open(path, 2);  // a write, then a read of the following bytes
   EXPECT_EQ(both->write("ab", 2), 2);
   EXPECT_EQ(both->seek(2, kSeekSet), 2);
   EXPECT_EQ(both->read(buf, 2), 2);
@@ -147,7 +147,7 @@ TEST(FileStream, RoundTripsThroughAFile) {
 
 TEST(FileStream, AddressesBeyondTwoGibibytes) {
   testing::TempDir dir;
-  const std::int64_t big = (std::int64_t{3} << 30) + 5; // sparse, no real disk use
+  const std::int64_t big = (std::int64_t{3} << 30) + 5;  // sparse, no real disk use
   auto writer = file_stream_open(dir.file("big.bin"), 1);
   ASSERT_EQ(writer->seek(big - 1, kSeekSet), big - 1);
   ASSERT_EQ(writer->write("Z", 1), 1);
@@ -161,5 +161,5 @@ TEST(FileStream, AddressesBeyondTwoGibibytes) {
   EXPECT_EQ(two[1], 'Z');
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

@@ -22,7 +22,7 @@ using test::open_mdf;
 TEST(BlockHeader, FileIdsAndUnknownIds) {
   // The identification block has no header: the stream goes back to its start.
   std::string id = "UnFinMF 4.11    QK      ";
-  auto stream = memory_stream_from({reinterpret_cast<const std::uint8_t *>(id.data()), id.size()});
+  auto stream = memory_stream_from({reinterpret_cast<const std::uint8_t*>(id.data()), id.size()});
   auto header = read_block_header(*stream);
   ASSERT_TRUE(header);
   EXPECT_EQ(header->kind, BlockType::kId);
@@ -47,12 +47,12 @@ TEST(FieldCursor, SeeksBeforeEveryFieldAndSkipsWithoutWriting) {
   FieldCursor out(*stream, 16);
   ASSERT_TRUE(out.write_u16(0x0102));
   out.skip(3);
-  stream->seek(0, kSeekSet); // wherever the stream stands, fields go to base + position
+  stream->seek(0, kSeekSet);  // wherever the stream stands, fields go to base + position
   ASSERT_TRUE(out.write_u32(0xA0B0C0D0));
   EXPECT_EQ(out.position(), 9u);
-  const std::uint8_t *bytes = stream->bytes().data();
+  const std::uint8_t* bytes = stream->bytes().data();
   EXPECT_EQ(bytes[16], 0x02);
-  EXPECT_EQ(bytes[18], 0xFF); // skipped, left as the stream held it
+  EXPECT_EQ(bytes[18], 0xFF);  // skipped, left as the stream held it
   EXPECT_EQ(bytes[21], 0xD0);
 
   FieldCursor in(*stream, 16);
@@ -63,7 +63,7 @@ TEST(FieldCursor, SeeksBeforeEveryFieldAndSkipsWithoutWriting) {
   ASSERT_TRUE(in.read_u32(b));
   EXPECT_EQ(b, 0xA0B0C0D0u);
   ASSERT_TRUE(in.read_u16(a));
-  EXPECT_FALSE(in.read_u64(c)); // short: fails and leaves the position
+  EXPECT_FALSE(in.read_u64(c));  // short: fails and leaves the position
   EXPECT_EQ(in.position(), 11u);
 }
 
@@ -75,13 +75,13 @@ TEST(LoadBlock, SharedTextBecomesOneBlockAndIsSavedOnce) {
   b.add_channel(cg, {.name_block = shared});
   auto mdf = open_mdf(b.bytes());
   ASSERT_TRUE(mdf);
-  auto *group =
+  auto* group =
       block_cast<CgBlock>(block_cast<DgBlock>(mdf->hd()->data_groups[0])->channel_groups[0]);
-  auto *first = block_cast<CnBlock>(group->channels[0]);
+  auto* first = block_cast<CnBlock>(group->channels[0]);
   EXPECT_EQ(first->name, block_cast<CnBlock>(group->channels[1])->name);
   EXPECT_EQ(first->name.use_count(), 2);
   EXPECT_EQ(first->name->offset, shared);
-  EXPECT_EQ(first->conversion, nullptr); // a link of 0 is no block
+  EXPECT_EQ(first->conversion, nullptr);  // a link of 0 is no block
   // Saved once at its place; a save into new memory gives the file back.
   EXPECT_EQ(test::save_to_bytes(*mdf->id), b.bytes());
 }
@@ -103,7 +103,7 @@ TEST(LoadBlock, ChainsLoadInFileOrder) {
   ASSERT_TRUE(mdf);
   auto record_ids = [&](std::size_t group) {
     std::vector<std::uint64_t> ids;
-    for (const BlockRef &cg : block_cast<DgBlock>(mdf->hd()->data_groups[group])->channel_groups) {
+    for (const BlockRef& cg : block_cast<DgBlock>(mdf->hd()->data_groups[group])->channel_groups) {
       ids.push_back(block_cast<CgBlock>(cg)->cg_record_id);
     }
     return ids;
@@ -126,8 +126,8 @@ TEST(CollectBlocks, DepthFirstPreOrderEachBlockOnce) {
   cg->channels = {cn1, cn2};
   cn1->name = cn2->name = name;
   cn2->comment = comment;
-  std::vector<MdfBlock *> expected = {hd.get(),  comment.get(), dg.get(), cg.get(),
-                                      cn1.get(), name.get(),    cn2.get()};
+  std::vector<MdfBlock*> expected = {hd.get(),  comment.get(), dg.get(), cg.get(),
+                                     cn1.get(), name.get(),    cn2.get()};
   EXPECT_EQ(collect_blocks(hd.get()), expected);
   EXPECT_TRUE(collect_blocks(nullptr).empty());
 }
@@ -140,5 +140,5 @@ TEST(BlockCast, YieldsNullOnKindMismatch) {
   EXPECT_EQ(md->offset, kNoOffset);
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

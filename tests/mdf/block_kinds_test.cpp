@@ -25,18 +25,18 @@ using test::open_mdf;
 namespace link = test::link;
 
 // Whether the file opens, and what the open logged.
-std::pair<bool, std::string> try_open(const MdfBuilder &b) {
+std::pair<bool, std::string> try_open(const MdfBuilder& b) {
   testing::internal::CaptureStderr();
   bool opened = static_cast<bool>(open_mdf(b.bytes()));
   return {opened, testing::internal::GetCapturedStderr()};
 }
 
-bool logged(const std::string &log, std::string_view message) {
+bool logged(const std::string& log, std::string_view message) {
   return log.find(std::string(message) + "\n") != std::string::npos;
 }
 
 TEST(HeaderAndHistory, AcceptsOnlyWhatWeRead) {
-  MdfBuilder no_history; // nothing to check
+  MdfBuilder no_history;  // nothing to check
   EXPECT_TRUE(try_open(no_history).first);
   MdfBuilder longer;
   longer.add_history("<FHcomment><TX>text</TX><tool_id>QK</tool_id><x/></FHcomment>");
@@ -83,7 +83,7 @@ TEST(TextBlocks, SetTextAndPlacement) {
   EXPECT_EQ(md.offset, 1000u);
   EXPECT_EQ(ctx.end_mark, 1032u);
 
-  MdfBuilder b; // a TX of length 24 is an empty text
+  MdfBuilder b;  // a TX of length 24 is an empty text
   b.set_link(MdfBuilder::kHdOffset, link::kHdComment, b.add_block("##TX", {}, {}));
   auto mdf = open_mdf(b.bytes());
   ASSERT_TRUE(mdf);
@@ -101,27 +101,27 @@ TEST(GroupsAndChannels, DerivedCodes) {
   };
   const Case cases[] = {{0, 0, 0, 1},   {1, 1, 1, 0}, {2, 4, 2, 5}, {3, 6, 7, 7},
                         {6, 10, 6, 11}, {4, 2, 7, 0}, {5, 12, 7, 0}};
-  for (const Case &c : cases)
+  for (const Case& c : cases)
     b.add_channel(cg, {.type = c.cn_type, .data_type = c.cn_data_type});
 
   auto mdf = open_mdf(b.bytes());
   ASSERT_TRUE(mdf);
-  auto *group = block_cast<DgBlock>(mdf->hd()->data_groups[0]);
-  auto *first = block_cast<CgBlock>(group->channel_groups[0]);
-  auto *second = block_cast<CgBlock>(group->channel_groups[1]);
+  auto* group = block_cast<DgBlock>(mdf->hd()->data_groups[0]);
+  auto* first = block_cast<CgBlock>(group->channel_groups[0]);
+  auto* second = block_cast<CgBlock>(group->channel_groups[1]);
   EXPECT_EQ(std::vector<bool>({first->vlsd_group, first->bus_event, first->plain_bus_event}),
             std::vector<bool>({true, false, true}));
   EXPECT_EQ(std::vector<bool>({second->vlsd_group, second->bus_event, second->plain_bus_event}),
             std::vector<bool>({false, true, false}));
-  auto *lin = block_cast<SiBlock>(first->acq_source);
+  auto* lin = block_cast<SiBlock>(first->acq_source);
   EXPECT_EQ(lin->source_kind, kSourceBus);
   EXPECT_EQ(lin->bus_kind, kBusLin);
-  auto *other = block_cast<SiBlock>(second->acq_source);
+  auto* other = block_cast<SiBlock>(second->acq_source);
   EXPECT_EQ(other->source_kind, kSourceOther);
   EXPECT_EQ(other->bus_kind, kBusOther);
   ASSERT_EQ(first->channels.size(), std::size(cases));
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    auto *cn = block_cast<CnBlock>(first->channels[i]);
+    auto* cn = block_cast<CnBlock>(first->channels[i]);
     EXPECT_EQ(cn->channel_kind, cases[i].kind) << i;
     EXPECT_EQ(cn->value_type, cases[i].value_type) << i;
   }
@@ -129,7 +129,7 @@ TEST(GroupsAndChannels, DerivedCodes) {
 
 TEST(GroupsAndChannels, RefusedStructures) {
   // Wrong link counts fail silently.
-  for (const char *id : {"##DG", "##CG", "##CN", "##CC", "##SI", "##FH", "##TX"}) {
+  for (const char* id : {"##DG", "##CG", "##CN", "##CC", "##SI", "##FH", "##TX"}) {
     MdfBuilder b;
     const std::uint64_t links[9] = {};
     b.set_link(MdfBuilder::kHdOffset, link::kHdComment,
@@ -180,7 +180,7 @@ TEST(SaveTree, NewBlocksArePlacedParentFirstAtTheEndMark) {
   auto hd = std::make_shared<HdBlock>();
   id->hd = hd;
   id->id_prog = "QK     ";
-  std::vector<MdfBlock *> order = {id.get(), hd.get()};
+  std::vector<MdfBlock*> order = {id.get(), hd.get()};
   auto text = [](std::string_view value) {
     auto tx = std::make_shared<TxBlock>();
     tx->set_text(value);
@@ -189,12 +189,12 @@ TEST(SaveTree, NewBlocksArePlacedParentFirstAtTheEndMark) {
   for (int g = 0; g < 2; ++g) {
     auto dg = std::make_shared<DgBlock>();
     dg->data = std::make_shared<DtBlock>();
-    std::vector<MdfBlock *> dg_order{dg.get()};
+    std::vector<MdfBlock*> dg_order{dg.get()};
     for (std::uint64_t c = 0; c < 2; ++c) {
       auto cg = std::make_shared<CgBlock>();
       cg->cg_record_id = c;
       cg->acq_name = text("group");
-      std::vector<MdfBlock *> cg_order{cg.get(), cg->acq_name.get()};
+      std::vector<MdfBlock*> cg_order{cg.get(), cg->acq_name.get()};
       for (int n = 0; n < 2; ++n) {
         auto cn = std::make_shared<CnBlock>();
         cn->name = text("channel");
@@ -224,7 +224,7 @@ TEST(SaveTree, NewBlocksArePlacedParentFirstAtTheEndMark) {
   auto bytes = test::save_to_bytes(*id);
   ASSERT_TRUE(bytes);
   std::uint64_t expected = 0;
-  for (MdfBlock *block : order) {
+  for (MdfBlock* block : order) {
     EXPECT_EQ(block->offset, expected) << static_cast<int>(block->kind());
     expected += block->length;
     if (block->kind() == BlockType::kMd) expected = (expected + 7) / 8 * 8;
@@ -255,7 +255,7 @@ TEST(SaveTree, LoadedBlocksStayAndNewOnesGoToTheEnd) {
   EXPECT_EQ(added->offset, end);
   EXPECT_EQ(name->offset, end + 104);
   EXPECT_EQ(bytes->size(), end + 104 + 28);
-  EXPECT_EQ(load_le64(bytes->data() + cg + 24), end); // the old group's next
+  EXPECT_EQ(load_le64(bytes->data() + cg + 24), end);  // the old group's next
   bytes->resize(end);
   std::vector<std::uint8_t> expected = b.bytes();
   std::memcpy(expected.data() + cg + 24, bytes->data() + cg + 24, 8);
@@ -269,7 +269,7 @@ TEST(SaveTree, ChainOfThreeGroupsAndVlsdGroupFirst) {
   auto out = test::save_output();
   SaveContext ctx{out.get(), 0, {}};
   ASSERT_TRUE(save_block(dg.get(), ctx, nullptr));
-  const std::uint8_t *bytes = out->bytes().data();
+  const std::uint8_t* bytes = out->bytes().data();
   EXPECT_EQ(load_le64(bytes + 32), dg->channel_groups[0]->offset);
   for (int i = 0; i < 3; ++i) {
     std::uint64_t next = i < 2 ? dg->channel_groups[i + 1]->offset : 0;
@@ -313,5 +313,5 @@ TEST(SaveTree, FailuresAreReported) {
                      "Error during save. Expected to be at 168 but stream is at 160"));
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

@@ -21,9 +21,9 @@ std::vector<std::uint8_t> counting(std::size_t n) {
 TEST(DataBlock, ReadStreamIsAWindowOfTheSource) {
   auto source = memory_stream_from(counting(100));
   DtBlock dt;
-  dt.set_source(source.get(), 10, 50); // bytes 10..59
+  dt.set_source(source.get(), 10, 50);  // bytes 10..59
   EXPECT_EQ(dt.length, 74u);
-  Stream &data = dt.read_stream();
+  Stream& data = dt.read_stream();
 
   std::uint8_t buffer[64];
   EXPECT_EQ(data.read(buffer, 5), 5);
@@ -55,7 +55,7 @@ TEST(DataBlock, SaveCopiesTheDataAfterTheHeader) {
   auto source = memory_stream_from(counting(10000));
   auto sd = std::make_unique<SdBlock>();
   sd->set_source(source.get(), 100, 9000);
-  sd->read_stream().seek(500, kSeekSet); // the copy starts from the data's start anyway
+  sd->read_stream().seek(500, kSeekSet);  // the copy starts from the data's start anyway
   auto out = test::save_output();
   SaveContext ctx{out.get(), 8, {}};
   ASSERT_TRUE(save_block(sd.get(), ctx, nullptr));
@@ -80,5 +80,5 @@ TEST(DataBlock, SaveCopiesTheDataAfterTheHeader) {
   EXPECT_EQ(stream_size(&sd->read_stream()), 16);
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

@@ -18,7 +18,7 @@ using test::open_mdf;
 namespace link = test::link;
 
 // Opens the file and expects it to fail with a level-5 message containing `message`.
-void expect_refused(const MdfBuilder &b, std::string_view message) {
+void expect_refused(const MdfBuilder& b, std::string_view message) {
   testing::internal::CaptureStderr();
   bool opened = static_cast<bool>(open_mdf(b.bytes()));
   std::string log = testing::internal::GetCapturedStderr();
@@ -35,31 +35,31 @@ struct Skeleton {
 };
 
 TEST(HostileInput, CyclesAreDetected) {
-  using Patch = void (*)(Skeleton &);
-  const std::pair<Patch, const char *> cases[] = {
+  using Patch = void (*)(Skeleton&);
+  const std::pair<Patch, const char*> cases[] = {
       // a chain whose last element points back to the first
-      {[](Skeleton &s) { s.b.set_link(s.b.add_channel_group(s.dg, {}), link::kCgNext, s.cg); },
+      {[](Skeleton& s) { s.b.set_link(s.b.add_channel_group(s.dg, {}), link::kCgNext, s.cg); },
        "meets the block at offset"},
       // a chain element that is its own next
-      {[](Skeleton &s) { s.b.set_link(s.cg, link::kCgNext, s.cg); }, "meets the block at offset"},
+      {[](Skeleton& s) { s.b.set_link(s.cg, link::kCgNext, s.cg); }, "meets the block at offset"},
       // two data groups sharing one chain of channel groups
-      {[](Skeleton &s) { s.b.set_link(s.b.add_data_group(), link::kDgCgFirst, s.cg); },
+      {[](Skeleton& s) { s.b.set_link(s.b.add_data_group(), link::kDgCgFirst, s.cg); },
        "meets the block at offset"},
       // a channel composed of itself
-      {[](Skeleton &s) { s.b.set_link(s.cn, link::kCnComposition, s.cn); },
+      {[](Skeleton& s) { s.b.set_link(s.cn, link::kCnComposition, s.cn); },
        "meets the block at offset"},
       // a member whose data is the channel group being loaded
-      {[](Skeleton &s) { s.b.add_member(s.cn, {.data = s.cg}); },
+      {[](Skeleton& s) { s.b.add_member(s.cn, {.data = s.cg}); },
        "Cyclic link to the block at offset"},
       // a conversion that is its own inverse
-      {[](Skeleton &s) {
+      {[](Skeleton& s) {
          std::uint64_t cc = s.b.add_linear_conversion(0, 1);
          s.b.set_link(cc, link::kCcInverse, cc);
          s.b.set_link(s.cn, link::kCnConversion, cc);
        },
        "Cyclic link to the block at offset"},
   };
-  for (const auto &[patch, message] : cases) {
+  for (const auto& [patch, message] : cases) {
     Skeleton s;
     patch(s);
     expect_refused(s.b, message);
@@ -91,41 +91,41 @@ TEST(HostileInput, NestingDepthIsBounded) {
 
 TEST(HostileInput, SizesThatTheFileCannotHoldAreRefused) {
   const struct {
-    std::uint64_t field; // offset of the patched value within the channel block
+    std::uint64_t field;  // offset of the patched value within the channel block
     std::uint64_t value;
-    const char *message;
+    const char* message;
   } cases[] = {
       {16, 200, "too short for 200 links"},
       {16, std::uint64_t{1} << 60, "too short for"},
-      {8, 100, "has length 100"}, // shorter than a channel's fields
+      {8, 100, "has length 100"},  // shorter than a channel's fields
       {8, 8, "has length 8"},
       {8, std::uint64_t{1} << 40, "ends past the end of the file"},
       {8, ~std::uint64_t{0} - 8, "ends past the end of the file"},
   };
-  for (const auto &c : cases) {
+  for (const auto& c : cases) {
     Skeleton s;
     s.b.patch_u64(s.cn + c.field, c.value);
     expect_refused(s.b, c.message);
   }
   {
-    Skeleton s; // a text that claims more than the file holds
+    Skeleton s;  // a text that claims more than the file holds
     std::uint64_t tx = s.b.add_text("name");
     s.b.set_link(s.cn, link::kCnName, tx);
     s.b.patch_u64(tx + 8, s.b.size() - tx + 1);
     expect_refused(s.b, "ends past the end of the file");
   }
   {
-    Skeleton s; // a conversion whose value count runs past its block
+    Skeleton s;  // a conversion whose value count runs past its block
     std::uint64_t cc = s.b.add_linear_conversion(1, 2);
     s.b.set_link(s.cn, link::kCnConversion, cc);
-    s.b.add_text(std::string(std::size_t{8} * 70000, 'x')); // the file could hold the values
+    s.b.add_text(std::string(std::size_t{8} * 70000, 'x'));  // the file could hold the values
     s.b.patch_u16(cc + 62, 65535);
     expect_refused(s.b, "holds 65535 values but is only 96 bytes long");
   }
   {
-    Skeleton s; // texts that all claim the rest of the file
+    Skeleton s;  // texts that all claim the rest of the file
     std::vector<std::uint64_t> texts(50);
-    for (std::uint64_t &tx : texts)
+    for (std::uint64_t& tx : texts)
       tx = s.b.add_text("t");
     for (std::uint64_t tx : texts)
       s.b.add_channel(s.cg, {.name_block = tx});
@@ -134,7 +134,7 @@ TEST(HostileInput, SizesThatTheFileCannotHoldAreRefused) {
     expect_refused(s.b, "overlaps other blocks");
   }
   {
-    Skeleton s; // a data block that claims more than the file holds
+    Skeleton s;  // a data block that claims more than the file holds
     std::uint64_t dt = s.b.add_data(s.dg, std::vector<std::uint8_t>(16, 0), 4096);
     expect_refused(s.b, "ends past the end of the file");
     // Unless the file says the last data block's length is stale: then it is repaired.
@@ -158,15 +158,15 @@ TEST(HostileInput, LongChainsNeedNoDeepRecursion) {
 
   auto mdf = open_mdf(b.bytes());
   ASSERT_TRUE(mdf);
-  auto *group = block_cast<DgBlock>(mdf->hd()->data_groups[0]);
+  auto* group = block_cast<DgBlock>(mdf->hd()->data_groups[0]);
   ASSERT_EQ(group->channel_groups.size(), 1001u);
   EXPECT_EQ(block_cast<CgBlock>(group->channel_groups[0])->channels.size(), kChannels);
   EXPECT_EQ(collect_blocks(mdf->id.get()).size(), 2 + 1 + 1001 + 1 + kChannels);
   auto saved = test::save_to_bytes(*mdf->id);
   ASSERT_TRUE(saved);
   EXPECT_TRUE(*saved == b.bytes());
-  mdf_close(std::move(mdf.file)); // and the tree goes without deep recursion
+  mdf_close(std::move(mdf.file));  // and the tree goes without deep recursion
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

@@ -26,7 +26,7 @@ std::vector<std::uint8_t> filled(std::size_t n, std::uint8_t value) {
   return std::vector<std::uint8_t>(n, value);
 }
 
-DtBlock *data_of(const MdfFile &file, std::size_t group) {
+DtBlock* data_of(const MdfFile& file, std::size_t group) {
   return block_cast<DtBlock>(block_cast<DgBlock>(file.hd()->data_groups.at(group))->data);
 }
 
@@ -71,27 +71,27 @@ TEST(MdfOpen, RichFileRoundTripsByteForByte) {
 TEST(MdfOpen, UnfinalizedLastDataBlockIsRepaired) {
   struct Case {
     std::uint16_t flags, custom, flags_after;
-    const char *saved_id;
+    const char* saved_id;
   };
-  for (const Case &c : {Case{4, 0, 0, "MDF     "}, Case{5, 0, 1, "UnFinMF "},
+  for (const Case& c : {Case{4, 0, 0, "MDF     "}, Case{5, 0, 1, "UnFinMF "},
                         Case{0, 1, 0, "UnFinMF "}, Case{0, 0, 0, "MDF     "}}) {
     MdfBuilder b;
     b.set_unfinalized(c.flags, c.custom);
     std::uint64_t first = b.add_data_group();
     std::uint64_t second = b.add_data_group();
-    b.add_data_group(); // no data block
+    b.add_data_group();  // no data block
     b.add_data(second, filled(8, 1));
     // The block with the largest offset is the last one, whichever group holds it; the
     // logger wrote its header before its data.
     std::uint64_t last_dt = b.add_data(first, filled(16, 2), 24);
-    b.append_raw(filled(5, 3)); // unaligned tail
+    b.append_raw(filled(5, 3));  // unaligned tail
 
     auto mdf = open_mdf(b.bytes());
     ASSERT_TRUE(mdf) << c.flags;
     EXPECT_EQ(mdf->id_block()->id_unfin_flags, c.flags_after);
     EXPECT_EQ(mdf->id_block()->id_custom_unfin_flags, c.custom);
     EXPECT_EQ(data_of(*mdf.file, 0)->length, (c.flags & 4) != 0 ? b.size() - last_dt : 24);
-    EXPECT_EQ(data_of(*mdf.file, 1)->length, 32u); // untouched
+    EXPECT_EQ(data_of(*mdf.file, 1)->length, 32u);  // untouched
     auto saved = test::save_to_bytes(*mdf->id);
     ASSERT_TRUE(saved);
     EXPECT_EQ(std::string(saved->begin(), saved->begin() + 8), c.saved_id);
@@ -101,9 +101,9 @@ TEST(MdfOpen, UnfinalizedLastDataBlockIsRepaired) {
 TEST(MdfOpen, RefusesWhatIsNoMdfFile) {
   std::vector<std::uint8_t> bytes = MdfBuilder().bytes();
   EXPECT_TRUE(open_mdf(bytes));
-  EXPECT_FALSE(open_mdf(std::span(bytes).first(87))); // the HD header is cut
+  EXPECT_FALSE(open_mdf(std::span(bytes).first(87)));  // the HD header is cut
   EXPECT_FALSE(open_mdf(std::span(bytes).subspan(64)));
-  MdfBuilder other; // something other than an HD at 64
+  MdfBuilder other;  // something other than an HD at 64
   other.patch_bytes(64, std::vector<std::uint8_t>{'#', '#', 'T', 'X'});
   EXPECT_FALSE(open_mdf(other.bytes()));
 }
@@ -113,7 +113,7 @@ class RecordingStream final : public Stream {
 public:
   explicit RecordingStream(std::span<const std::uint8_t> bytes)
       : inner(memory_stream_from(bytes)) {}
-  std::int64_t read(void *b, std::uint64_t n) override {
+  std::int64_t read(void* b, std::uint64_t n) override {
     std::int64_t at = inner->tell();
     std::int64_t got = inner->read(b, n);
     for (std::int64_t i = at; i < at + got; ++i)
@@ -122,7 +122,7 @@ public:
   }
   std::int64_t tell() override { return inner->tell(); }
   std::int64_t seek(std::int64_t o, int w) override { return inner->seek(o, w); }
-  const std::uint8_t *view(std::uint64_t at, std::uint64_t n) override {
+  const std::uint8_t* view(std::uint64_t at, std::uint64_t n) override {
     return inner->view(at, n);
   }
   std::unique_ptr<MemoryStream> inner;
@@ -142,16 +142,16 @@ TEST(MdfOpen, DataBlocksAreNotReadBeyondTheirHeaders) {
   EXPECT_EQ(stream.touched.lower_bound(sd + 24), stream.touched.lower_bound(sd + 324));
   EXPECT_EQ(stream.touched.lower_bound(dt + 24), stream.touched.end());
 
-  auto *data = data_of(*file, 0);
+  auto* data = data_of(*file, 0);
   EXPECT_EQ(data->source(), &stream);
   EXPECT_EQ(data->data_start(), dt + 24);
   // In-memory sources give views straight into their bytes.
-  const std::uint8_t *view = data->read_stream().view(10, 100);
+  const std::uint8_t* view = data->read_stream().view(10, 100);
   ASSERT_NE(view, nullptr);
   EXPECT_EQ(view, stream.inner->bytes().data() + dt + 34);
 }
 
-std::vector<std::uint8_t> read_golden(const char *name) {
+std::vector<std::uint8_t> read_golden(const char* name) {
   std::ifstream in(std::string(BUSFOLD_GOLDEN_DIR) + "/" + name, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
@@ -170,7 +170,7 @@ TEST(MdfOpen, ReferenceFilesLoadAndSave) {
   mdf = open_mdf(logger);
   ASSERT_TRUE(mdf);
   EXPECT_EQ(mdf->id_block()->id_unfin_flags, 0);
-  DtBlock *dt = data_of(*mdf.file, 0);
+  DtBlock* dt = data_of(*mdf.file, 0);
   ASSERT_NE(dt, nullptr);
   EXPECT_EQ(dt->offset + dt->length, logger.size());
   saved = test::save_to_bytes(*mdf->id);
@@ -179,5 +179,5 @@ TEST(MdfOpen, ReferenceFilesLoadAndSave) {
   EXPECT_EQ(std::string(saved->begin(), saved->begin() + 8), "MDF     ");
 }
 
-} // namespace
-} // namespace busfold
+}  // namespace
+}  // namespace busfold

@@ -9,7 +9,7 @@ namespace busfold::testing {
 
 class ScopedCurrentFolder {
 public:
-  explicit ScopedCurrentFolder(const std::string &folder) {
+  explicit ScopedCurrentFolder(const std::string& folder) {
     char buffer[4096];
     if (::getcwd(buffer, sizeof buffer) != nullptr) saved_ = buffer;
     changed_ = ::chdir(folder.c_str()) == 0;
@@ -17,8 +17,8 @@ public:
   ~ScopedCurrentFolder() {
     if (!saved_.empty() && ::chdir(saved_.c_str()) != 0) saved_.clear();
   }
-  ScopedCurrentFolder(const ScopedCurrentFolder &) = delete;
-  ScopedCurrentFolder &operator=(const ScopedCurrentFolder &) = delete;
+  ScopedCurrentFolder(const ScopedCurrentFolder&) = delete;
+  ScopedCurrentFolder& operator=(const ScopedCurrentFolder&) = delete;
   bool changed() const { return changed_; }
 
 private:
@@ -26,4 +26,4 @@ private:
   bool changed_ = false;
 };
 
-} // namespace busfold::testing
+}  // namespace busfold::testing

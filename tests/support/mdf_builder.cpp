@@ -14,31 +14,31 @@ namespace {
 class Fields {
 public:
   Fields() { bytes_.reserve(128); }
-  Fields &u8(std::uint8_t v) {
+  Fields& u8(std::uint8_t v) {
     bytes_.push_back(v);
     return *this;
   }
-  Fields &u16(std::uint16_t v) { return put(v, 2); }
-  Fields &u32(std::uint32_t v) { return put(v, 4); }
-  Fields &u64(std::uint64_t v) { return put(v, 8); }
-  Fields &f64(double v) {
+  Fields& u16(std::uint16_t v) { return put(v, 2); }
+  Fields& u32(std::uint32_t v) { return put(v, 4); }
+  Fields& u64(std::uint64_t v) { return put(v, 8); }
+  Fields& f64(double v) {
     std::uint8_t raw[8];
     store_le_f64(raw, v);
     bytes_.insert(bytes_.end(), raw, raw + 8);
     return *this;
   }
-  Fields &zeros(std::size_t n) {
+  Fields& zeros(std::size_t n) {
     bytes_.insert(bytes_.end(), n, 0);
     return *this;
   }
-  Fields &text(std::string_view s) {
+  Fields& text(std::string_view s) {
     bytes_.insert(bytes_.end(), s.begin(), s.end());
     return *this;
   }
-  const std::vector<std::uint8_t> &bytes() const { return bytes_; }
+  const std::vector<std::uint8_t>& bytes() const { return bytes_; }
 
 private:
-  Fields &put(std::uint64_t v, int width) {
+  Fields& put(std::uint64_t v, int width) {
     std::uint8_t raw[8];
     store_le64(raw, v);
     bytes_.insert(bytes_.end(), raw, raw + width);
@@ -47,7 +47,7 @@ private:
   std::vector<std::uint8_t> bytes_;
 };
 
-} // namespace
+}  // namespace
 
 MdfBuilder::MdfBuilder() {
   Fields id;
@@ -61,7 +61,7 @@ MdfBuilder::MdfBuilder() {
 
 void MdfBuilder::set_unfinalized(std::uint16_t flags, std::uint16_t custom_flags) {
   std::string_view id = flags != 0 || custom_flags != 0 ? "UnFinMF " : "MDF     ";
-  patch_bytes(0, {reinterpret_cast<const std::uint8_t *>(id.data()), id.size()});
+  patch_bytes(0, {reinterpret_cast<const std::uint8_t*>(id.data()), id.size()});
   patch_u16(60, flags);
   patch_u16(62, custom_flags);
 }
@@ -76,7 +76,7 @@ std::uint64_t MdfBuilder::add_block(std::string_view id, std::span<const std::ui
   // One resize per block: tests build files of hundreds of thousands of blocks.
   if (bytes_.capacity() < at + size) bytes_.reserve(2 * (at + size));
   bytes_.resize(at + size, 0);
-  std::uint8_t *block = bytes_.data() + at;
+  std::uint8_t* block = bytes_.data() + at;
   std::memcpy(block, id.data(), std::min<std::size_t>(id.size(), 4));
   store_le64(block + 8, length.value_or(size));
   store_le64(block + 16, links.size());
@@ -120,7 +120,7 @@ std::uint64_t MdfBuilder::add_data_group(std::uint8_t rec_id_size) {
   return dg;
 }
 
-std::uint64_t MdfBuilder::add_channel_group(std::uint64_t dg, const ChannelGroupOptions &o) {
+std::uint64_t MdfBuilder::add_channel_group(std::uint64_t dg, const ChannelGroupOptions& o) {
   std::uint64_t name = o.acq_name.empty() ? 0 : add_text(o.acq_name);
   Fields data;
   data.u64(o.record_id).u64(o.cycle_count).u16(o.flags).u16(o.path_separator).zeros(4);
@@ -131,7 +131,7 @@ std::uint64_t MdfBuilder::add_channel_group(std::uint64_t dg, const ChannelGroup
   return cg;
 }
 
-std::uint64_t MdfBuilder::add_channel_block(const ChannelOptions &o) {
+std::uint64_t MdfBuilder::add_channel_block(const ChannelOptions& o) {
   std::uint64_t name = o.name_block;
   if (name == 0 && !o.name.empty()) name = add_text(o.name);
   // Written in place rather than through Fields: tests add channels by the hundred thousand.
@@ -143,19 +143,19 @@ std::uint64_t MdfBuilder::add_channel_block(const ChannelOptions &o) {
   return add_block("##CN", links, data);
 }
 
-std::uint64_t MdfBuilder::add_channel(std::uint64_t cg, const ChannelOptions &options) {
+std::uint64_t MdfBuilder::add_channel(std::uint64_t cg, const ChannelOptions& options) {
   std::uint64_t cn = add_channel_block(options);
   append_to_chain(cg, link::kCgCnFirst, cn);
   return cn;
 }
 
-std::uint64_t MdfBuilder::add_member(std::uint64_t cn, const ChannelOptions &options) {
+std::uint64_t MdfBuilder::add_member(std::uint64_t cn, const ChannelOptions& options) {
   std::uint64_t member = add_channel_block(options);
   append_to_chain(cn, link::kCnComposition, member);
   return member;
 }
 
-std::uint64_t MdfBuilder::add_loose_channel(const ChannelOptions &options) {
+std::uint64_t MdfBuilder::add_loose_channel(const ChannelOptions& options) {
   return add_channel_block(options);
 }
 
@@ -176,7 +176,7 @@ std::uint64_t MdfBuilder::add_linear_conversion(double offset, double factor) {
 
 std::uint64_t MdfBuilder::add_value_table(std::span<const std::pair<double, double>> pairs) {
   std::vector<double> values;
-  for (const auto &[key, value] : pairs) {
+  for (const auto& [key, value] : pairs) {
     values.push_back(key);
     values.push_back(value);
   }
@@ -261,11 +261,11 @@ std::unique_ptr<MemoryStream> save_output(std::uint64_t capacity) {
   return out;
 }
 
-std::optional<std::vector<std::uint8_t>> save_to_bytes(MdfBlock &root) {
+std::optional<std::vector<std::uint8_t>> save_to_bytes(MdfBlock& root) {
   // Room for every block after the placed ones, with alignment.
-  std::vector<MdfBlock *> blocks = collect_blocks(&root);
+  std::vector<MdfBlock*> blocks = collect_blocks(&root);
   std::uint64_t capacity = end_of_placed_blocks(blocks);
-  for (const MdfBlock *block : blocks)
+  for (const MdfBlock* block : blocks)
     capacity += block->length + 8;
   auto out = save_output(capacity);
   if (!out || !save_tree(root, *out)) return std::nullopt;
@@ -273,4 +273,4 @@ std::optional<std::vector<std::uint8_t>> save_to_bytes(MdfBlock &root) {
   return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
 }
 
-} // namespace busfold::test
+}  // namespace busfold::test

@@ -40,7 +40,7 @@ inline constexpr std::size_t kCnNext = 0, kCnComposition = 1, kCnName = 2, kCnSo
                              kCnConversion = 4, kCnData = 5, kCnUnit = 6, kCnComment = 7;
 inline constexpr std::size_t kCcName = 0, kCcUnit = 1, kCcComment = 2, kCcInverse = 3;
 inline constexpr std::size_t kSiName = 0, kSiPath = 1, kSiComment = 2;
-} // namespace link
+}  // namespace link
 
 // A history comment that carries our loggers' tool id.
 inline constexpr std::string_view kQkHistoryComment =
@@ -48,20 +48,20 @@ inline constexpr std::string_view kQkHistoryComment =
     "</FHcomment>";
 
 struct ChannelGroupOptions {
-  std::string acq_name{}; // a new TX when not empty
+  std::string acq_name{};  // a new TX when not empty
   std::uint64_t record_id = 0;
   std::uint64_t cycle_count = 0;
   std::uint16_t flags = 0;
   std::uint16_t path_separator = 0;
   std::uint32_t data_bytes = 0;
   std::uint32_t inval_bytes = 0;
-  std::uint64_t source = 0;  // SI offset
-  std::uint64_t comment = 0; // TX or MD offset
+  std::uint64_t source = 0;   // SI offset
+  std::uint64_t comment = 0;  // TX or MD offset
 };
 
 struct ChannelOptions {
-  std::string name{};           // a new TX when not empty and name_block is 0
-  std::uint64_t name_block = 0; // an existing TX
+  std::string name{};            // a new TX when not empty and name_block is 0
+  std::uint64_t name_block = 0;  // an existing TX
   std::uint8_t type = 0;
   std::uint8_t sync_type = 0;
   std::uint8_t data_type = 0;
@@ -69,9 +69,9 @@ struct ChannelOptions {
   std::uint32_t byte_offset = 0;
   std::uint32_t bit_count = 8;
   std::uint32_t flags = 0;
-  std::uint64_t conversion = 0; // CC offset
-  std::uint64_t source = 0;     // SI offset
-  std::uint64_t data = 0;       // SD offset, or the CG of a VLSD group
+  std::uint64_t conversion = 0;  // CC offset
+  std::uint64_t source = 0;      // SI offset
+  std::uint64_t data = 0;        // SD offset, or the CG of a VLSD group
   std::uint64_t unit = 0;
   std::uint64_t comment = 0;
 };
@@ -93,8 +93,8 @@ public:
   std::uint64_t add_block(std::string_view id, std::span<const std::uint64_t> links,
                           std::span<const std::uint8_t> data,
                           std::optional<std::uint64_t> length = std::nullopt);
-  std::uint64_t add_text(std::string_view text); // TX: text + zero byte
-  std::uint64_t add_xml(std::string_view text);  // MD: text + zero byte
+  std::uint64_t add_text(std::string_view text);  // TX: text + zero byte
+  std::uint64_t add_xml(std::string_view text);   // MD: text + zero byte
 
   // A history entry chained after the others; its comment is a new MD with the text.
   std::uint64_t add_history(std::string_view comment_xml = kQkHistoryComment);
@@ -102,13 +102,13 @@ public:
   std::uint64_t add_history_with_comment(std::uint64_t comment);
 
   std::uint64_t add_data_group(std::uint8_t rec_id_size = 0);
-  std::uint64_t add_channel_group(std::uint64_t dg, const ChannelGroupOptions &options);
+  std::uint64_t add_channel_group(std::uint64_t dg, const ChannelGroupOptions& options);
   // Appends to the channel group's channel chain.
-  std::uint64_t add_channel(std::uint64_t cg, const ChannelOptions &options);
+  std::uint64_t add_channel(std::uint64_t cg, const ChannelOptions& options);
   // Appends to the channel's composition chain.
-  std::uint64_t add_member(std::uint64_t cn, const ChannelOptions &options);
+  std::uint64_t add_member(std::uint64_t cn, const ChannelOptions& options);
   // A channel block that belongs to no chain yet.
-  std::uint64_t add_loose_channel(const ChannelOptions &options);
+  std::uint64_t add_loose_channel(const ChannelOptions& options);
 
   std::uint64_t add_linear_conversion(double offset, double factor);
   std::uint64_t add_value_table(std::span<const std::pair<double, double>> pairs);
@@ -133,11 +133,11 @@ public:
   void patch_u64(std::uint64_t at, std::uint64_t value);
   void patch_bytes(std::uint64_t at, std::span<const std::uint8_t> bytes);
 
-  const std::vector<std::uint8_t> &bytes() const { return bytes_; }
+  const std::vector<std::uint8_t>& bytes() const { return bytes_; }
   std::uint64_t size() const { return bytes_.size(); }
 
 private:
-  std::uint64_t add_channel_block(const ChannelOptions &options);
+  std::uint64_t add_channel_block(const ChannelOptions& options);
   // Links the child after the last element of the parent's chain at link `index`.
   void append_to_chain(std::uint64_t parent, std::size_t index, std::uint64_t child);
 
@@ -151,7 +151,7 @@ struct OpenedMdf {
   std::unique_ptr<MdfFile> file;
 
   explicit operator bool() const { return file != nullptr; }
-  MdfFile *operator->() const { return file.get(); }
+  MdfFile* operator->() const { return file.get(); }
 };
 OpenedMdf open_mdf(std::span<const std::uint8_t> bytes);
 
@@ -161,6 +161,6 @@ std::unique_ptr<MemoryStream> save_output(std::uint64_t capacity = 1 << 20);
 
 // Saves a tree from its root into new memory, with the end mark after every placed block.
 // Null when the save failed.
-std::optional<std::vector<std::uint8_t>> save_to_bytes(MdfBlock &root);
+std::optional<std::vector<std::uint8_t>> save_to_bytes(MdfBlock& root);
 
-} // namespace busfold::test
+}  // namespace busfold::test

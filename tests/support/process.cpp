@@ -16,19 +16,19 @@ void close_pipe(int fds[2]) {
   if (fds[1] >= 0) ::close(fds[1]);
 }
 
-} // namespace
+}  // namespace
 
-ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
-                          const std::string &working_folder) {
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& working_folder) {
   ProcessResult result;
   // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
   std::vector<std::string> strings;
   strings.reserve(args.size() + 1);
   strings.push_back(program);
   strings.insert(strings.end(), args.begin(), args.end());
-  std::vector<char *> argv;
+  std::vector<char*> argv;
   argv.reserve(strings.size() + 1);
-  for (std::string &s : strings)
+  for (std::string& s : strings)
     argv.push_back(s.data());
   argv.push_back(nullptr);
 
@@ -60,7 +60,7 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string *sinks[2] = {&result.out, &result.err};
+  std::string* sinks[2] = {&result.out, &result.err};
   int open_count = 2;
   while (open_count > 0) {
     if (::poll(fds, 2, -1) < 0) {
@@ -80,7 +80,7 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
       }
     }
   }
-  for (auto &fd : fds) {
+  for (auto& fd : fds) {
     if (fd.fd >= 0) ::close(fd.fd);
   }
 
@@ -96,4 +96,4 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
   return result;
 }
 
-} // namespace busfold::testing
+}  // namespace busfold::testing

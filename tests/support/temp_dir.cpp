@@ -68,4 +68,4 @@ bool TempDir::exists(std::string_view relative) const {
   return std::filesystem::exists(std::filesystem::symlink_status(file(relative), error));
 }
 
-} // namespace busfold::testing
+}  // namespace busfold::testing

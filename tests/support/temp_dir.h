@@ -11,11 +11,11 @@ class TempDir {
 public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
 
   // Absolute path of the folder, without a trailing "/"; empty when it could not be made.
-  const std::string &path() const { return path_; }
+  const std::string& path() const { return path_; }
   // path() + "/" + relative.
   std::string file(std::string_view relative) const;
 
@@ -31,4 +31,4 @@ private:
   std::string path_;
 };
 
-} // namespace busfold::testing
+}  // namespace busfold::testing
