@@ -36,8 +36,7 @@ bool decompress_payload(Stream& source, std::int64_t end, int window_bits, int l
   std::uint64_t copied = 0;
   CopyStatus status = container_copy(*decompress, memory, copied);
   if (status == CopyStatus::kWriteFailed) {
-    BUSFOLD_LOG(kLogError, "Out of memory after %" PRIu64 " bytes of decompressed content",
-                copied);
+    BUSFOLD_LOG(kLogError, "Out of memory after %" PRIu64 " bytes of decompressed content", copied);
   }
   if (status != CopyStatus::kDone) return false;
   crc = crc32_stream_value(*checksum);
@@ -50,7 +49,8 @@ StreamPtr compressed_container_open(Stream& source, const ContainerHeader& heade
   if (!header_accepted(header)) return nullptr;
 
   std::uint8_t fields[8];
-  if (source.seek(kContainerHeaderSize, kSeekSet) != static_cast<std::int64_t>(kContainerHeaderSize) ||
+  if (source.seek(kContainerHeaderSize, kSeekSet) !=
+          static_cast<std::int64_t>(kContainerHeaderSize) ||
       !container_read_exact(source, fields, sizeof fields)) {
     return nullptr;
   }
@@ -89,15 +89,15 @@ StreamPtr compressed_container_open(Stream& source, const ContainerHeader& heade
     }
     const std::uint32_t expected = load_be32(footer);
     if (expected != crc) {
-      BUSFOLD_LOG(kLogError, "Could not validate checksum, expected %08X but found %08X",
-                  expected, crc);
+      BUSFOLD_LOG(kLogError, "Could not validate checksum, expected %08X but found %08X", expected,
+                  crc);
       return nullptr;
     }
   }
 
   memory->seek(0, kSeekSet);
-  return StreamPtr(new (std::nothrow) ContainerStream(header, std::move(memory), window_field,
-                                                      lookahead_field));
+  return StreamPtr(new (std::nothrow)
+                       ContainerStream(header, std::move(memory), window_field, lookahead_field));
 }
 
 }  // namespace busfold

@@ -5,10 +5,12 @@
 //   ContainerHeader header;
 //   while (container_identify(*current, header)) {
 //     StreamPtr inner;
-//     if (header.type == kContainerTypeCompressed) inner = compressed_container_open(*current, header);
-//     else if (header.type == kContainerTypeEncrypted) inner = encrypted_container_open(*current, header, pw);
-//     if (!inner) { ...fail... }
-//     stream_close(current);          // the unwrapped content lives in memory of its own
+//     if (header.type == kContainerTypeCompressed)
+//       inner = compressed_container_open(*current, header);
+//     else if (header.type == kContainerTypeEncrypted)
+//       inner = encrypted_container_open(*current, header, password);
+//     if (!inner) ...fail (unknown type, or the open failed)...
+//     stream_close(current);  // the unwrapped content lives in memory of its own
 //     current = std::move(inner);
 //   }
 #pragma once

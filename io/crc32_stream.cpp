@@ -17,7 +17,8 @@ constexpr CrcTables make_tables() {
   CrcTables tables{};
   for (std::uint32_t i = 0; i < 256; ++i) {
     std::uint32_t crc = i;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ ((crc & 1u) ? 0xEDB88320u : 0u);
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc >> 1) ^ ((crc & 1u) ? 0xEDB88320u : 0u);
     tables[0][i] = crc;
   }
   for (std::size_t k = 1; k < 8; ++k) {
@@ -46,7 +47,8 @@ std::uint32_t crc32_update(std::uint32_t crc, std::span<const std::uint8_t> byte
     p += 8;
     n -= 8;
   }
-  while (n-- > 0) crc = kTables[0][(crc ^ *p++) & 0xFFu] ^ (crc >> 8);
+  while (n-- > 0)
+    crc = kTables[0][(crc ^ *p++) & 0xFFu] ^ (crc >> 8);
   return crc;
 }
 
@@ -57,7 +59,8 @@ std::unique_ptr<Crc32Stream> crc32_stream_new(Stream& inner) {
 std::int64_t Crc32Stream::read(void* buffer, std::uint64_t n) {
   std::int64_t got = inner_->read(buffer, n);
   if (got > 0) {
-    crc_ = crc32_update(crc_, {static_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(got)});
+    crc_ = crc32_update(crc_,
+                        {static_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(got)});
   }
   return got;
 }
@@ -65,7 +68,8 @@ std::int64_t Crc32Stream::read(void* buffer, std::uint64_t n) {
 std::int64_t Crc32Stream::write(const void* buffer, std::uint64_t n) {
   std::int64_t put = inner_->write(buffer, n);
   if (put > 0) {
-    crc_ = crc32_update(crc_, {static_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(put)});
+    crc_ = crc32_update(crc_,
+                        {static_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(put)});
   }
   return put;
 }

@@ -113,8 +113,7 @@ bool decrypt(Stream& source, const Parameters& parameters, const Key& key, Memor
 }  // namespace
 
 bool encrypted_container_derive_key(std::span<const std::uint8_t> password,
-                                    std::span<const std::uint8_t> salt,
-                                    std::uint32_t iterations,
+                                    std::span<const std::uint8_t> salt, std::uint32_t iterations,
                                     std::array<std::uint8_t, kEncryptedKeySize>& key) {
   MdContext md;
   const mbedtls_md_info_t* info = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);

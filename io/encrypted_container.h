@@ -26,8 +26,7 @@ inline constexpr std::uint32_t kMaxKeyDerivationIterations = 10'000'000;
 // PBKDF2-HMAC-SHA-256 of the password and salt, 32 bytes. False when the
 // derivation fails (the count is not limited here).
 bool encrypted_container_derive_key(std::span<const std::uint8_t> password,
-                                    std::span<const std::uint8_t> salt,
-                                    std::uint32_t iterations,
+                                    std::span<const std::uint8_t> salt, std::uint32_t iterations,
                                     std::array<std::uint8_t, kEncryptedKeySize>& key);
 
 // Decrypts the whole ciphertext into memory and returns it as a ContainerStream

@@ -79,7 +79,8 @@ void LzssDecoder::copy_match(std::uint8_t* out, std::uint32_t distance, std::uin
   std::uint32_t first = std::min(old, size - from);
   std::memcpy(out, window_ + from, first);
   std::memcpy(out + first, window_, old - first);
-  for (std::uint32_t i = old; i < k; ++i) out[i] = out[i - distance];
+  for (std::uint32_t i = old; i < k; ++i)
+    out[i] = out[i - distance];
   // k < size (length <= 2^L < 2^W), so the window takes the copy in at most two pieces.
   first = std::min(k, size - head_);
   std::memcpy(window_ + head_, out, first);

@@ -40,7 +40,8 @@ Bytes decode(const Bytes& payload, int w, int l, std::size_t piece = 4096) {
 Bytes random_bytes(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   Bytes out(n);
-  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
+  for (auto& b : out)
+    b = static_cast<std::uint8_t>(rng());
   return out;
 }
 
@@ -49,8 +50,10 @@ Bytes repetitive_bytes(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   Bytes out;
   for (std::uint32_t i = 0; out.size() < n; ++i) {
-    const std::uint8_t record[] = {0x01, 0x00, static_cast<std::uint8_t>(i), 0x12, 0x34,
-                                   static_cast<std::uint8_t>(rng() % 4), 0, 0, 0, 0};
+    const std::uint8_t record[] = {0x01, 0x00, static_cast<std::uint8_t>(i),
+                                   0x12, 0x34, static_cast<std::uint8_t>(rng() % 4),
+                                   0,    0,    0,
+                                   0};
     out.insert(out.end(), record, record + sizeof record);
     if (i % 97 == 0) out.insert(out.end(), rng() % 3000, 0);
   }
@@ -82,7 +85,7 @@ TEST(CompressedContainer, RefusesHeadersAndParameters) {
     bool append_footer, opens;
   };
   const Case cases[] = {
-      {0, 0, 34, 1, 0x800, 4, false, true},          // W 11 from the window size
+      {0, 0, 34, 1, 0x800, 4, false, true},            // W 11 from the window size
       {0, 0, 34, 1, 0x8800, 0xFFFFFF04, false, true},  // trailing zeros and low byte only
       {1, 1, 34, 1, 0x800, 4, true, true},
       {1, 1, 34, 1, 0x800, 4, false, false},  // both flags set: the footer is required
@@ -100,10 +103,9 @@ TEST(CompressedContainer, RefusesHeadersAndParameters) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "flags " << int{c.first} << "/" << int{c.footer}
-                                    << " window " << c.window_field << " L "
-                                    << c.lookahead_field);
-    Bytes file = compressed_container_wrap(payload, c.window_field, c.lookahead_field,
-                                           c.append_footer);
+                                    << " window " << c.window_field << " L " << c.lookahead_field);
+    Bytes file =
+        compressed_container_wrap(payload, c.window_field, c.lookahead_field, c.append_footer);
     std::copy_n(container_header_bytes(c.first, c.footer, c.type, c.version, 0).begin(), 20,
                 file.begin());
     testing::internal::CaptureStderr();
@@ -138,7 +140,8 @@ Bytes reference_decode(const Bytes& payload, int w, int l) {
   const std::size_t total = payload.size() * 8;
   auto field = [&](int n) {
     std::uint32_t v = 0;
-    for (int i = 0; i < n; ++i, ++bit) v = v << 1 | ((payload[bit / 8] >> (7 - bit % 8)) & 1u);
+    for (int i = 0; i < n; ++i, ++bit)
+      v = v << 1 | ((payload[bit / 8] >> (7 - bit % 8)) & 1u);
     return v;
   };
   Bytes window(std::size_t{1} << w), out;
@@ -153,7 +156,8 @@ Bytes reference_decode(const Bytes& payload, int w, int l) {
     } else {
       if (total - bit < static_cast<std::size_t>(w + l)) break;
       std::uint32_t distance = field(w) + 1, length = field(l) + 1;
-      while (length-- > 0) emit(window[(out.size() - distance) % window.size()]);
+      while (length-- > 0)
+        emit(window[(out.size() - distance) % window.size()]);
     }
   }
   return out;
@@ -175,8 +179,8 @@ TEST(LzssDecoder, HostilePayloadsStayInBoundsAndDecodeAlikeInAnyPieces) {
 
 TEST(Crc32, FooterIsTheUninvertedRegister) {
   auto crc = [](std::string_view text) {
-    return crc32_update(kCrc32Initial, {reinterpret_cast<const std::uint8_t*>(text.data()),
-                                        text.size()});
+    return crc32_update(kCrc32Initial,
+                        {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
   };
   EXPECT_EQ(crc("abc"), 0xCADBBE3Du);
   EXPECT_EQ(crc(""), 0xFFFFFFFFu);
@@ -238,10 +242,10 @@ INSTANTIATE_TEST_SUITE_P(WindowAndLookahead, CompressedRoundTrip,
 TEST(CompressedContainer, CorruptPayloadFailsTheChecksum) {
   Bytes file = compressed_container_write(repetitive_bytes(5000, 3));
   file[100] ^= 0x10;
-  const std::uint32_t found =
-      crc32_update(kCrc32Initial, {file.data() + 28, file.size() - 32});
+  const std::uint32_t found = crc32_update(kCrc32Initial, {file.data() + 28, file.size() - 32});
   char expected[80];
-  std::snprintf(expected, sizeof expected, "Could not validate checksum, expected %08X but found %08X",
+  std::snprintf(expected, sizeof expected,
+                "Could not validate checksum, expected %08X but found %08X",
                 load_be32(file.data() + file.size() - 4), found);
   testing::internal::CaptureStderr();
   EXPECT_EQ(open_compressed(file), nullptr);

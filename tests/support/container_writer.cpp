@@ -48,7 +48,8 @@ std::vector<std::uint8_t> compressed_container_wrap(std::span<const std::uint8_t
 
 std::vector<std::uint8_t> compressed_container_write(std::span<const std::uint8_t> data,
                                                      const CompressOptions& options) {
-  std::vector<std::uint8_t> payload = lzss_encode(data, options.window_bits, options.lookahead_bits);
+  std::vector<std::uint8_t> payload =
+      lzss_encode(data, options.window_bits, options.lookahead_bits);
   return compressed_container_wrap(payload, 1u << options.window_bits,
                                    static_cast<std::uint32_t>(options.lookahead_bits),
                                    options.footer, options.device_id);
@@ -83,8 +84,8 @@ std::vector<std::uint8_t> encrypted_container_write(std::span<const std::uint8_t
   if (failed == 0) {
     failed = mbedtls_gcm_crypt_and_tag(&gcm, MBEDTLS_GCM_ENCRYPT, plaintext.size(),
                                        options.nonce.data(), options.nonce.size(), out.data(),
-                                       header_size, plaintext.data(), out.data() + header_size,
-                                       16, out.data() + header_size + plaintext.size());
+                                       header_size, plaintext.data(), out.data() + header_size, 16,
+                                       out.data() + header_size + plaintext.size());
   }
   mbedtls_gcm_free(&gcm);
   if (failed != 0) return {};
@@ -101,8 +102,7 @@ std::vector<std::uint8_t> read_all(Stream& stream) {
 }
 
 std::optional<std::vector<std::uint8_t>> unwrap_containers(std::span<const std::uint8_t> file,
-                                                           std::string_view password,
-                                                           int* rounds) {
+                                                           std::string_view password, int* rounds) {
   StreamPtr current = memory_stream_from(file);
   int unwrapped = 0;
   ContainerHeader header;

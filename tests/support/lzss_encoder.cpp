@@ -21,7 +21,7 @@ std::vector<std::uint8_t> lzss_encode(std::span<const std::uint8_t> data, int wi
   const std::size_t window = std::size_t{1} << window_bits;
   const std::size_t max_length = std::size_t{1} << lookahead_bits;
   // A reference must beat the literals it replaces.
-  const auto reference_bits = static_cast<std::size_t>(1 + window_bits + lookahead_bits);
+  const std::size_t reference_bits = 1u + static_cast<std::size_t>(window_bits + lookahead_bits);
   const std::size_t min_length = std::max<std::size_t>(3, reference_bits / 9 + 1);
   constexpr int kHashBits = 16;
   constexpr int kChainDepth = 16;
@@ -53,7 +53,8 @@ std::vector<std::uint8_t> lzss_encode(std::span<const std::uint8_t> data, int wi
         if (i - c > window) break;
         std::size_t length = 0;
         // The source may run into the bytes being produced, as the decoder allows.
-        while (length < limit && data[c + length] == data[i + length]) ++length;
+        while (length < limit && data[c + length] == data[i + length])
+          ++length;
         if (length > best_length) {
           best_length = length;
           best_distance = i - c;
@@ -67,7 +68,8 @@ std::vector<std::uint8_t> lzss_encode(std::span<const std::uint8_t> data, int wi
     if (best_length >= min_length) {
       out.reference(static_cast<std::uint32_t>(best_distance),
                     static_cast<std::uint32_t>(best_length), window_bits, lookahead_bits);
-      for (std::size_t k = 0; k < best_length; ++k) insert(i + k);
+      for (std::size_t k = 0; k < best_length; ++k)
+        insert(i + k);
       i += best_length;
     } else {
       out.literal(data[i]);
