@@ -65,6 +65,17 @@ void LzssDecoder::copy_match(std::uint8_t* out, std::uint32_t distance, std::uin
   std::uint32_t from = (head_ - distance) & window_mask_;
   if (k < kShortCopy) {
     // Reading the window after each write gives overlapping copies their run-length meaning.
+    if (from + k <= size && head_ + k <= size) {
+      const std::uint8_t* source = window_ + from;
+      std::uint8_t* target = window_ + head_;
+      for (std::uint32_t i = 0; i < k; ++i) {
+        std::uint8_t byte = source[i];
+        out[i] = byte;
+        target[i] = byte;
+      }
+      head_ = (head_ + k) & window_mask_;
+      return;
+    }
     for (std::uint32_t i = 0; i < k; ++i) {
       std::uint8_t byte = window_[from];
       out[i] = byte;

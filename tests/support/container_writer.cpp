@@ -27,10 +27,10 @@ void append_be32(std::vector<std::uint8_t>& out, std::uint32_t value) {
 std::vector<std::uint8_t> container_header_bytes(std::uint8_t first_flag, std::uint8_t footer_flag,
                                                  std::uint8_t type, std::uint8_t version,
                                                  std::uint32_t device_id) {
-  std::vector<std::uint8_t> out = {'G', 'e', 'n', 'e', 'r', 'i', 'c', ' ', 'F', 'i', 'l', 'e'};
-  out.insert(out.end(), {first_flag, footer_flag, type, version});
-  append_be32(out, device_id);
-  return out;
+  std::uint8_t bytes[20] = {'G', 'e', 'n', 'e', 'r', 'i', 'c', ' ', 'F', 'i', 'l', 'e',
+                            first_flag, footer_flag, type, version};
+  store_be32(bytes + 16, device_id);
+  return {bytes, bytes + sizeof bytes};
 }
 
 std::vector<std::uint8_t> compressed_container_wrap(std::span<const std::uint8_t> payload,
