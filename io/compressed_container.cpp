@@ -1,7 +1,9 @@
 #include "io/compressed_container.h"
 
+#include <algorithm>
 #include <bit>
 #include <cinttypes>
+#include <new>
 
 #include "frontend/log.h"
 #include "io/bytes.h"
