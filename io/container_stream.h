@@ -1,0 +1,54 @@
+// The unwrapped content of a container: the whole payload held in memory.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "io/container_header.h"
+#include "io/memory_stream.h"
+#include "io/stream.h"
+
+namespace busfold {
+
+// Read, write, tell, seek and view go to the owned memory stream, so the content
+// no longer depends on the stream it was unwrapped from.
+class ContainerStream final : public Stream {
+ public:
+  // Compressed containers keep their raw parameter fields; encrypted ones pass 0.
+  ContainerStream(const ContainerHeader& header, std::unique_ptr<MemoryStream> memory,
+                  std::uint32_t window_field = 0, std::uint32_t lookahead_field = 0)
+      : header_(header),
+        window_field_(window_field),
+        lookahead_field_(lookahead_field),
+        memory_(std::move(memory)) {}
+
+  std::int64_t read(void* buffer, std::uint64_t n) override;
+  std::int64_t write(const void* buffer, std::uint64_t n) override;
+  std::int64_t tell() override;
+  std::int64_t seek(std::int64_t offset, int whence) override;
+  std::int64_t close() override;
+  const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override;
+
+  const ContainerHeader& header() const { return header_; }
+  std::uint32_t window_field() const { return window_field_; }
+  std::uint32_t lookahead_field() const { return lookahead_field_; }
+  // The whole content (empty after close).
+  std::span<const std::uint8_t> bytes() const;
+
+ private:
+  ContainerHeader header_;
+  std::uint32_t window_field_;
+  std::uint32_t lookahead_field_;
+  std::unique_ptr<MemoryStream> memory_;
+};
+
+enum class CopyStatus { kDone, kReadFailed, kWriteFailed };
+
+// Copies src from its position to its end into dst in 4096-byte chunks; `copied`
+// counts the bytes dst took. Unlike stream_copy it tells a complete copy from one
+// cut short by a failing read or by dst taking less than it was given (a memory
+// stream that cannot grow), so that a partial copy is never taken for success.
+CopyStatus container_copy(Stream& src, Stream& dst, std::uint64_t& copied);
+
+}  // namespace busfold

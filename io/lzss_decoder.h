@@ -1,0 +1,71 @@
+// Decoder of the LZSS bit stream inside compressed containers.
+//
+// The stream is a sequence of tokens, bits taken most significant first:
+//   1 <8-bit literal>                       emits the literal
+//   0 <W-bit distance-1> <L-bit length-1>   copies `length` bytes from `distance` back
+// The window of 2^W bytes starts zero-filled, so a distance reaching before the
+// first byte yields zeros. A token whose bits are not all present when the
+// payload ends is padding and is dropped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace busfold {
+
+inline constexpr int kLzssMinWindowBits = 4;
+inline constexpr int kLzssMaxWindowBits = 15;
+inline constexpr int kLzssMinLookaheadBits = 3;
+
+class LzssDecoder {
+ public:
+  // Null unless 4 <= window_bits <= 15 and 3 <= lookahead_bits < window_bits, or
+  // when memory runs out.
+  static std::unique_ptr<LzssDecoder> create(int window_bits, int lookahead_bits);
+
+  ~LzssDecoder();
+  LzssDecoder(const LzssDecoder&) = delete;
+  LzssDecoder& operator=(const LzssDecoder&) = delete;
+
+  // Hands over the next payload bytes. They are read in place and must stay
+  // valid and unchanged until decode() next returns short of its output room.
+  // Only call it then (or before the first decode()).
+  void feed(std::span<const std::uint8_t> input);
+
+  // Writes up to out.size() bytes and returns how many. Returning fewer means the
+  // fed input is used up (leftover bits are kept for the next feed); it can never
+  // read or write outside the window, the input or `out`, whatever the payload.
+  std::size_t decode(std::span<std::uint8_t> out);
+
+  // True while a back-reference copy is only partly delivered.
+  bool copy_pending() const { return pending_length_ != 0; }
+
+  int window_bits() const { return window_bits_; }
+  int lookahead_bits() const { return lookahead_bits_; }
+
+ private:
+  LzssDecoder(int window_bits, int lookahead_bits, std::uint8_t* window);
+  // Copies k bytes of a back-reference at distance `distance` to out and the window.
+  void copy_match(std::uint8_t* out, std::uint32_t distance, std::uint32_t k);
+  void refill();
+
+  int window_bits_;
+  int lookahead_bits_;
+  std::uint32_t window_mask_;
+  std::uint8_t* window_;
+  std::uint32_t head_ = 0;  // window index of the next byte to emit
+
+  // Bit reader: the next `bit_count_` bits of the stream sit at the top of
+  // `bits_`; every bit below them is either zero or the true next stream bit.
+  std::uint64_t bits_ = 0;
+  int bit_count_ = 0;
+  const std::uint8_t* in_ = nullptr;
+  const std::uint8_t* in_end_ = nullptr;
+
+  std::uint32_t pending_distance_ = 0;
+  std::uint32_t pending_length_ = 0;
+};
+
+}  // namespace busfold
