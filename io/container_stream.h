@@ -14,13 +14,11 @@ namespace busfold {
 // Read, write, tell, seek and view go to the owned memory stream, so the content
 // no longer depends on the stream it was unwrapped from.
 class ContainerStream final : public Stream {
- public:
+public:
   // Compressed containers keep their raw parameter fields; encrypted ones pass 0.
   ContainerStream(const ContainerHeader& header, std::unique_ptr<MemoryStream> memory,
                   std::uint32_t window_field = 0, std::uint32_t lookahead_field = 0)
-      : header_(header),
-        window_field_(window_field),
-        lookahead_field_(lookahead_field),
+      : header_(header), window_field_(window_field), lookahead_field_(lookahead_field),
         memory_(std::move(memory)) {}
 
   std::int64_t read(void* buffer, std::uint64_t n) override;
@@ -36,7 +34,7 @@ class ContainerStream final : public Stream {
   // The whole content (empty after close).
   std::span<const std::uint8_t> bytes() const;
 
- private:
+private:
   ContainerHeader header_;
   std::uint32_t window_field_;
   std::uint32_t lookahead_field_;

@@ -19,7 +19,7 @@ std::uint32_t crc32_update(std::uint32_t crc, std::span<const std::uint8_t> byte
 // Read and write go to the borrowed inner stream; whatever they transfer is
 // added to the register. No tell or seek: the register would no longer match.
 class Crc32Stream final : public Stream {
- public:
+public:
   explicit Crc32Stream(Stream& inner) : inner_(&inner) {}
 
   std::int64_t read(void* buffer, std::uint64_t n) override;
@@ -28,7 +28,7 @@ class Crc32Stream final : public Stream {
 
   std::uint32_t value() const { return crc_; }
 
- private:
+private:
   Stream* inner_;
   std::uint32_t crc_ = kCrc32Initial;
 };

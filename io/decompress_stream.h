@@ -12,7 +12,7 @@ namespace busfold {
 // Pulls the payload from the borrowed inner stream in 1024-byte pieces and decodes
 // straight into the caller's buffer. Write, tell and seek return -1.
 class DecompressStream final : public Stream {
- public:
+public:
   static constexpr std::uint64_t kInputPiece = 1024;
 
   DecompressStream(Stream& inner, std::unique_ptr<LzssDecoder> decoder)
@@ -26,7 +26,7 @@ class DecompressStream final : public Stream {
   std::int64_t seek(std::int64_t offset, int whence) override;
   std::int64_t close() override;
 
- private:
+private:
   Stream* inner_;
   std::unique_ptr<LzssDecoder> decoder_;
   std::uint8_t input_[kInputPiece] = {};

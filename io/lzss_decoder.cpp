@@ -32,10 +32,8 @@ std::unique_ptr<LzssDecoder> LzssDecoder::create(int window_bits, int lookahead_
 }
 
 LzssDecoder::LzssDecoder(int window_bits, int lookahead_bits, std::uint8_t* window)
-    : window_bits_(window_bits),
-      lookahead_bits_(lookahead_bits),
-      window_mask_((1u << window_bits) - 1),
-      window_(window) {}
+    : window_bits_(window_bits), lookahead_bits_(lookahead_bits),
+      window_mask_((1u << window_bits) - 1), window_(window) {}
 
 LzssDecoder::~LzssDecoder() { std::free(window_); }
 

@@ -20,7 +20,7 @@ inline constexpr int kLzssMaxWindowBits = 15;
 inline constexpr int kLzssMinLookaheadBits = 3;
 
 class LzssDecoder {
- public:
+public:
   // Null unless 4 <= window_bits <= 15 and 3 <= lookahead_bits < window_bits, or
   // when memory runs out.
   static std::unique_ptr<LzssDecoder> create(int window_bits, int lookahead_bits);
@@ -45,7 +45,7 @@ class LzssDecoder {
   int window_bits() const { return window_bits_; }
   int lookahead_bits() const { return lookahead_bits_; }
 
- private:
+private:
   LzssDecoder(int window_bits, int lookahead_bits, std::uint8_t* window);
   // Copies k bytes of a back-reference at distance `distance` to out and the window.
   void copy_match(std::uint8_t* out, std::uint32_t distance, std::uint32_t k);

@@ -255,7 +255,7 @@ TEST(CompressedContainer, CorruptPayloadFailsTheChecksum) {
 // Claims to be 4 GiB + 60 bytes long but holds only the container it was given;
 // its last four bytes are that container's footer.
 class HugeSparseStream final : public Stream {
- public:
+public:
   explicit HugeSparseStream(Bytes file) : file_(std::move(file)) {}
   static constexpr std::int64_t kSize = (std::int64_t{1} << 32) + 60;
   std::int64_t read(void* buffer, std::uint64_t n) override {
@@ -279,7 +279,7 @@ class HugeSparseStream final : public Stream {
     return position_;
   }
 
- private:
+private:
   Bytes file_;
   std::int64_t position_ = 0;
 };
@@ -296,7 +296,7 @@ TEST(CompressedContainer, PayloadEndOfFilesBeyond4GiBDoesNotWrap) {
 }
 
 class FailingStream final : public Stream {
- public:
+public:
   std::int64_t read(void*, std::uint64_t) override { return kStreamError; }
   std::int64_t write(const void*, std::uint64_t n) override {
     return n > 100 ? static_cast<std::int64_t>(100) : static_cast<std::int64_t>(n);

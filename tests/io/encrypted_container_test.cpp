@@ -109,7 +109,7 @@ TEST(EncryptedContainer, RefusesHostileIterationCounts) {
 
 // Hands out at most 7 bytes per read, as a slow source might.
 class TrickleStream final : public Stream {
- public:
+public:
   explicit TrickleStream(const Bytes& bytes) : inner_(memory_stream_from(bytes)) {}
   std::int64_t read(void* buffer, std::uint64_t n) override {
     return inner_->read(buffer, std::min<std::uint64_t>(n, 7));
@@ -119,7 +119,7 @@ class TrickleStream final : public Stream {
     return inner_->seek(offset, whence);
   }
 
- private:
+private:
   std::unique_ptr<MemoryStream> inner_;
 };
 

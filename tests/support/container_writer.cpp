@@ -27,8 +27,8 @@ void append_be32(std::vector<std::uint8_t>& out, std::uint32_t value) {
 std::vector<std::uint8_t> container_header_bytes(std::uint8_t first_flag, std::uint8_t footer_flag,
                                                  std::uint8_t type, std::uint8_t version,
                                                  std::uint32_t device_id) {
-  std::uint8_t bytes[20] = {'G', 'e', 'n', 'e', 'r', 'i', 'c', ' ', 'F', 'i', 'l', 'e',
-                            first_flag, footer_flag, type, version};
+  std::uint8_t bytes[20] = {'G', 'e', 'n', 'e', 'r',        'i',         'c',  ' ',
+                            'F', 'i', 'l', 'e', first_flag, footer_flag, type, version};
   store_be32(bytes + 16, device_id);
   return {bytes, bytes + sizeof bytes};
 }

@@ -14,7 +14,7 @@ std::vector<std::uint8_t> lzss_encode(std::span<const std::uint8_t> data, int wi
 
 // Builds a bit stream by hand, most significant bit first (for hostile or odd inputs).
 class BitWriter {
- public:
+public:
   void put(std::uint32_t value, int bits);
   void literal(std::uint8_t byte) {
     put(1, 1);
@@ -30,7 +30,7 @@ class BitWriter {
   // The bytes so far, the last one padded with zero bits.
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
 
- private:
+private:
   std::vector<std::uint8_t> bytes_;
   int used_ = 8;  // bits used in the last byte
 };
