@@ -3,9 +3,13 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "frontend/log.h"
 #include "io/buffered_stream.h"
+#include "io/compressed_container.h"
+#include "io/container_header.h"
+#include "io/encrypted_container.h"
 #include "io/fs_root.h"
 
 namespace busfold {
@@ -26,6 +30,53 @@ public:
 private:
   StreamPtr stream_;
 };
+
+// The password of a device: its own entry, else the "default" one.
+const std::string* find_password(const PasswordStore& store, std::uint32_t device_id) {
+  char key[9];
+  std::snprintf(key, sizeof key, "%08X", device_id);
+  const std::string* password = store.find(key);
+  return password != nullptr ? password : store.find("default");
+}
+
+// Replaces the current stream by the content of every container wrapped around it,
+// to any depth and in any order. Returns kConvertOk or the file's failure code.
+int unwrap_containers(ToolContext& ctx, StreamPtr& current) {
+  ContainerHeader header;
+  while (container_identify(*current, header)) {
+    StreamPtr inner;
+    if (header.type == kContainerTypeCompressed) {
+      BUSFOLD_LOG(kLogInfo, "Found compressed file");
+      inner = compressed_container_open(*current, header);
+      if (!inner) {
+        BUSFOLD_LOG(kLogError, "Could not decompress file");
+        return kConvertDecompressFailed;
+      }
+    } else if (header.type == kContainerTypeEncrypted) {
+      BUSFOLD_LOG(kLogInfo, "Found encrypted file");
+      const std::string* password =
+          ctx.options != nullptr ? find_password(ctx.options->passwords, header.device_id)
+                                 : nullptr;
+      if (password == nullptr) {
+        BUSFOLD_LOG(kLogError, "No password found for device %08X", header.device_id);
+        return kConvertPasswordFailed;
+      }
+      inner = encrypted_container_open(
+          *current, header,
+          {reinterpret_cast<const std::uint8_t*>(password->data()), password->size()});
+      if (!inner) {
+        BUSFOLD_LOG(kLogError, "Could not decrypt file");
+        return kConvertPasswordFailed;
+      }
+    } else {
+      return kConvertFailed;
+    }
+    // The unwrapped content lives in memory of its own; the outer stream is done.
+    stream_close(current);
+    current = std::move(inner);
+  }
+  return kConvertOk;
+}
 
 }  // namespace
 
@@ -52,6 +103,8 @@ int convert_file(ToolContext& ctx, std::string_view input, std::string_view outp
     opened = std::move(buffered);
   }
   CurrentStream current(std::move(opened));
+
+  if (int code = unwrap_containers(ctx, current.ptr()); code != kConvertOk) return code;
 
   // Containers and the MDF loader are not wired in yet: nothing can be read.
   BUSFOLD_LOG(kLogError, "Could not open MDF");
