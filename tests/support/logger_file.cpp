@@ -1,0 +1,408 @@
+#include "tests/support/logger_file.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+#include <utility>
+
+#include "io/bytes.h"
+#include "tests/support/mdf_builder.h"
+
+namespace busfold::test {
+
+namespace {
+
+constexpr std::uint8_t kDlcLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+
+constexpr std::uint8_t kTypeFixed = 0, kTypeVlsd = 1, kTypeMaster = 2, kTypeVirtual = 6;
+constexpr std::uint8_t kDataUnsigned = 0, kDataBytes = 10;
+constexpr std::uint32_t kBusEventFlag = 0x400;
+
+// The frame layouts a logger writes, each once for Rx and once for Tx (LIN: once).
+enum class Layout {
+  classic11,
+  classic29,
+  fd11,
+  fd29,
+  fd_over8_11,
+  fd_over8_29,
+  remote11,
+  remote29,
+  lin_frame,
+};
+
+struct LayoutInfo {
+  const char* rx_name;  // printf format with the bus number
+  const char* tx_name;
+  std::uint32_t data_bytes;
+  std::uint32_t id_bits;
+  std::uint32_t dlc_bit;     // bit position of the 4-bit DLC
+  std::uint32_t flags_byte;  // ESI bit 7, BRS bit 6 (FD layouts)
+  std::uint32_t data_byte;   // DataBytes, or the signal-data offset of FD over 8
+  bool fd;
+  bool over8;
+};
+
+const LayoutInfo& info(Layout layout) {
+  static const LayoutInfo table[] = {
+      {"CAN%u_Rx", "CAN%u_Tx", 16, 11, 7 * 8 + 4, 0, 8, false, false},
+      {"CAN%u_Rx_IDE", "CAN%u_Tx_IDE", 19, 29, 10 * 8, 0, 11, false, false},
+      {"CAN%u_Rx_FD_DLC_up_to_8", "CAN%u_Tx_FD_DLC_up_to_8", 17, 11, 8 * 8, 8, 9, true, false},
+      {"CAN%u_Rx_FD_IDE_DLC_up_to_8", "CAN%u_Tx_FD_IDE_DLC_up_to_8", 19, 29, 10 * 8, 10, 11, true,
+       false},
+      {"CAN%u_Rx_FD_DLC_over_8", "CAN%u_Tx_FD_DLC_over_8", 13, 11, 8 * 8, 8, 9, true, true},
+      {"CAN%u_Rx_FD_IDE_DLC_over_8", "CAN%u_Tx_FD_IDE_DLC_over_8", 15, 29, 10 * 8, 10, 11, true,
+       true},
+      {"CAN%u_RTR_Rx", "CAN%u_RTR_Tx", 8, 11, 7 * 8 + 4, 0, 0, false, false},
+      {"CAN%u_RTR_IDE_Rx", "CAN%u_RTR_IDE_Tx", 11, 29, 10 * 8 + 4, 0, 0, false, false},
+      {"LIN%u_Frame", nullptr, 16, 6, 0, 0, 8, false, false},
+  };
+  return table[static_cast<int>(layout)];
+}
+
+Layout layout_of(const LoggerFrame& f) {
+  switch (f.kind) {
+  case LoggerFrameKind::lin: return Layout::lin_frame;
+  case LoggerFrameKind::can_remote: return f.ide ? Layout::remote29 : Layout::remote11;
+  case LoggerFrameKind::can_data: break;
+  }
+  if (!f.edl) return f.ide ? Layout::classic29 : Layout::classic11;
+  if ((f.dlc & 0x0F) <= 8) return f.ide ? Layout::fd29 : Layout::fd11;
+  return f.ide ? Layout::fd_over8_29 : Layout::fd_over8_11;
+}
+
+std::string format_name(const char* format, unsigned bus) {
+  char name[64];
+  std::snprintf(name, sizeof name, format, bus);
+  return name;
+}
+
+struct Group {
+  std::uint64_t cg = 0;
+  std::uint16_t record_id = 0;
+  std::uint64_t vlsd_cg = 0;
+  std::uint16_t vlsd_record_id = 0;
+  std::uint64_t records = 0;
+  std::uint64_t vlsd_bytes = 0;  // signal data without the length fields
+};
+
+// Builds the channel groups and their channel trees.
+class LoggerLayoutWriter {
+public:
+  explicit LoggerLayoutWriter(MdfBuilder& b) : b_(b) {
+    dg_ = b_.add_data_group(2);
+    time_ = b_.add_linear_conversion(0, 0.000001);
+    const0_ = b_.add_linear_conversion(0, 0);
+    const1_ = b_.add_linear_conversion(1, 0);
+    std::vector<std::pair<double, double>> pairs;
+    for (int i = 0; i < 16; ++i)
+      pairs.emplace_back(i, kDlcLengths[i]);
+    dlc_table_ = b_.add_value_table(pairs);
+  }
+
+  std::uint64_t data_group() const { return dg_; }
+
+  Group add_group(Layout layout, unsigned bus, bool tx) {
+    const LayoutInfo& li = info(layout);
+    const bool lin = layout == Layout::lin_frame;
+    Group g;
+    g.record_id = next_record_id_++;
+    g.cg = b_.add_channel_group(dg_, {.acq_name = format_name(tx ? li.tx_name : li.rx_name, bus),
+                                      .record_id = g.record_id,
+                                      .flags = static_cast<std::uint16_t>(lin ? 0 : 6),
+                                      .path_separator = static_cast<std::uint16_t>(lin ? 0 : '.'),
+                                      .data_bytes = li.data_bytes,
+                                      .source = source(bus, lin)});
+    if (li.over8) {
+      g.vlsd_record_id = next_record_id_++;
+      g.vlsd_cg = b_.add_channel_group(dg_, {.record_id = g.vlsd_record_id, .flags = 1});
+    }
+    b_.add_channel(g.cg, {.name = "Timestamp",
+                          .type = kTypeMaster,
+                          .sync_type = 1,
+                          .bit_count = 48,
+                          .conversion = time_});
+    if (lin) {
+      add_lin_channels(g, bus);
+    } else if (layout == Layout::remote11 || layout == Layout::remote29) {
+      add_can_channels("CAN_RemoteFrame", li, g, bus, tx, false);
+    } else {
+      add_can_channels("CAN_DataFrame", li, g, bus, tx, true);
+    }
+    return g;
+  }
+
+private:
+  std::uint64_t source(unsigned bus, bool lin) {
+    auto key = std::make_pair(bus, lin);
+    auto it = sources_.find(key);
+    if (it != sources_.end()) return it->second;
+    std::uint64_t si = b_.add_source(format_name(lin ? "LIN%u" : "CAN%u", bus), 2, lin ? 3 : 2);
+    return sources_[key] = si;
+  }
+
+  std::uint64_t bus_constant(unsigned bus) {
+    auto it = bus_constants_.find(bus);
+    if (it != bus_constants_.end()) return it->second;
+    return bus_constants_[bus] = b_.add_linear_conversion(bus, 0);
+  }
+
+  void member(std::uint64_t structure, const std::string& name, ChannelOptions options) {
+    options.name = name;
+    options.flags = flags_;
+    b_.add_member(structure, options);
+  }
+
+  void add_can_channels(const std::string& prefix, const LayoutInfo& li, const Group& g,
+                        unsigned bus, bool tx, bool data_frame) {
+    flags_ = data_frame ? kBusEventFlag : 0;
+    std::uint64_t frame = b_.add_channel(g.cg, {.name = prefix,
+                                                .data_type = kDataBytes,
+                                                .byte_offset = 6,
+                                                .bit_count = (li.data_bytes - 6) * 8,
+                                                .flags = kBusEventFlag});
+    const ChannelOptions virtual_channel{.type = kTypeVirtual, .bit_count = 0};
+    ChannelOptions c = virtual_channel;
+    c.conversion = bus_constant(bus);
+    member(frame, prefix + ".BusChannel", c);
+    member(frame, prefix + ".ID", {.byte_offset = 6, .bit_count = li.id_bits});
+    c = virtual_channel;
+    c.conversion = li.id_bits == 29 ? const1_ : const0_;
+    member(frame, prefix + ".IDE", c);
+    const ChannelOptions dlc{.bit_offset = static_cast<std::uint8_t>(li.dlc_bit % 8),
+                             .byte_offset = li.dlc_bit / 8,
+                             .bit_count = 4,
+                             .conversion = dlc_table_};
+    member(frame, prefix + ".DLC", dlc);
+    member(frame, prefix + ".DataLength", dlc);
+    if (data_frame) {
+      if (li.over8) {
+        member(frame, prefix + ".DataBytes",
+               {.type = kTypeVlsd,
+                .data_type = kDataBytes,
+                .byte_offset = li.data_byte,
+                .bit_count = 32,
+                .data = g.vlsd_cg});
+      } else {
+        member(frame, prefix + ".DataBytes",
+               {.data_type = kDataBytes, .byte_offset = li.data_byte, .bit_count = 64});
+      }
+    }
+    c = virtual_channel;
+    c.conversion = tx ? const1_ : const0_;
+    member(frame, prefix + ".Dir", c);
+    if (li.fd) {
+      c = virtual_channel;
+      c.conversion = const1_;
+      member(frame, prefix + ".EDL", c);
+      member(frame, prefix + ".ESI",
+             {.bit_offset = 7, .byte_offset = li.flags_byte, .bit_count = 1});
+      member(frame, prefix + ".BRS",
+             {.bit_offset = 6, .byte_offset = li.flags_byte, .bit_count = 1});
+    }
+  }
+
+  void add_lin_channels(const Group& g, unsigned bus) {
+    flags_ = 0;
+    std::uint64_t frame = b_.add_channel(
+        g.cg, {.name = "LIN_Frame", .data_type = kDataBytes, .byte_offset = 6, .bit_count = 80});
+    ChannelOptions c{.type = kTypeVirtual, .bit_count = 0};
+    c.conversion = bus_constant(bus);
+    member(frame, "LIN_Frame.BusChannel", c);
+    member(frame, "LIN_Frame.ID", {.byte_offset = 6, .bit_count = 6});
+    member(frame, "LIN_Frame.DataLength", {.byte_offset = 7, .bit_count = 4});
+    member(frame, "LIN_Frame.ReceivedDataByteCount",
+           {.bit_offset = 4, .byte_offset = 7, .bit_count = 4});
+    member(frame, "LIN_Frame.Dir", {.bit_offset = 7, .byte_offset = 6, .bit_count = 1});
+    member(frame, "LIN_Frame.DataBytes",
+           {.data_type = kDataBytes, .byte_offset = 8, .bit_count = 64});
+  }
+
+  MdfBuilder& b_;
+  std::uint64_t dg_ = 0;
+  std::uint64_t time_ = 0, const0_ = 0, const1_ = 0, dlc_table_ = 0;
+  std::uint16_t next_record_id_ = 1;
+  std::uint32_t flags_ = 0;
+  std::map<std::pair<unsigned, bool>, std::uint64_t> sources_;
+  std::map<unsigned, std::uint64_t> bus_constants_;
+};
+
+// Appends one frame's record (and its signal-data record) to the data.
+void encode(const LoggerFrame& f, Layout layout, Group& g, std::vector<std::uint8_t>& data) {
+  const LayoutInfo& li = info(layout);
+  std::uint8_t record[2 + 64] = {};
+  std::uint8_t* r = record + 2;
+  store_le16(record, g.record_id);
+  store_le48(r, f.time_us);
+  const std::uint8_t dlc = f.dlc & 0x0F;
+  auto payload = [&](std::uint8_t* to, std::size_t max) {
+    std::copy_n(f.payload.begin(), std::min(max, f.payload.size()), to);
+  };
+  switch (layout) {
+  case Layout::classic11:
+  case Layout::remote11:
+    store_le16(r + 6, static_cast<std::uint16_t>((dlc << 12) | (f.id & 0x7FF)));
+    if (layout == Layout::classic11) payload(r + 8, 8);
+    break;
+  case Layout::classic29:
+    store_le32(r + 6, f.id & 0x1FFFFFFF);
+    r[10] = dlc;
+    payload(r + 11, 8);
+    break;
+  case Layout::remote29:
+    store_le32(r + 6, f.id & 0x1FFFFFFF);
+    r[10] = static_cast<std::uint8_t>(dlc << 4);
+    break;
+  case Layout::fd11:
+  case Layout::fd29:
+  case Layout::fd_over8_11:
+  case Layout::fd_over8_29:
+    if (li.id_bits == 11) {
+      store_le16(r + 6, static_cast<std::uint16_t>(f.id & 0x7FF));
+    } else {
+      store_le32(r + 6, f.id & 0x1FFFFFFF);
+    }
+    r[li.flags_byte] = static_cast<std::uint8_t>((f.esi ? 0x80 : 0) | (f.brs ? 0x40 : 0) | dlc);
+    if (li.over8) {
+      store_le32(r + li.data_byte, static_cast<std::uint32_t>(g.vlsd_bytes + 4 * g.records));
+    } else {
+      payload(r + li.data_byte, 8);
+    }
+    break;
+  case Layout::lin_frame:
+    r[6] = static_cast<std::uint8_t>((f.id & 0x3F) | (f.tx ? 0x80 : 0));
+    r[7] = static_cast<std::uint8_t>((f.dlc & 0x0F) | ((f.payload.size() & 0x0F) << 4));
+    payload(r + 8, 8);
+    break;
+  }
+  data.insert(data.end(), record, record + 2 + li.data_bytes);
+  ++g.records;
+  if (li.over8) {
+    const std::uint8_t length = kDlcLengths[dlc];
+    std::uint8_t head[6];
+    store_le16(head, g.vlsd_record_id);
+    store_le32(head + 2, length);
+    data.insert(data.end(), head, head + 6);
+    std::vector<std::uint8_t> bytes(length, 0);
+    std::copy_n(f.payload.begin(), std::min<std::size_t>(length, f.payload.size()), bytes.begin());
+    data.insert(data.end(), bytes.begin(), bytes.end());
+    g.vlsd_bytes += length;
+  }
+}
+
+constexpr std::uint64_t kCgCycleCount = 24 + 6 * 8 + 8;
+constexpr std::uint64_t kCgDataBytes = 24 + 6 * 8 + 24;
+
+}  // namespace
+
+std::uint8_t logger_dlc_length(std::uint8_t dlc) { return kDlcLengths[dlc & 0x0F]; }
+
+LoggerFrame can_frame(std::uint8_t bus, std::uint32_t id, std::vector<std::uint8_t> payload,
+                      std::uint64_t time_us, bool tx, bool fd) {
+  LoggerFrame f;
+  f.bus = bus;
+  f.id = id;
+  f.ide = id > 0x7FF;
+  f.tx = tx;
+  f.time_us = time_us;
+  f.edl = fd || payload.size() > 8;
+  std::uint8_t dlc = 0;
+  while (kDlcLengths[dlc] < payload.size() && dlc < 15)
+    ++dlc;
+  if (!f.edl) dlc = static_cast<std::uint8_t>(payload.size());
+  f.dlc = dlc;
+  payload.resize(kDlcLengths[dlc], 0);
+  f.payload = std::move(payload);
+  return f;
+}
+
+std::vector<std::uint8_t> build_logger_file(std::span<const LoggerFrame> frames,
+                                            const LoggerFileOptions& options) {
+  MdfBuilder b;
+  b.set_start_time(options.start_time_ns);
+  b.add_history();
+  LoggerLayoutWriter layouts(b);
+
+  // Every layout and direction of a bus gets its group, as loggers do.
+  std::set<unsigned> can_buses, remote_buses, lin_buses;
+  for (const LoggerFrame& f : frames) {
+    if (f.kind == LoggerFrameKind::can_data) can_buses.insert(f.bus);
+    if (f.kind == LoggerFrameKind::can_remote) remote_buses.insert(f.bus);
+    if (f.kind == LoggerFrameKind::lin) lin_buses.insert(f.bus);
+  }
+  std::map<std::tuple<Layout, unsigned, bool>, Group> groups;
+  auto add = [&](Layout layout, unsigned bus, bool tx) {
+    groups[{layout, bus, tx}] = layouts.add_group(layout, bus, tx);
+  };
+  for (unsigned bus : can_buses) {
+    for (Layout l : {Layout::classic11, Layout::classic29, Layout::fd11, Layout::fd29,
+                     Layout::fd_over8_11, Layout::fd_over8_29}) {
+      add(l, bus, false);
+      add(l, bus, true);
+    }
+  }
+  for (unsigned bus : remote_buses) {
+    for (Layout l : {Layout::remote11, Layout::remote29}) {
+      add(l, bus, false);
+      add(l, bus, true);
+    }
+  }
+  for (unsigned bus : lin_buses)
+    add(Layout::lin_frame, bus, false);
+
+  std::vector<std::uint8_t> data;
+  data.reserve(frames.size() * 32);
+  for (const LoggerFrame& f : frames) {
+    Layout layout = layout_of(f);
+    bool tx = layout == Layout::lin_frame ? false : f.tx;
+    encode(f, layout, groups.at({layout, f.bus, tx}), data);
+  }
+
+  if (options.finalized) {
+    for (const auto& [key, g] : groups) {
+      b.patch_u64(g.cg + kCgCycleCount, g.records);
+      if (g.vlsd_cg != 0)
+        b.patch_u32(g.vlsd_cg + kCgDataBytes, static_cast<std::uint32_t>(g.vlsd_bytes));
+    }
+    b.add_data(layouts.data_group(), data);
+  } else {
+    b.add_data(layouts.data_group(), data, 24);
+    b.set_unfinalized(4);
+  }
+  return b.bytes();
+}
+
+std::vector<LoggerFrame> mixed_can_frames(std::size_t count, std::uint32_t seed) {
+  std::uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
+  auto next = [&state](std::uint32_t bound) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<std::uint32_t>((state >> 33) % bound);
+  };
+  static const std::uint8_t buses[3] = {1, 2, 9};
+  std::vector<LoggerFrame> frames;
+  frames.reserve(count);
+  std::uint64_t time_us = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    time_us += 50 + next(450);
+    std::uint32_t shape = next(10);
+    std::size_t length = shape < 4   ? next(9)                          // classic
+                         : shape < 7 ? next(9)                          // FD up to 8
+                                     : logger_dlc_length(9 + next(7));  // FD over 8
+    std::vector<std::uint8_t> payload(length);
+    for (auto& byte : payload)
+      byte = static_cast<std::uint8_t>(next(256));
+    bool extended = next(10) < 3;
+    std::uint32_t id = extended ? 0x800 + next(0x1FFFF800) : next(0x800);
+    LoggerFrame f =
+        can_frame(buses[next(3)], id, std::move(payload), time_us, next(2) == 1, shape >= 4);
+    f.ide = extended;
+    f.brs = f.edl && next(2) == 1;
+    frames.push_back(std::move(f));
+  }
+  return frames;
+}
+
+}  // namespace busfold::test

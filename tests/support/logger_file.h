@@ -1,0 +1,54 @@
+// Builds input files shaped like our loggers write them: one unsorted data group with
+// 2-byte record ids and, per bus, one channel group per frame layout and direction,
+// described by the ASAM bus-logging channel names. Used by end-to-end tests, the sample
+// generator and the benchmarks.
+//
+//   std::vector<LoggerFrame> frames = {can_frame(1, 0x123, {1, 2, 3}, 1000)};
+//   std::vector<std::uint8_t> file = build_logger_file(frames, {.finalized = false});
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace busfold::test {
+
+enum class LoggerFrameKind { can_data, can_remote, lin };
+
+struct LoggerFrame {
+  LoggerFrameKind kind = LoggerFrameKind::can_data;
+  std::uint8_t bus = 1;
+  bool tx = false;
+  bool ide = false;  // 29-bit identifier
+  bool edl = false;  // CAN FD
+  bool brs = false;
+  bool esi = false;
+  std::uint32_t id = 0;
+  std::uint8_t dlc = 0;  // CAN: the DLC code; LIN: the data length
+  std::uint64_t time_us = 0;
+  std::vector<std::uint8_t> payload;  // dlc_to_length(dlc) bytes for CAN data frames
+};
+
+struct LoggerFileOptions {
+  // Finalized files say "MDF     " and carry cycle counts and the data block's length;
+  // unfinalized ones say "UnFinMF " with flag 4 and a data block written with length 24.
+  bool finalized = false;
+  std::uint64_t start_time_ns = 1700000000000000000ull;
+};
+
+// Byte count of a CAN DLC code.
+std::uint8_t logger_dlc_length(std::uint8_t dlc);
+
+// A CAN data frame on the bus: classic when the payload fits 8 bytes and fd is false,
+// otherwise FD with the smallest DLC that holds the payload (padded with zeros).
+LoggerFrame can_frame(std::uint8_t bus, std::uint32_t id, std::vector<std::uint8_t> payload,
+                      std::uint64_t time_us, bool tx = false, bool fd = false);
+
+std::vector<std::uint8_t> build_logger_file(std::span<const LoggerFrame> frames,
+                                            const LoggerFileOptions& options = {});
+
+// A reproducible mix of frames: classic, FD up to 8 and FD over 8 bytes, 11- and 29-bit,
+// Rx and Tx, on buses 1, 2 and 9, timestamps increasing by a few hundred microseconds.
+std::vector<LoggerFrame> mixed_can_frames(std::size_t count, std::uint32_t seed = 1);
+
+}  // namespace busfold::test
