@@ -98,33 +98,42 @@ constexpr FieldSpan at(std::uint32_t byte, std::uint32_t bit, std::uint32_t bits
 
 inline constexpr std::array<FrameLayout, kCanLayoutCount> kCanLayouts = [] {
   using namespace layout_detail;
-  // timestamp, frame, ID, unused, DLC, BRS, ESI, DataBytes, DataBytes offset
   return std::array<FrameLayout, kCanLayoutCount>{{
+      // Spans: timestamp, frame, ID, S4, DLC, BRS, ESI, DataBytes, DataBytes offset.
+      // classic 11
       {0,
        {kTime, at(6, 0, 80), at(6, 0, 11), kNone, at(7, 4, 4), kNone, kNone, at(8, 0, 64), kNone},
        16},
+      // classic 29
       {0,
        {kTime, at(6, 0, 104), at(6, 0, 29), kNone, at(10, 0, 4), kNone, kNone, at(11, 0, 64),
         kNone},
        19},
+      // FD <= 8, 11
       {0,
        {kTime, at(6, 0, 88), at(6, 0, 11), kNone, at(8, 0, 4), at(8, 6, 1), at(8, 7, 1),
         at(9, 0, 64), kNone},
        17},
+      // FD <= 8, 29
       {0,
        {kTime, at(6, 0, 104), at(6, 0, 29), kNone, at(10, 0, 4), at(10, 6, 1), at(10, 7, 1),
         at(11, 0, 64), kNone},
        19},
+      // FD > 8, 11
       {0,
        {kTime, at(6, 0, 56), at(6, 0, 11), kNone, at(8, 0, 4), at(8, 6, 1), at(8, 7, 1), kNone,
         at(9, 0, 32)},
        13},
+      // FD > 8, 29
       {0,
        {kTime, at(6, 0, 72), at(6, 0, 29), kNone, at(10, 0, 4), at(10, 6, 1), at(10, 7, 1), kNone,
         at(11, 0, 32)},
        15},
+      // remote 11
       {1, {kTime, at(6, 0, 16), at(6, 0, 11), kNone, at(7, 4, 4), kNone, kNone, kNone, kNone}, 8},
+      // remote 29
       {1, {kTime, at(6, 0, 40), at(6, 0, 29), kNone, at(10, 4, 4), kNone, kNone, kNone, kNone}, 11},
+      // errors (S3 is ErrorType)
       {2, {kTime, at(6, 0, 8), at(6, 0, 6), kNone, kNone, kNone, kNone, kNone, kNone}, 8},
   }};
 }();
@@ -132,18 +141,22 @@ inline constexpr std::array<FrameLayout, kCanLayoutCount> kCanLayouts = [] {
 inline constexpr std::array<FrameLayout, kLinLayoutCount> kLinLayouts = [] {
   using namespace layout_detail;
   return std::array<FrameLayout, kLinLayoutCount>{{
-      // Checksum, ChecksumModel, ID, Dir, DataLength, ReceivedDataByteCount, DataBytes
+      // checksum error: frame, Checksum, ChecksumModel, ID, Dir, DataLength,
+      // ReceivedDataByteCount, DataBytes
       {0,
        {kTime, at(6, 0, 88), at(8, 0, 8), at(6, 6, 1), at(6, 0, 6), at(6, 7, 1), at(7, 0, 4),
         at(7, 4, 4), at(9, 0, 64)},
        17},
-      // ID, Dir, DataLength, ReceivedDataByteCount, DataBytes
+      // frame: frame, ID, Dir, DataLength, ReceivedDataByteCount, DataBytes
       {1,
        {kTime, at(6, 0, 80), at(6, 0, 6), at(6, 7, 1), at(7, 0, 4), at(7, 4, 4), at(8, 0, 64),
         kNone, kNone},
        16},
+      // receive error
       {2, {kTime, at(6, 0, 8), at(6, 0, 6), kNone, kNone, kNone, kNone, kNone, kNone}, 7},
+      // synchronization error: no structure, no fields
       {3, {kTime, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone}, 6},
+      // transmission error
       {4, {kTime, at(6, 0, 8), at(6, 0, 6), kNone, kNone, kNone, kNone, kNone, kNone}, 7},
   }};
 }();

@@ -54,8 +54,11 @@ constexpr CanGroupRow kCanGroups[] = {
     {"CAN%u_RTR_Tx", kCanRemote11, kTx, kIdsRemote11},
     {"CAN%u_RTR_IDE_Rx", kCanRemote29, kRx, kIdsRemote29},
     {"CAN%u_RTR_IDE_Tx", kCanRemote29, kTx, kIdsRemote29},
-    {"CAN%u_Errors", kCanErrors, kNoDirection, kIdsClassic11},
+    {"CAN%u_Errors", kCanErrors, kNoDirection, kIdsClassic11},  // slot unused: own field
 };
+
+// Seventeen groups and four VLSD groups.
+constexpr std::uint64_t kCanRecordIdsPerBus = std::size(kCanGroups) + 4;
 
 struct LinMember {
   TemplateName name;
@@ -217,6 +220,9 @@ public:
 
   const BlockRef& bus_constant() const { return bus_constant_; }
 
+  // Records carry 2-byte record ids.
+  bool ids_left(std::uint64_t count) const { return next_record_id_ + count <= 0x10000; }
+
   // Adds the groups made (each VLSD group after its owner) and keeps a new bus constant.
   void commit() {
     dg_.channel_groups.reserve(dg_.channel_groups.size() + groups_.size());
@@ -256,8 +262,9 @@ DgBlock* output_data_group(MdfFile& file) {
   return block_cast<DgBlock>(hd->data_groups.front());
 }
 
-void add_can_data_channels(BusGroupBuilder& b, const BusTemplate& t, CgBlock& cg,
-                           const FrameLayout& layout, Direction direction) {
+// Returns the VLSD group made for a layout that uses signal data, else null.
+const CgBlock* add_can_data_channels(BusGroupBuilder& b, const BusTemplate& t, CgBlock& cg,
+                                     const FrameLayout& layout, Direction direction) {
   constexpr std::uint32_t kEvent = kCnFlagBusEvent;
   auto frame = b.bytes(kNameCanDataFrame, layout.span(kSlotFrame), kEvent);
   auto& m = frame->members;
@@ -267,10 +274,12 @@ void add_can_data_channels(BusGroupBuilder& b, const BusTemplate& t, CgBlock& cg
   m.push_back(b.constant(kNameCanDataFrameIde, id.bit_count == 11 ? t.ide_11 : t.ide_29, kEvent));
   m.push_back(b.field(kNameCanDataFrameDlc, layout.span(kSlotDlc), kEvent, t.dlc_table));
   m.push_back(b.field(kNameCanDataFrameDataLength, layout.span(kSlotDlc), kEvent, t.dlc_table));
+  std::shared_ptr<CgBlock> vlsd;
   if (layout.uses_signal_data()) {
     auto data = b.channel(kNameCanDataFrameDataBytes, kChannelVlsd, kValueByteArray,
                           layout.span(kSlotDataOffset), nullptr, kEvent);
-    data->data = b.new_vlsd_group();
+    vlsd = b.new_vlsd_group();
+    data->data = vlsd;
     m.push_back(std::move(data));
   } else {
     m.push_back(b.bytes(kNameCanDataFrameDataBytes, layout.span(kSlotDataBytes), kEvent));
@@ -282,6 +291,7 @@ void add_can_data_channels(BusGroupBuilder& b, const BusTemplate& t, CgBlock& cg
     m.push_back(b.field(kNameCanDataFrameBrs, layout.span(kSlotBrs), kEvent));
   }
   cg.channels.push_back(std::move(frame));
+  return vlsd.get();
 }
 
 void add_can_remote_channels(BusGroupBuilder& b, const BusTemplate& t, CgBlock& cg,
@@ -324,6 +334,11 @@ void add_lin_channels(BusGroupBuilder& b, CgBlock& cg, const LinGroupRow& row) {
 
 std::optional<CanGroupRecordIds> build_can_bus(DgBlock& dg, std::uint8_t bus, BusTemplate& t) {
   BusGroupBuilder b(dg, t, bus);
+  if (!b.ids_left(kCanRecordIdsPerBus)) {
+    BUSFOLD_LOG(kLogError, "No record ids left for the groups of CAN bus %u",
+                static_cast<unsigned>(bus));
+    return std::nullopt;
+  }
   b.begin("CAN%u", kSiBusCan, t.can_source_comment);
   CanGroupRecordIds ids;
   for (const CanGroupRow& row : kCanGroups) {
@@ -338,9 +353,8 @@ std::optional<CanGroupRecordIds> build_can_bus(DgBlock& dg, std::uint8_t bus, Bu
     auto& half = row.direction == kRx ? ids.rx : ids.tx;
     half[row.slot] = static_cast<std::uint16_t>(cg->cg_record_id);
     if (layout.kind == 0) {
-      add_can_data_channels(b, t, *cg, layout, row.direction);
-      if (layout.uses_signal_data())
-        half[row.slot + 1] = static_cast<std::uint16_t>(cg->cg_record_id + 1);
+      if (const CgBlock* vlsd = add_can_data_channels(b, t, *cg, layout, row.direction))
+        half[row.slot + 1] = static_cast<std::uint16_t>(vlsd->cg_record_id);
     } else {
       add_can_remote_channels(b, t, *cg, layout, row.direction);
     }
@@ -349,8 +363,13 @@ std::optional<CanGroupRecordIds> build_can_bus(DgBlock& dg, std::uint8_t bus, Bu
   return ids;
 }
 
-void build_lin_bus(DgBlock& dg, std::uint8_t bus, BusTemplate& t) {
+bool build_lin_bus(DgBlock& dg, std::uint8_t bus, BusTemplate& t) {
   BusGroupBuilder b(dg, t, bus);
+  if (!b.ids_left(std::size(kLinGroups))) {
+    BUSFOLD_LOG(kLogError, "No record ids left for the groups of LIN bus %u",
+                static_cast<unsigned>(bus));
+    return false;
+  }
   b.begin("LIN%u", kSiBusLin, t.lin_source_comment);
   for (const LinGroupRow& row : kLinGroups) {
     auto cg = b.new_group(row.name_format, kLinLayouts[row.layout].data_bytes, false);
@@ -358,6 +377,7 @@ void build_lin_bus(DgBlock& dg, std::uint8_t bus, BusTemplate& t) {
     add_lin_channels(b, *cg, row);
   }
   b.commit();
+  return true;
 }
 
 }  // namespace
@@ -366,8 +386,7 @@ bool add_lin_bus_groups(MdfFile& file, std::uint8_t bus, BusTemplate& bus_templa
   DgBlock* dg = output_data_group(file);
   if (dg == nullptr) return false;
   try {
-    build_lin_bus(*dg, bus, bus_template);
-    return true;
+    return build_lin_bus(*dg, bus, bus_template);
   } catch (const std::bad_alloc&) {
     BUSFOLD_LOG(kLogError, "Out of memory while adding the groups of LIN bus %u",
                 static_cast<unsigned>(bus));

@@ -45,6 +45,15 @@ std::vector<std::uint8_t> read_golden(const char* name) {
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+// The CAN group names after "CANn_", in record-id order; "" for a VLSD group.
+// clang-format off
+constexpr const char* kCanGroupKinds[] = {
+    "Rx", "Tx", "Rx_IDE", "Tx_IDE", "Rx_FD_DLC_up_to_8", "Tx_FD_DLC_up_to_8",
+    "Rx_FD_IDE_DLC_up_to_8", "Tx_FD_IDE_DLC_up_to_8", "Rx_FD_DLC_over_8", "", "Tx_FD_DLC_over_8",
+    "", "Rx_FD_IDE_DLC_over_8", "", "Tx_FD_IDE_DLC_over_8", "", "RTR_Rx", "RTR_Tx", "RTR_IDE_Rx",
+    "RTR_IDE_Tx", "Errors"};
+// clang-format on
+
 std::vector<CgBlock*> groups_of(const MdfFile& file) {
   std::vector<CgBlock*> out;
   for (const BlockRef& group : block_cast<DgBlock>(file.hd()->data_groups.at(0))->channel_groups)
@@ -87,76 +96,54 @@ TEST(OutputFile, ReadsBackWithGroupsNamesFlagsAndComments) {
     EXPECT_NE(history.find(part), std::string_view::npos) << part;
   }
 
-  // Record ids in creation order: each VLSD group right after its owner.
-  std::vector<CgBlock*> groups = groups_of(*mdf.file);
-  ASSERT_EQ(groups.size(), 2 * 5 + 3 * 21u);
-  for (std::size_t i = 0; i < groups.size(); ++i)
-    EXPECT_EQ(groups[i]->cg_record_id, i);
-
-  const std::vector<std::string> lin = {"Frame", "ChecksumError", "ReceiveError",
-                                        "SynchronizationError", "TransmissionError"};
-  const std::vector<std::string> can = {"Rx",
-                                        "Tx",
-                                        "Rx_IDE",
-                                        "Tx_IDE",
-                                        "Rx_FD_DLC_up_to_8",
-                                        "Tx_FD_DLC_up_to_8",
-                                        "Rx_FD_IDE_DLC_up_to_8",
-                                        "Tx_FD_IDE_DLC_up_to_8",
-                                        "Rx_FD_DLC_over_8",
-                                        "",
-                                        "Tx_FD_DLC_over_8",
-                                        "",
-                                        "Rx_FD_IDE_DLC_over_8",
-                                        "",
-                                        "Tx_FD_IDE_DLC_over_8",
-                                        "",
-                                        "RTR_Rx",
-                                        "RTR_Tx",
-                                        "RTR_IDE_Rx",
-                                        "RTR_IDE_Tx",
-                                        "Errors"};
-  std::size_t at = 0;
-  for (unsigned bus : {1u, 2u}) {
-    for (const std::string& kind : lin) {
-      const CgBlock* cg = groups[at++];
-      EXPECT_EQ(block_text(cg->acq_name), "LIN" + std::to_string(bus) + "_" + kind);
-      EXPECT_EQ(cg->cg_flags, 0);
-      EXPECT_EQ(cg->cg_path_separator, 0);
-      const auto* si = block_cast<SiBlock>(cg->acq_source);
-      ASSERT_NE(si, nullptr);
-      EXPECT_EQ(si->si_bus_type, kSiBusLin);
-      EXPECT_EQ(block_text(si->name), "LIN" + std::to_string(bus));
-      EXPECT_EQ(block_text(si->comment).size(), 624u);
-    }
+  // Group names in record-id order; "" for a VLSD group, right after its owner.
+  std::vector<std::string> names;
+  for (const char* bus : {"LIN1_", "LIN2_"}) {
+    for (const char* kind :
+         {"Frame", "ChecksumError", "ReceiveError", "SynchronizationError", "TransmissionError"})
+      names.push_back(std::string(bus) + kind);
   }
-  for (unsigned bus : {1u, 2u, 9u}) {
+  for (const char* bus : {"CAN1_", "CAN2_", "CAN9_"}) {
+    for (const char* kind : kCanGroupKinds)
+      names.push_back(*kind != '\0' ? std::string(bus) + kind : "");
+  }
+  std::vector<CgBlock*> groups = groups_of(*mdf.file);
+  ASSERT_EQ(groups.size(), names.size());
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    const CgBlock* cg = groups[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(cg->cg_record_id, i);
+    if (names[i].empty()) {
+      EXPECT_EQ(cg->cg_flags, kCgFlagVlsd);
+      EXPECT_EQ(cg->acq_name, nullptr);
+      EXPECT_TRUE(cg->channels.empty());
+      continue;
+    }
+    const bool can = names[i].starts_with("CAN");
+    EXPECT_EQ(block_text(cg->acq_name), names[i]);
+    EXPECT_EQ(cg->cg_flags, can ? 6 : 0);
+    EXPECT_EQ(cg->cg_path_separator, can ? 0x2E : 0);
+    const auto* si = block_cast<SiBlock>(cg->acq_source);
+    ASSERT_NE(si, nullptr);
+    EXPECT_EQ(si->si_bus_type, can ? kSiBusCan : kSiBusLin);
+    EXPECT_EQ(block_text(si->name), names[i].substr(0, 4));
+    EXPECT_EQ(block_text(si->comment).size(), 624u);
+    const auto* timestamp = block_cast<CnBlock>(cg->channels.at(0));
+    EXPECT_EQ(block_text(timestamp->comment).size(), can ? 65u : 61u);
+  }
+  // Each CAN bus takes 21 ids; the table sorts them by direction and group.
+  constexpr std::array<unsigned, kCanGroupSlots> kRx = {0, 2, 4, 6, 8, 9, 12, 13, 16, 18};
+  constexpr std::array<unsigned, kCanGroupSlots> kTx = {1, 3, 5, 7, 10, 11, 14, 15, 17, 19};
+  for (auto [bus, first] : {std::pair{1u, 10u}, {2u, 31u}, {9u, 52u}}) {
     const CanGroupRecordIds* ids = table.find(static_cast<std::uint8_t>(bus));
     ASSERT_NE(ids, nullptr);
-    EXPECT_EQ(ids->rx[kIdsClassic11], at);
-    EXPECT_EQ(ids->tx[kIdsFdOver8_29Vlsd], at + 15);
-    EXPECT_EQ(ids->errors, at + 20);
-    for (const std::string& kind : can) {
-      const CgBlock* cg = groups[at++];
-      if (kind.empty()) {
-        EXPECT_EQ(cg->cg_flags, kCgFlagVlsd);
-        EXPECT_EQ(cg->acq_name, nullptr);
-        EXPECT_TRUE(cg->channels.empty());
-        continue;
-      }
-      EXPECT_EQ(block_text(cg->acq_name), "CAN" + std::to_string(bus) + "_" + kind);
-      EXPECT_EQ(cg->cg_flags, 6);
-      EXPECT_EQ(cg->cg_path_separator, 0x2E);
-      const auto* si = block_cast<SiBlock>(cg->acq_source);
-      ASSERT_NE(si, nullptr);
-      EXPECT_EQ(si->si_bus_type, kSiBusCan);
-      EXPECT_EQ(block_text(si->comment).size(), 624u);
-      const auto* timestamp = block_cast<CnBlock>(cg->channels.at(0));
-      EXPECT_EQ(block_text(timestamp->comment).size(), 65u);
+    for (std::size_t k = 0; k < kCanGroupSlots; ++k) {
+      EXPECT_EQ(ids->rx[k], first + kRx[k]) << bus;
+      EXPECT_EQ(ids->tx[k], first + kTx[k]) << bus;
     }
+    EXPECT_EQ(ids->errors, first + 20);
   }
   EXPECT_EQ(table.find(3), nullptr);
-  EXPECT_EQ(block_text(block_cast<CnBlock>(groups[0]->channels.at(0))->comment).size(), 61u);
 }
 
 // What a reader checks before it trusts a channel group: every channel lies within the
