@@ -197,13 +197,12 @@ TEST_F(FrameRecordWriterTest, TimestampsStrictlyIncreasePerBusAndDirection) {
     std::uint32_t seconds, microseconds;
     std::uint64_t written;
   } steps[] = {
-      {1, 0, 0, 0, 1},          // the first frame at 0 moves to 1
-      {1, 0, 0, 5000, 5000},    //
-      {1, 0, 0, 5000, 5001},    // same time again
-      {1, 1, 0, 5000, 5000},    // Tx keeps its own
-      {9, 0, 0, 5000, 5000},    // so does another bus
-      {1, 0, 0, 4000, 5002},    // going back in time
-      {1, 0, 3, 250, 3000250},  // seconds and microseconds
+      {1, 0, 0, 0, 1},                                 // the first frame at 0 moves to 1
+      {1, 0, 0, 5000, 5000},   {1, 0, 0, 5000, 5001},  // same time again
+      {1, 1, 0, 5000, 5000},                           // Tx keeps its own
+      {9, 0, 0, 5000, 5000},                           // so does another bus
+      {1, 0, 0, 4000, 5002},                           // going back in time
+      {1, 0, 3, 250, 3000250},                         // seconds and microseconds
   };
   for (const Step& s : steps) {
     CanFrameFields f = can_frame(0x1, 1);
