@@ -1,0 +1,37 @@
+// The bytes of the CAN data-frame records of the output file: record id, then the data
+// bytes of the frame's layout; a long FD frame's payload goes into a VLSD record of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "buslog/bus_frame.h"
+#include "buslog/frame_layout.h"
+
+namespace busfold {
+
+inline constexpr std::size_t kRecordIdSize = 2;
+// The largest data-frame record (the 29-bit layouts hold 19 data bytes).
+inline constexpr std::size_t kMaxCanRecordSize = kRecordIdSize + 19;
+// A VLSD record: record id, u32 length, up to 64 payload bytes.
+inline constexpr std::size_t kMaxCanVlsdRecordSize = kRecordIdSize + 4 + kCanPayloadSize;
+
+// The data-frame layout of a frame, by its ID width, FD flag and DLC.
+CanLayoutIndex can_data_layout(const CanFrameFields& frame);
+
+// Encodes the record id and the record in a data-frame layout; returns the bytes used.
+// Only the low 4 bits of the DLC are a DLC. Fixed layouts hold 8 data bytes: the first
+// dlc_to_length(DLC) payload bytes, at most 8 (a classic frame with a DLC above 8 keeps its
+// DLC and its first 8 bytes), the rest zero. The FD over 8 layouts hold `signal_offset`.
+std::size_t encode_can_data_record(std::span<std::uint8_t, kMaxCanRecordSize> out,
+                                   CanLayoutIndex layout, std::uint16_t record_id,
+                                   std::uint64_t timestamp_us, const CanFrameFields& frame,
+                                   std::uint32_t signal_offset);
+
+// Encodes the VLSD record of a long FD frame: record id, length n, the first n payload
+// bytes, where n = dlc_to_length(DLC). Returns the bytes used.
+std::size_t encode_can_vlsd_record(std::span<std::uint8_t, kMaxCanVlsdRecordSize> out,
+                                   std::uint16_t record_id, const CanFrameFields& frame);
+
+}  // namespace busfold

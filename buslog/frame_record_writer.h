@@ -1,0 +1,48 @@
+// Writes CAN data frames as records of the output file, in the order they arrive.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstdint>
+
+#include "buslog/bus_frame.h"
+#include "buslog/output_groups.h"
+#include "io/stream.h"
+
+namespace busfold {
+
+class FrameRecordWriter {
+public:
+  // The output takes one write per record, the record id first (it counts bytes per
+  // record id from the first two bytes of each write). The table says where each bus's
+  // frames go. Offsets and timestamps start from zero.
+  FrameRecordWriter(Stream& output, const CanRecordIdTable& record_ids)
+      : output_(output), record_ids_(record_ids) {}
+
+  // Encodes and writes one CAN data frame into the group of its bus, direction, ID width,
+  // FD flag and length; a long FD frame's payload follows as a VLSD record of its own.
+  // Timestamps strictly increase per bus and direction: a frame not later than the one
+  // before it is written 1 µs after that one. False, with nothing written, for a bus
+  // without groups (logged once per bus) or once the frame's signal data could no longer
+  // be addressed; false too when the output did not take every byte.
+  bool write_can_data_frame(const CanFrameFields& frame);
+
+  Stream& output() const { return output_; }
+  const CanRecordIdTable& record_ids() const { return record_ids_; }
+
+private:
+  Stream& output_;
+  CanRecordIdTable record_ids_;
+  // Per bus: next signal-data offset of the 11-bit Rx, 11-bit Tx, 29-bit Rx and 29-bit Tx
+  // VLSD groups. Wider than the 32-bit offset field so that running past it is seen.
+  std::array<std::array<std::uint64_t, 4>, 256> signal_offsets_{};
+  // Per bus: last timestamp written, Rx and Tx, microseconds.
+  std::array<std::array<std::uint64_t, 2>, 256> last_timestamps_{};
+  std::bitset<256> reported_missing_bus_;
+  bool reported_signal_overflow_ = false;
+};
+
+// A decoded frame: only CAN data frames are written; other kinds give false.
+bool write_can_data_frame(FrameRecordWriter& writer, const BusFrame& frame);
+
+}  // namespace busfold

@@ -1,0 +1,76 @@
+// The channel groups of the output file: five per LIN bus, seventeen (and four VLSD
+// groups) per CAN bus, and the record ids under which CAN data frames are written.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "buslog/bus_template.h"
+#include "mdf/mdf_file.h"
+
+namespace busfold {
+
+// Record ids of one direction of a CAN bus, by group.
+enum CanGroupSlot : std::size_t {
+  kIdsClassic11,
+  kIdsClassic29,
+  kIdsFdUpTo8_11,
+  kIdsFdUpTo8_29,
+  kIdsFdOver8_11,
+  kIdsFdOver8_11Vlsd,
+  kIdsFdOver8_29,
+  kIdsFdOver8_29Vlsd,
+  kIdsRemote11,
+  kIdsRemote29,
+  kCanGroupSlots,
+};
+
+// The record ids of the groups of one CAN bus.
+struct CanGroupRecordIds {
+  std::array<std::uint16_t, kCanGroupSlots> rx{};
+  std::array<std::uint16_t, kCanGroupSlots> tx{};
+  std::uint16_t errors = 0;
+};
+
+// Record ids by CAN bus number. A bus without groups in the output file has no entry:
+// its frames have nowhere to go (a zero id would address the first LIN group).
+class CanRecordIdTable {
+public:
+  void set(std::uint8_t bus, const CanGroupRecordIds& ids) {
+    ids_[bus] = ids;
+    present_.set(bus);
+  }
+  // Null when the bus has no groups.
+  const CanGroupRecordIds* find(std::uint8_t bus) const {
+    return present_.test(bus) ? &ids_[bus] : nullptr;
+  }
+
+private:
+  std::array<CanGroupRecordIds, 256> ids_{};
+  std::bitset<256> present_;
+};
+
+// Both add to the file's (first) data group, after the groups it has: record ids go on
+// from the largest one there, and the new blocks are placed after the last placed block
+// reachable from the data group (channels are left to the save). False or none when the
+// file has no data group or memory runs out; the file is then unchanged.
+bool add_lin_bus_groups(MdfFile& file, std::uint8_t bus, BusTemplate& bus_template);
+std::optional<CanGroupRecordIds> add_can_bus_groups(MdfFile& file, std::uint8_t bus,
+                                                    BusTemplate& bus_template);
+
+// The CAN buses of an output file, in the order they are added: 1, 2 and 9 first, so
+// that their record ids are the same with or without demultiplexing, then the extra
+// buses (demultiplexing targets) in ascending order; each bus once, bus 0 never.
+std::vector<std::uint8_t> output_can_buses(std::span<const std::uint8_t> extra_buses);
+
+// Adds the groups of LIN buses 1 and 2, then those of the CAN buses of output_can_buses,
+// and enters each CAN bus in the table. False when a bus could not be added.
+bool add_output_bus_groups(MdfFile& file, BusTemplate& bus_template,
+                           std::span<const std::uint8_t> extra_can_buses, CanRecordIdTable& table);
+
+}  // namespace busfold
