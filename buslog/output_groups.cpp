@@ -408,18 +408,16 @@ std::optional<CanGroupRecordIds> add_can_bus_groups(MdfFile& file, std::uint8_t 
 }
 
 std::vector<std::uint8_t> output_can_buses(std::span<const std::uint8_t> extra_buses) {
-  std::vector<std::uint8_t> buses = {1, 2, 9};
   std::bitset<256> taken;
-  for (std::uint8_t bus : buses)
+  for (std::uint8_t bus : {1, 2, 9})
     taken.set(bus);
-  taken.set(0);
-  std::vector<std::uint8_t> extra;
-  for (std::uint8_t bus : extra_buses) {
-    if (!taken.test(bus)) extra.push_back(bus);
+  for (std::uint8_t bus : extra_buses)
     taken.set(bus);
+  taken.reset(0);
+  std::vector<std::uint8_t> buses;
+  for (unsigned bus = 1; bus < 256; ++bus) {
+    if (taken.test(bus)) buses.push_back(static_cast<std::uint8_t>(bus));
   }
-  std::sort(extra.begin(), extra.end());
-  buses.insert(buses.end(), extra.begin(), extra.end());
   return buses;
 }
 

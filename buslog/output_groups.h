@@ -63,9 +63,9 @@ bool add_lin_bus_groups(MdfFile& file, std::uint8_t bus, BusTemplate& bus_templa
 std::optional<CanGroupRecordIds> add_can_bus_groups(MdfFile& file, std::uint8_t bus,
                                                     BusTemplate& bus_template);
 
-// The CAN buses of an output file, in the order they are added: 1, 2 and 9 first, so
-// that their record ids are the same with or without demultiplexing, then the extra
-// buses (demultiplexing targets) in ascending order; each bus once, bus 0 never.
+// The CAN buses of an output file, in the order they are added: 1, 2, 9 and the extra
+// buses (demultiplexing targets) together in ascending bus number; each bus once, bus 0
+// never. The order decides the record ids and the order of the groups in the file.
 std::vector<std::uint8_t> output_can_buses(std::span<const std::uint8_t> extra_buses);
 
 // Adds the groups of LIN buses 1 and 2, then those of the CAN buses of output_can_buses,

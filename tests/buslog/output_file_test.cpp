@@ -188,19 +188,20 @@ TEST(OutputFile, EveryChannelFitsItsRecordAndEveryVlsdChannelHasItsGroup) {
   EXPECT_EQ(vlsd_channels, 3 * 4u);
 }
 
-// A second bus set: a demultiplexing target and a repeated bus. Bus constants are shared
-// by LIN and CAN of one number, and a new CAN bus gets its own.
-TEST(OutputFile, ExtraBusesComeAfterTheFixedOnesInAscendingOrder) {
+// A second bus set: demultiplexing targets, one between the fixed buses, and a repeated bus. Bus
+// constants are shared by LIN and CAN of one number, and a new CAN bus gets its own.
+TEST(OutputFile, ExtraBusesJoinTheFixedOnesInAscendingOrder) {
   const std::uint8_t extra[] = {12, 0, 2, 5, 12};
-  EXPECT_EQ(output_can_buses(extra), (std::vector<std::uint8_t>{1, 2, 9, 5, 12}));
+  EXPECT_EQ(output_can_buses(extra), (std::vector<std::uint8_t>{1, 2, 5, 9, 12}));
   EXPECT_EQ(output_can_buses({}), (std::vector<std::uint8_t>{1, 2, 9}));
 
   std::optional<BusLoggingFile> built = create_bus_logging_file();
   ASSERT_TRUE(built);
   CanRecordIdTable table;
   ASSERT_TRUE(add_output_bus_groups(*built->file, built->bus_template, extra, table));
-  EXPECT_EQ(table.find(5)->rx[kIdsClassic11], 73u);
-  EXPECT_EQ(table.find(12)->errors, 73u + 21 + 20);
+  EXPECT_EQ(table.find(5)->rx[kIdsClassic11], 52u);
+  EXPECT_EQ(table.find(9)->rx[kIdsClassic11], 73u);
+  EXPECT_EQ(table.find(12)->errors, 94u + 20);
   EXPECT_EQ(table.find(0), nullptr);
   const BusTemplate& t = built->bus_template;
   for (unsigned bus : {1u, 2u, 5u, 9u, 12u}) {
