@@ -2,18 +2,36 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 
+#include "app/finalizing_stream.h"
+#include "app/record_stream.h"
+#include "buslog/output_groups.h"
 #include "frontend/tool.h"
 
 namespace busfold {
 
-// busfold's settings: the common ones plus its own (none yet).
+// busfold's settings: the common ones plus its own.
 struct BusfoldOptions : ConverterOptions {
   BusfoldOptions();
 };
 
-// busfold's run state: the common part plus its own (none yet).
-struct BusfoldContext : ToolContext {};
+// busfold's run state: the common part, then the output file being written.
+struct BusfoldContext : ToolContext {
+  // Of the current output file, from on_new_file to on_end_file.
+  std::unique_ptr<FinalizingStream> finalizer;
+  std::optional<RecordStream> records;
+  CanRecordIdTable bus_record_ids;
+  std::string output_name;     // relative to the output root
+  std::string temporary_name;  // where the file is written until it is complete
+  bool record_write_failed = false;
+};
+
+// Suffix of every output file, appended to the pipeline's output path.
+inline constexpr const char* kOutputSuffix = "_fin.MF4";
+// The output is written under its name plus this until it is complete.
+inline constexpr const char* kTemporarySuffix = ".part";
 
 // The options with busfold's option hooks, or null when memory runs out.
 std::unique_ptr<ConverterOptions> tool_create_options();
@@ -21,5 +39,10 @@ std::unique_ptr<ConverterOptions> tool_create_options();
 // The context for a run over the given roots, or null.
 std::unique_ptr<ToolContext> busfold_create_context(FsRoot* input_root, FsRoot* output_root,
                                                     ConverterOptions& options);
+
+// The callbacks, exposed for tests.
+bool busfold_on_new_file(ToolContext& ctx, std::string_view output_path, MdfFile& input);
+bool busfold_on_record(ToolContext& ctx, const BusFrame& frame);
+bool busfold_on_end_file(ToolContext& ctx, std::string_view output_path);
 
 }  // namespace busfold

@@ -1,0 +1,16 @@
+#include "app/record_stream.h"
+
+#include <cstring>
+
+namespace busfold {
+
+std::int64_t RecordStream::write(const void* buffer, std::uint64_t n) {
+  if (n == 0) return 0;
+  if (n != sizeof(ToolRecord)) return kStreamError;
+  ToolRecord record;
+  std::memcpy(&record, buffer, sizeof record);
+  if (record.kind != kToolRecordCanData) return static_cast<std::int64_t>(n);
+  return writer_.write_can_data_frame(record.frame) ? static_cast<std::int64_t>(n) : kStreamError;
+}
+
+}  // namespace busfold

@@ -1,0 +1,48 @@
+// The stream face of the output's frame writer: each write is one ToolRecord, encoded
+// into the output file's records.
+#pragma once
+
+#include <cstdint>
+
+#include "buslog/bus_frame.h"
+#include "buslog/frame_record_writer.h"
+#include "io/stream.h"
+
+namespace busfold {
+
+// What the callbacks hand to the record stream: a CAN data frame (kind 0) with the
+// fields from the identifier on. Records of any other kind are dropped.
+struct ToolRecord {
+  std::uint32_t kind = 0;
+  CanFrameFields frame{};
+};
+
+inline constexpr std::uint32_t kToolRecordCanData = 0;
+
+class RecordStream final : public Stream {
+public:
+  // The destination is the finalizing stream of the output file; it is borrowed and
+  // closed by close().
+  RecordStream(Stream& destination, const CanRecordIdTable& record_ids)
+      : destination_(destination), writer_(destination, record_ids) {}
+
+  // n must be sizeof(ToolRecord): n when written (or dropped), -1 when the frame could
+  // not be written.
+  std::int64_t write(const void* buffer, std::uint64_t n) override;
+  std::int64_t read(void*, std::uint64_t) override { return kStreamError; }
+  std::int64_t tell() override { return kStreamError; }
+  std::int64_t seek(std::int64_t, int) override { return kStreamError; }
+  // Closes the destination (which finalizes the output file) and returns its result.
+  std::int64_t close() override { return destination_.close(); }
+  std::int64_t reserved() override { return destination_.reserved(); }
+
+  bool write_record(const ToolRecord& record) {
+    return write(&record, sizeof record) == static_cast<std::int64_t>(sizeof record);
+  }
+
+private:
+  Stream& destination_;
+  FrameRecordWriter writer_;
+};
+
+}  // namespace busfold
