@@ -80,7 +80,7 @@ void split_frame_time(double time_s, std::uint32_t& seconds, std::uint32_t& micr
   if (!(time_s > 0)) return;  // negative, zero or NaN
   // Rounding, not truncation: raw microseconds times 0.000001 is rarely exact in binary
   // and often lands just below the whole microsecond.
-  double total = std::nearbyint(time_s * 1e6);
+  double total = time_s * 1e6 + 0.5;
   constexpr double kLimit = 4294967296.0 * 1e6;  // the first time beyond 32-bit seconds
   if (total >= kLimit) {
     seconds = UINT32_MAX;
@@ -107,14 +107,17 @@ std::uint32_t decode_can_data_frame(const Record& record, void* output) {
     }
     if (decoder.has_signal_data) return no_frame(frame);
     double raw = decoder.raw_value(record.record_bytes);
+    if (decoder.role == kRoleDlc) {
+      // Loggers give the DLC their DLC-to-length table: the code itself is the raw value.
+      frame.can.dlc = byte_field(raw);
+      continue;
+    }
     double value = decoder.conversion.apply(raw);
     switch (decoder.role) {
     case kRoleBrs: frame.can.brs = flag(value); break;
     case kRoleBusChannel: frame.can.bus = byte_field(value); break;
     case kRoleDataLength: frame.data_length = truncated(value); break;
     case kRoleDir: frame.can.dir = flag(value); break;
-    // Loggers give the DLC their DLC-to-length table: the code itself is the raw value.
-    case kRoleDlc: frame.can.dlc = byte_field(raw); break;
     case kRoleEdl: frame.can.edl = flag(value); break;
     case kRoleEsi: frame.can.esi = flag(value); break;
     case kRoleId:
@@ -140,12 +143,15 @@ std::uint32_t decode_can_remote_frame(const Record& record, void* output) {
   for (const ChannelDecoder& decoder : record.decoders) {
     if (decoder.has_signal_data) return no_frame(frame);
     double raw = decoder.raw_value(record.record_bytes);
+    if (decoder.role == kRoleDlc) {
+      frame.can.dlc = byte_field(raw);
+      continue;
+    }
     double value = decoder.conversion.apply(raw);
     switch (decoder.role) {
     case kRoleBusChannel: frame.can.bus = byte_field(value); break;
     case kRoleDataLength: frame.data_length = truncated(value); break;
     case kRoleDir: frame.can.dir = flag(value); break;
-    case kRoleDlc: frame.can.dlc = byte_field(raw); break;
     case kRoleId:
       frame.can.can_id = static_cast<std::uint32_t>(truncated(value));
       frame.key |= frame.can.can_id;

@@ -73,9 +73,7 @@ std::uint64_t extract_bits(std::span<const std::uint8_t> bytes, std::uint64_t bi
                                 : big_endian_field(p, n, shift, bit_count);
 }
 
-double ChannelDecoder::raw_value(std::span<const std::uint8_t> record) const {
-  std::uint64_t bits = raw_bits(record);
-  if (value_kind != kValueKindFloat) return static_cast<double>(bits);
+double float_of_bits(std::uint64_t bits, std::uint64_t bit_count) {
   if (bit_count == 32) return std::bit_cast<float>(static_cast<std::uint32_t>(bits));
   if (bit_count == 64) return std::bit_cast<double>(bits);
   return 0;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "io/bytes.h"
 #include "mdf/block.h"
 #include "mdf/conversion.h"
 
@@ -41,6 +42,9 @@ enum class SignalSource : std::uint8_t {
 std::uint64_t extract_bits(std::span<const std::uint8_t> bytes, std::uint64_t bit_position,
                            std::uint64_t bit_count, ByteOrder order);
 
+// An IEEE float of 32 or 64 bits from its bit pattern; 0 for other widths.
+double float_of_bits(std::uint64_t bits, std::uint64_t bit_count);
+
 struct ChannelDecoder {
   std::uint64_t bit_position = 0;  // from the start of the record bytes, record id excluded
   std::uint64_t bit_count = 0;
@@ -56,11 +60,21 @@ struct ChannelDecoder {
   MdfBlock* signal_data = nullptr;  // the SD block or the VLSD CgBlock; not owned
 
   std::uint64_t raw_bits(std::span<const std::uint8_t> record) const {
+    // The usual field: little-endian, narrow, with a whole word of record behind it.
+    std::uint64_t first = bit_position / 8;
+    if (byte_order == kLittleEndian && bit_count - 1 < 56 && first + 8 <= record.size()) {
+      std::uint64_t word = load_le64(record.data() + first) >> (bit_position % 8);
+      return word & ((std::uint64_t{1} << bit_count) - 1);
+    }
     return extract_bits(record, bit_position, bit_count, byte_order);
   }
   // The value before conversion: the unsigned integer, or the IEEE float of 32 or 64
   // bits (other float widths give 0).
-  double raw_value(std::span<const std::uint8_t> record) const;
+  double raw_value(std::span<const std::uint8_t> record) const {
+    std::uint64_t bits = raw_bits(record);
+    if (value_kind != kValueKindFloat) return static_cast<double>(bits);
+    return float_of_bits(bits, bit_count);
+  }
   double value(std::span<const std::uint8_t> record) const {
     return conversion.apply(raw_value(record));
   }

@@ -26,10 +26,25 @@ Conversion Conversion::value_table(std::span<const std::pair<double, double>> pa
   auto same_key = [](const auto& a, const auto& b) { return a.first == b.first; };
   conversion.table.erase(std::unique(conversion.table.begin(), conversion.table.end(), same_key),
                          conversion.table.end());
+  constexpr double kMaxDenseKey = 1023;
+  double largest = -1;
+  for (const auto& [key, value] : conversion.table) {
+    if (key >= 0 && key <= kMaxDenseKey && key == std::floor(key)) largest = std::max(largest, key);
+  }
+  if (largest >= 0) {
+    conversion.dense_.resize(static_cast<std::size_t>(largest) + 1);
+    for (std::size_t i = 0; i < conversion.dense_.size(); ++i)
+      conversion.dense_[i] = static_cast<double>(i);
+    for (const auto& [key, value] : conversion.table) {
+      if (key >= 0 && key <= largest && key == std::floor(key)) {
+        conversion.dense_[static_cast<std::size_t>(key)] = value;
+      }
+    }
+  }
   return conversion;
 }
 
-double Conversion::lookup(double x) const {
+double Conversion::search(double x) const {
   auto it = std::lower_bound(table.begin(), table.end(), x,
                              [](const auto& entry, double key) { return entry.first < key; });
   return it != table.end() && it->first == x ? it->second : x;

@@ -38,7 +38,18 @@ struct Conversion {
   std::vector<std::pair<double, double>> table;  // sorted by key, keys distinct
 
 private:
-  double lookup(double x) const;
+  double lookup(double x) const {
+    // Tables of small whole keys (a DLC table) are indexed directly.
+    if (x >= 0 && x < static_cast<double>(dense_.size())) {
+      auto index = static_cast<std::size_t>(x);
+      if (static_cast<double>(index) == x) return dense_[index];
+    }
+    return search(x);
+  }
+  double search(double x) const;
+
+  // Value of each whole key below its size; a missing key maps to itself.
+  std::vector<double> dense_;
 };
 
 // The conversion a CC block describes: linear for type 1 (factor = value 1, offset =

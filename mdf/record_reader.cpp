@@ -17,7 +17,7 @@ namespace {
 // arrived, never by what a length field claims.
 constexpr std::uint64_t kReadChunk = std::uint64_t{1} << 20;
 
-std::uint64_t record_id_of(const std::uint8_t* p, unsigned size) {
+inline std::uint64_t record_id_of(const std::uint8_t* p, unsigned size) {
   switch (size) {
   case 1: return p[0];
   case 2: return load_le16(p);

@@ -71,6 +71,20 @@ TEST(Conversion, LinearAndValueTable) {
   // A value that is not a key passes unchanged, NaN included.
   EXPECT_EQ(table.apply(3), 3);
   EXPECT_TRUE(std::isnan(table.apply(NAN)));
+  // Whole keys are looked up by index, the others by search; both agree on missing keys.
+  const std::pair<double, double> mixed[] = {{0, 5}, {4, 7}, {0.5, 9}, {-2, 11}, {5000, 13}};
+  Conversion both = Conversion::value_table(mixed);
+  for (auto [x, expected] : {std::pair{0.0, 5.0},
+                             {4.0, 7.0},
+                             {0.5, 9.0},
+                             {-2.0, 11.0},
+                             {5000.0, 13.0},
+                             {1.0, 1.0},
+                             {3.5, 3.5},
+                             {-1.0, -1.0},
+                             {1e300, 1e300}}) {
+    EXPECT_EQ(both.apply(x), expected) << x;
+  }
 }
 
 // A file with one channel group whose channels the callback adds, opened; the decoders'
