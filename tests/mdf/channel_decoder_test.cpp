@@ -74,60 +74,36 @@ TEST(Conversion, LinearAndValueTable) {
   // Whole keys are looked up by index, the others by search; both agree on missing keys.
   const std::pair<double, double> mixed[] = {{0, 5}, {4, 7}, {0.5, 9}, {-2, 11}, {5000, 13}};
   Conversion both = Conversion::value_table(mixed);
-  for (auto [x, expected] : {std::pair{0.0, 5.0},
-                             {4.0, 7.0},
-                             {0.5, 9.0},
-                             {-2.0, 11.0},
-                             {5000.0, 13.0},
-                             {1.0, 1.0},
-                             {3.5, 3.5},
-                             {-1.0, -1.0},
-                             {1e300, 1e300}}) {
+  const std::pair<double, double> lookups[] = {
+      {0, 5}, {4, 7}, {0.5, 9}, {-2, 11}, {5000, 13}, {1, 1}, {3.5, 3.5}, {-1, -1}, {1e300, 1e300}};
+  for (auto [x, expected] : lookups) {
     EXPECT_EQ(both.apply(x), expected) << x;
   }
 }
 
-// A file with one channel group whose channels the callback adds, opened; the decoders'
-// names are views into the file's TX blocks, so the file stays open with them.
-struct OpenedGroup {
-  test::OpenedMdf mdf;
-  std::string log;
-  const std::vector<ChannelDecoder>* decoders = nullptr;
-};
-
-template <class AddChannels> OpenedGroup open_group(AddChannels add) {
+TEST(ChannelDecoders, BuiltFromTheLeafChannels) {
   MdfBuilder b;
   std::uint64_t cg = b.add_channel_group(b.add_data_group(), {.data_bytes = 8});
-  add(b, cg);
-  OpenedGroup opened;
+  b.add_channel(cg, {.name = "Time",
+                     .data_type = 4,
+                     .bit_count = 32,
+                     .conversion = b.add_linear_conversion(1, 2)});
+  std::uint64_t frame = b.add_channel(cg, {.name = "Frame", .data_type = 10});
+  b.add_member(frame, {.name = "A", .bit_offset = 3, .byte_offset = 2});
+  std::uint64_t nested = b.add_member(frame, {.name = "Nested"});
+  b.add_member(nested, {.name = "B", .data_type = 10, .byte_offset = 4, .bit_count = 16});
+  b.add_member(frame, {.name = "C", .data_type = 1});
+  const std::pair<double, double> table[] = {{9, 12}};
+  b.add_channel(cg, {.name = "Tabled", .conversion = b.add_value_table(table)});
+  b.add_channel(cg, {.data_type = 0});  // no name
   testing::internal::CaptureStderr();
-  opened.mdf = open_mdf(b.bytes());
-  opened.log = testing::internal::GetCapturedStderr();
-  if (opened.mdf) {
-    auto* dg = block_cast<DgBlock>(opened.mdf->hd()->data_groups.at(0));
-    opened.decoders = &block_cast<CgBlock>(dg->channel_groups.at(0))->decoders;
-  }
-  return opened;
-}
-
-TEST(ChannelDecoders, BuiltFromTheLeafChannels) {
-  OpenedGroup group = open_group([](MdfBuilder& b, std::uint64_t cg) {
-    b.add_channel(cg, {.name = "Time",
-                       .data_type = 4,
-                       .bit_count = 32,
-                       .conversion = b.add_linear_conversion(1, 2)});
-    std::uint64_t frame = b.add_channel(cg, {.name = "Frame", .data_type = 10});
-    b.add_member(frame, {.name = "A", .bit_offset = 3, .byte_offset = 2});
-    std::uint64_t nested = b.add_member(frame, {.name = "Nested"});
-    b.add_member(nested, {.name = "B", .data_type = 10, .byte_offset = 4, .bit_count = 16});
-    b.add_member(frame, {.name = "C", .data_type = 1});
-    const std::pair<double, double> table[] = {{9, 12}};
-    b.add_channel(cg, {.name = "Tabled", .conversion = b.add_value_table(table)});
-    b.add_channel(cg, {.data_type = 0});  // no name
-  });
-  ASSERT_TRUE(group.decoders != nullptr);
-  const std::vector<ChannelDecoder>& decoders = *group.decoders;
-  const std::string& log = group.log;
+  auto mdf = open_mdf(b.bytes());
+  std::string log = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(mdf);
+  // The names are views of the file's TX blocks: the file stays open while they are used.
+  const std::vector<ChannelDecoder>& decoders =
+      block_cast<CgBlock>(block_cast<DgBlock>(mdf->hd()->data_groups.at(0))->channel_groups.at(0))
+          ->decoders;
   ASSERT_EQ(decoders.size(), 6u);
   std::vector<std::string_view> names;
   for (const ChannelDecoder& d : decoders)
@@ -150,39 +126,9 @@ TEST(ChannelDecoders, BuiltFromTheLeafChannels) {
 }
 
 TEST(ChannelDecoders, FloatsKeepTheirWidth) {
-  auto value = [](std::uint32_t bit_count, ByteOrder order, std::span<const std::uint8_t> bytes) {
-    ChannelDecoder decoder;
-    decoder.value_kind = kValueKindFloat;
-    decoder.byte_order = order;
-    decoder.bit_count = bit_count;
-    return decoder.raw_value(bytes);
-  };
-  std::uint8_t bytes[8];
-  std::uint32_t f32 = std::bit_cast<std::uint32_t>(1.5f);
-  for (int i = 0; i < 4; ++i)
-    bytes[i] = static_cast<std::uint8_t>(f32 >> (8 * i));
-  EXPECT_EQ(value(32, kLittleEndian, {bytes, 4}), 1.5);
-  std::uint64_t f64 = std::bit_cast<std::uint64_t>(-2.25);
-  for (int i = 0; i < 8; ++i)
-    bytes[i] = static_cast<std::uint8_t>(f64 >> (8 * (7 - i)));
-  EXPECT_EQ(value(64, kBigEndian, bytes), -2.25);
-  EXPECT_EQ(value(16, kLittleEndian, bytes), 0);  // no 16-bit floats
-}
-
-TEST(ChannelDecoders, FixedByteArraysStayInTheRecord) {
-  ChannelDecoder decoder;
-  decoder.value_kind = kValueKindByteArray;
-  decoder.bit_position = 16;
-  decoder.bit_count = 48;
-  const std::uint8_t record[8] = {0, 1, 2, 3, 4, 5, 6, 7};
-  std::span<const std::uint8_t> bytes;
-  ASSERT_TRUE(decoder.fixed_bytes(record, bytes));
-  EXPECT_EQ(bytes.size(), 6u);
-  EXPECT_EQ(bytes[0], 2);
-  decoder.bit_count = 56;  // one byte past the record
-  EXPECT_FALSE(decoder.fixed_bytes(record, bytes));
-  decoder.bit_position = ~std::uint64_t{0} - 7;
-  EXPECT_FALSE(decoder.fixed_bytes(record, bytes));
+  EXPECT_EQ(float_of_bits(std::bit_cast<std::uint32_t>(1.5f), 32), 1.5);
+  EXPECT_EQ(float_of_bits(std::bit_cast<std::uint64_t>(-2.25), 64), -2.25);
+  EXPECT_EQ(float_of_bits(0x3C00, 16), 0);  // no 16-bit floats
 }
 
 }  // namespace
