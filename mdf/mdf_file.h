@@ -22,8 +22,8 @@ struct MdfFile {
 
 // Loads the whole tree of the file. Null when any block of it fails to load. An
 // unfinalized file whose last data block's length was not updated gets that length
-// repaired from the stream size. The classifier, when given, names the channels' roles
-// and picks each channel group's record handler; it must outlive the file.
+// repaired from the stream size. The classifier, when given, gives the channels their roles
+// and each channel group its record handler; it is used during the load only.
 std::unique_ptr<MdfFile> mdf_open(Stream& stream, const ChannelClassifier* classifier = nullptr);
 
 // Releases the tree (blocks still referenced elsewhere stay); the source stays open.
