@@ -46,14 +46,20 @@ private:
 // stay far below it (structures of structures of channels).
 inline constexpr unsigned kMaxLoadDepth = 100;
 
+struct ChannelClassifier;
+
 // State of one open, handed to every block's load.
 struct LoadContext {
-  LoadContext(Stream& source, std::uint64_t source_size)
-      : stream(source), stream_size(source_size) {}
+  LoadContext(Stream& source, std::uint64_t source_size,
+              const ChannelClassifier* channel_classifier = nullptr)
+      : stream(source), stream_size(source_size), classifier(channel_classifier) {}
 
   Stream& stream;
   std::uint64_t stream_size;
   BlockCache cache;
+  // Gives channels their roles and channel groups their handlers; none: every group is
+  // read with a handler that decodes nothing.
+  const ChannelClassifier* classifier = nullptr;
   // Set while the last data block's length is known to be stale: data blocks may then
   // claim more than the file holds until the open repairs the length.
   bool lenient_data_length = false;

@@ -37,7 +37,10 @@ bool CgBlock::load(LoadContext& ctx, const BlockHeader& header) {
   return build_decoders(ctx);
 }
 
-bool CgBlock::build_decoders(LoadContext&) { return true; }
+bool CgBlock::build_decoders(LoadContext& ctx) {
+  decoders = build_channel_decoders(channels, ctx.classifier);
+  return true;
+}
 
 bool CgBlock::save(SaveContext& ctx, const MdfBlock* next) {
   reserve_block(ctx, *this);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "mdf/block.h"
+#include "mdf/channel_decoder.h"
 
 namespace busfold {
 
@@ -41,6 +42,9 @@ public:
   bool vlsd_group = false;
   bool bus_event = false;
   bool plain_bus_event = false;
+
+  // One per leaf channel, built at load (roles from the load's classifier, if any).
+  std::vector<ChannelDecoder> decoders;
 
 private:
   // Last step of the load, once the channels are in: where the channels' decoders are made.

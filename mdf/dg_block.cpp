@@ -1,6 +1,8 @@
 #include "mdf/dg_block.h"
 
+#include "frontend/log.h"
 #include "mdf/block_codec.h"
+#include "mdf/cg_block.h"
 #include "mdf/field_cursor.h"
 
 namespace busfold {
@@ -20,7 +22,43 @@ bool DgBlock::load(LoadContext& ctx, const BlockHeader& header) {
   return fields.read_u8(dg_rec_id_size) && build_layouts(ctx);
 }
 
-bool DgBlock::build_layouts(LoadContext&) { return true; }
+bool DgBlock::build_layouts(LoadContext& ctx) {
+  layouts.clear();
+  if (dg_rec_id_size != 0 && dg_rec_id_size != 1 && dg_rec_id_size != 2 && dg_rec_id_size != 4 &&
+      dg_rec_id_size != 8) {
+    BUSFOLD_LOG(kLogError, "Unsupported record id size %u in the data group at offset %llu",
+                static_cast<unsigned>(dg_rec_id_size), static_cast<unsigned long long>(offset));
+    return false;
+  }
+  // Without record ids nothing tells the records of several groups apart: reading them
+  // with any one layout would turn the data into garbage.
+  if (dg_rec_id_size == 0 && channel_groups.size() > 1) {
+    BUSFOLD_LOG(kLogError, "Data group at offset %llu holds %zu channel groups without record ids",
+                static_cast<unsigned long long>(offset), channel_groups.size());
+    return false;
+  }
+  for (const BlockRef& ref : channel_groups) {
+    const auto* group = block_cast<CgBlock>(ref.get());
+    if (group == nullptr) continue;
+    RecordLayout layout = make_record_layout(*group, ctx.classifier);
+    if (dg_rec_id_size == 0) layout.record_id = 0;
+    if (!layouts.insert(layout)) {
+      BUSFOLD_LOG(kLogWarning,
+                  "Record id %llu is used by more than one channel group; the first one is kept",
+                  static_cast<unsigned long long>(layout.record_id));
+    }
+  }
+  return true;
+}
+
+const RecordLayout* DgBlock::layout_of(const CgBlock& group) const {
+  return layouts.find(dg_rec_id_size == 0 ? 0 : group.cg_record_id);
+}
+
+std::uint32_t DgBlock::group_kind_of(const CgBlock& group) const {
+  const RecordLayout* layout = layout_of(group);
+  return layout == nullptr ? 0 : layout->group_kind;
+}
 
 bool DgBlock::save(SaveContext& ctx, const MdfBlock* next) {
   reserve_block(ctx, *this);

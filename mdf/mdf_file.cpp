@@ -39,14 +39,14 @@ HdBlock* MdfFile::hd() const {
   return block == nullptr ? nullptr : block_cast<HdBlock>(block->hd);
 }
 
-std::unique_ptr<MdfFile> mdf_open(Stream& stream) {
+std::unique_ptr<MdfFile> mdf_open(Stream& stream, const ChannelClassifier* classifier) {
   std::int64_t size = stream_size(&stream);
   if (size < 0) return nullptr;
   std::unique_ptr<MdfFile> file(new (std::nothrow) MdfFile);
   if (!file) return nullptr;
   file->source = &stream;
 
-  LoadContext ctx(stream, static_cast<std::uint64_t>(size));
+  LoadContext ctx(stream, static_cast<std::uint64_t>(size), classifier);
   file->id = load_block_at(ctx, 0);
   IdBlock* id = file->id_block();
   if (id == nullptr) return nullptr;

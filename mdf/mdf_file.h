@@ -10,6 +10,7 @@ namespace busfold {
 
 class IdBlock;
 class HdBlock;
+struct ChannelClassifier;
 
 struct MdfFile {
   Stream* source = nullptr;  // not owned
@@ -21,8 +22,9 @@ struct MdfFile {
 
 // Loads the whole tree of the file. Null when any block of it fails to load. An
 // unfinalized file whose last data block's length was not updated gets that length
-// repaired from the stream size.
-std::unique_ptr<MdfFile> mdf_open(Stream& stream);
+// repaired from the stream size. The classifier, when given, gives the channels their roles
+// and each channel group its record handler; it is used during the load only.
+std::unique_ptr<MdfFile> mdf_open(Stream& stream, const ChannelClassifier* classifier = nullptr);
 
 // Releases the tree (blocks still referenced elsewhere stay); the source stays open.
 void mdf_close(std::unique_ptr<MdfFile> file);

@@ -88,11 +88,11 @@ TEST(LoadBlock, SharedTextBecomesOneBlockAndIsSavedOnce) {
 
 TEST(LoadBlock, ChainsLoadInFileOrder) {
   MdfBuilder b;
-  std::uint64_t dg = b.add_data_group();
+  std::uint64_t dg = b.add_data_group(1);
   for (std::uint64_t i = 0; i < 3; ++i)
     b.add_channel_group(dg, {.record_id = 10 + i});
   // A chain laid out backwards in the file keeps its link order.
-  std::uint64_t dg2 = b.add_data_group();
+  std::uint64_t dg2 = b.add_data_group(1);
   std::uint64_t last = b.add_channel_group(dg2, {.record_id = 3});
   std::uint64_t first = b.add_channel_group(dg2, {.record_id = 1});
   b.set_link(dg2, test::link::kDgCgFirst, first);

@@ -188,6 +188,7 @@ TEST(SaveTree, NewBlocksArePlacedParentFirstAtTheEndMark) {
   };
   for (int g = 0; g < 2; ++g) {
     auto dg = std::make_shared<DgBlock>();
+    dg->dg_rec_id_size = 1;
     dg->data = std::make_shared<DtBlock>();
     std::vector<MdfBlock*> dg_order{dg.get()};
     for (std::uint64_t c = 0; c < 2; ++c) {

@@ -148,7 +148,7 @@ TEST(HostileInput, SizesThatTheFileCannotHoldAreRefused) {
 TEST(HostileInput, LongChainsNeedNoDeepRecursion) {
   constexpr std::size_t kChannels = 200000;
   MdfBuilder b;
-  std::uint64_t dg = b.add_data_group();
+  std::uint64_t dg = b.add_data_group(2);
   std::uint64_t cg = b.add_channel_group(dg, {.data_bytes = 8});
   std::uint64_t name = b.add_text("x");
   for (std::size_t i = 0; i < kChannels; ++i)

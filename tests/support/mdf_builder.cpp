@@ -248,10 +248,10 @@ void MdfBuilder::append_to_chain(std::uint64_t parent, std::size_t index, std::u
   }
 }
 
-OpenedMdf open_mdf(std::span<const std::uint8_t> bytes) {
+OpenedMdf open_mdf(std::span<const std::uint8_t> bytes, const ChannelClassifier* classifier) {
   OpenedMdf opened;
   opened.stream = memory_stream_from(bytes);
-  if (opened.stream) opened.file = mdf_open(*opened.stream);
+  if (opened.stream) opened.file = mdf_open(*opened.stream, classifier);
   return opened;
 }
 

@@ -153,7 +153,8 @@ struct OpenedMdf {
   explicit operator bool() const { return file != nullptr; }
   MdfFile* operator->() const { return file.get(); }
 };
-OpenedMdf open_mdf(std::span<const std::uint8_t> bytes);
+OpenedMdf open_mdf(std::span<const std::uint8_t> bytes,
+                   const ChannelClassifier* classifier = nullptr);
 
 // An output for saves: blocks are written children first, beyond what was written so far,
 // so the stream must take seeks past its end; a memory stream does so within its capacity.

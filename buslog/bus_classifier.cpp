@@ -1,0 +1,59 @@
+#include "buslog/bus_classifier.h"
+
+#include <string_view>
+
+#include "buslog/channel_role.h"
+#include "buslog/frame_decoder.h"
+#include "mdf/channel_decoder.h"
+
+namespace busfold {
+
+namespace {
+
+struct GroupPrefix {
+  std::string_view prefix;
+  RecordHandler handler;
+  BusGroupKind kind;
+};
+
+constexpr GroupPrefix kGroups[] = {
+    {"CAN_DataFrame", decode_can_data_frame, kGroupCanDataFrame},
+    {"CAN_RemoteFrame", decode_can_remote_frame, kGroupCanRemoteFrame},
+    {"CAN_ErrorFrame", decode_can_error_frame, kGroupCanErrorFrame},
+    {"LIN_Frame", decode_lin_frame, kGroupLinFrame},
+    {"LIN_ChecksumError", decode_nothing, kGroupLinChecksumError},
+    {"LIN_ReceiveError", decode_nothing, kGroupLinReceiveError},
+    {"LIN_SyncError", decode_nothing, kGroupLinSyncError},
+    {"LIN_TransmissionError", decode_nothing, kGroupLinTransmissionError},
+};
+
+constexpr ChannelClassifier kBusClassifier{classify_channel_name, classify_channel_group,
+                                           decode_nothing};
+
+}  // namespace
+
+GroupClassification classify_channel_group(std::span<const ChannelDecoder> decoders) {
+  GroupClassification unknown{false, decode_nothing, kGroupNone};
+  std::string_view prefix;
+  bool found = false;
+  for (const ChannelDecoder& decoder : decoders) {
+    std::size_t dot = decoder.name.find('.');
+    if (dot == std::string_view::npos) continue;
+    std::string_view own = decoder.name.substr(0, dot);
+    if (!found) {
+      prefix = own;
+      found = true;
+    } else if (own != prefix) {
+      return unknown;  // a group of mixed frames
+    }
+  }
+  if (!found) return unknown;
+  for (const GroupPrefix& group : kGroups) {
+    if (group.prefix == prefix) return {true, group.handler, group.kind};
+  }
+  return unknown;
+}
+
+const ChannelClassifier& bus_channel_classifier() { return kBusClassifier; }
+
+}  // namespace busfold

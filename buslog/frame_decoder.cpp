@@ -1,0 +1,228 @@
+#include "buslog/frame_decoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <span>
+
+#include "buslog/channel_role.h"
+#include "io/bytes.h"
+#include "mdf/channel_decoder.h"
+#include "mdf/record_reader.h"
+
+namespace busfold {
+
+namespace {
+
+// Conversions of a channel value to the frame's fields; every double is checked before
+// it becomes an integer, so hostile values cannot make them undefined.
+
+// A flag is set when the value truncated toward zero is not 0.
+std::uint8_t flag(double value) { return std::fabs(value) >= 1.0 ? 1 : 0; }
+
+// The value truncated to a 64-bit integer (two's complement for negative values); 0 for
+// NaN and values beyond 64 bits.
+std::uint64_t truncated(double value) {
+  constexpr double kTwo63 = 9223372036854775808.0;
+  if (value >= 0) return value < 2 * kTwo63 ? static_cast<std::uint64_t>(value) : 0;
+  if (value >= -kTwo63) return static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
+  return 0;  // below -2^63, or NaN
+}
+
+std::uint8_t byte_field(double value) { return static_cast<std::uint8_t>(truncated(value)); }
+
+// Walks the signal data of a record: one value (u32 length, bytes) per decoder with
+// signal data, in decoder order.
+class SignalValues {
+public:
+  explicit SignalValues(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  bool next(std::span<const std::uint8_t>& value) {
+    if (bytes_.size() - at_ < 4) return false;
+    std::uint64_t length = load_le32(bytes_.data() + at_);
+    if (bytes_.size() - at_ - 4 < length) return false;
+    value = bytes_.subspan(at_ + 4, static_cast<std::size_t>(length));
+    at_ += 4 + static_cast<std::size_t>(length);
+    return true;
+  }
+
+private:
+  std::span<const std::uint8_t> bytes_;
+  std::size_t at_ = 0;
+};
+
+// The bytes of a byte-array channel: its field in the record, or its next signal value.
+bool byte_value(const ChannelDecoder& decoder, const Record& record, SignalValues& signal,
+                std::span<const std::uint8_t>& value) {
+  if (decoder.value_kind != kValueKindByteArray) return false;
+  if (decoder.has_signal_data) return signal.next(value);
+  return decoder.fixed_bytes(record.record_bytes, value);
+}
+
+std::uint32_t no_frame(BusFrame& frame) {
+  frame.kind = kFrameNone;
+  frame.data = nullptr;
+  frame.data_length = 0;
+  return kRecordNotDecoded;
+}
+
+void clear(BusFrame& frame) { std::memset(static_cast<void*>(&frame), 0, sizeof frame); }
+
+void set_time(BusFrame& frame, double value) {
+  frame.time_s = value;
+  split_frame_time(value, frame.can.seconds, frame.can.microseconds);
+}
+
+}  // namespace
+
+void split_frame_time(double time_s, std::uint32_t& seconds, std::uint32_t& microseconds) {
+  seconds = 0;
+  microseconds = 0;
+  if (!(time_s > 0)) return;  // negative, zero or NaN
+  // Rounding, not truncation: raw microseconds times 0.000001 is rarely exact in binary
+  // and often lands just below the whole microsecond.
+  double total = time_s * 1e6 + 0.5;
+  constexpr double kLimit = 4294967296.0 * 1e6;  // the first time beyond 32-bit seconds
+  if (total >= kLimit) {
+    seconds = UINT32_MAX;
+    microseconds = 999999;
+    return;
+  }
+  auto micros = static_cast<std::uint64_t>(total);
+  seconds = static_cast<std::uint32_t>(micros / 1000000);
+  microseconds = static_cast<std::uint32_t>(micros % 1000000);
+}
+
+std::uint32_t decode_can_data_frame(const Record& record, void* output) {
+  BusFrame& frame = *static_cast<BusFrame*>(output);
+  clear(frame);
+  SignalValues signal(record.signal_bytes);
+  for (const ChannelDecoder& decoder : record.decoders) {
+    if (decoder.role == kRoleDataBytes) {
+      std::span<const std::uint8_t> bytes;
+      if (!byte_value(decoder, record, signal, bytes) || bytes.size() > kCanPayloadSize) {
+        return no_frame(frame);
+      }
+      if (!bytes.empty()) std::memcpy(frame.can.payload, bytes.data(), bytes.size());
+      continue;
+    }
+    if (decoder.has_signal_data) return no_frame(frame);
+    double raw = decoder.raw_value(record.record_bytes);
+    if (decoder.role == kRoleDlc) {
+      // Loggers give the DLC their DLC-to-length table: the code itself is the raw value.
+      frame.can.dlc = byte_field(raw);
+      continue;
+    }
+    double value = decoder.conversion.apply(raw);
+    switch (decoder.role) {
+    case kRoleBrs: frame.can.brs = flag(value); break;
+    case kRoleBusChannel: frame.can.bus = byte_field(value); break;
+    case kRoleDataLength: frame.data_length = truncated(value); break;
+    case kRoleDir: frame.can.dir = flag(value); break;
+    case kRoleEdl: frame.can.edl = flag(value); break;
+    case kRoleEsi: frame.can.esi = flag(value); break;
+    case kRoleId:
+      frame.can.can_id = static_cast<std::uint32_t>(truncated(value));
+      frame.key |= frame.can.can_id;
+      break;
+    case kRoleIde: frame.can.ide = flag(value); break;
+    case kRoleTimestamp: set_time(frame, value); break;
+    default: return no_frame(frame);
+    }
+  }
+  // data_length says how much of the payload is meant; it cannot reach past it.
+  if (frame.data_length > kCanPayloadSize) return no_frame(frame);
+  frame.kind = kCanDataFrame;
+  frame.data = frame.can.payload;
+  return kCanDataFrame;
+}
+
+std::uint32_t decode_can_remote_frame(const Record& record, void* output) {
+  BusFrame& frame = *static_cast<BusFrame*>(output);
+  clear(frame);
+  frame.can.rtr = 1;
+  for (const ChannelDecoder& decoder : record.decoders) {
+    if (decoder.has_signal_data) return no_frame(frame);
+    double raw = decoder.raw_value(record.record_bytes);
+    if (decoder.role == kRoleDlc) {
+      frame.can.dlc = byte_field(raw);
+      continue;
+    }
+    double value = decoder.conversion.apply(raw);
+    switch (decoder.role) {
+    case kRoleBusChannel: frame.can.bus = byte_field(value); break;
+    case kRoleDataLength: frame.data_length = truncated(value); break;
+    case kRoleDir: frame.can.dir = flag(value); break;
+    case kRoleId:
+      frame.can.can_id = static_cast<std::uint32_t>(truncated(value));
+      frame.key |= frame.can.can_id;
+      break;
+    case kRoleIde: frame.can.ide = flag(value); break;
+    case kRoleTimestamp: set_time(frame, value); break;
+    default: return no_frame(frame);
+    }
+  }
+  if (frame.data_length > kCanPayloadSize) return no_frame(frame);
+  frame.kind = kCanRemoteFrame;
+  frame.data = frame.can.payload;
+  return kCanRemoteFrame;
+}
+
+std::uint32_t decode_can_error_frame(const Record& record, void* output) {
+  BusFrame& frame = *static_cast<BusFrame*>(output);
+  clear(frame);
+  for (const ChannelDecoder& decoder : record.decoders) {
+    if (decoder.has_signal_data) return no_frame(frame);
+    double value = decoder.value(record.record_bytes);
+    switch (decoder.role) {
+    case kRoleBusChannel: frame.error.bus = byte_field(value); break;
+    case kRoleErrorType: {
+      std::uint64_t type = truncated(value);
+      frame.error.error_type = type >= 1 && type <= 5 ? static_cast<std::uint32_t>(type) : 0;
+      break;
+    }
+    case kRoleTimestamp: frame.time_s = value; break;
+    default: return no_frame(frame);
+    }
+  }
+  frame.kind = kCanErrorFrame;
+  frame.data = nullptr;
+  return kCanErrorFrame;
+}
+
+std::uint32_t decode_lin_frame(const Record& record, void* output) {
+  BusFrame& frame = *static_cast<BusFrame*>(output);
+  clear(frame);
+  SignalValues signal(record.signal_bytes);
+  for (const ChannelDecoder& decoder : record.decoders) {
+    if (decoder.role == kRoleLinDataBytes) {
+      std::span<const std::uint8_t> bytes;
+      if (!byte_value(decoder, record, signal, bytes)) return no_frame(frame);
+      if (!bytes.empty()) {
+        std::memcpy(frame.lin.payload, bytes.data(),
+                    std::min<std::size_t>(bytes.size(), kLinPayloadSize));
+      }
+      continue;
+    }
+    if (decoder.has_signal_data) return no_frame(frame);
+    double value = decoder.value(record.record_bytes);
+    switch (decoder.role) {
+    case kRoleLinBusChannel: frame.lin.bus = byte_field(value); break;
+    case kRoleLinDataLength: frame.data_length = truncated(value); break;
+    case kRoleLinDir: frame.lin.dir = value == 0.0 ? 0 : 1; break;
+    case kRoleLinId: frame.key |= static_cast<std::uint32_t>(truncated(value)); break;
+    case kRoleLinReceivedDataByteCount: frame.lin.received_count = byte_field(value); break;
+    case kRoleTimestamp: frame.time_s = value; break;
+    default: return no_frame(frame);
+    }
+  }
+  if (frame.data_length > kLinPayloadSize) return no_frame(frame);
+  frame.kind = kLinFrame;
+  frame.data = frame.lin.payload;
+  return kLinFrame;
+}
+
+std::uint32_t decode_nothing(const Record&, void* output) {
+  return no_frame(*static_cast<BusFrame*>(output));
+}
+
+}  // namespace busfold

@@ -1,0 +1,60 @@
+// How a raw channel value becomes a physical value: identity, linear, or a table of
+// exact values. A small tagged value rather than a hierarchy, so that applying one on the
+// per-record path is a switch, not a virtual call.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace busfold {
+
+class CcBlock;
+
+struct Conversion {
+  enum Kind : std::uint8_t { kIdentity, kLinear, kValueTable };
+
+  static Conversion identity() { return {}; }
+  static Conversion linear(double factor, double offset);
+  // Pairs of (key, value); when a key occurs twice the first pair stays. NaN keys can
+  // never match and are dropped.
+  static Conversion value_table(std::span<const std::pair<double, double>> pairs);
+
+  // A value table maps only its keys; any other value passes unchanged, so a table that
+  // does not cover a raw value never invents one.
+  double apply(double x) const {
+    switch (kind) {
+    case kIdentity: return x;
+    case kLinear: return x * factor + offset;
+    case kValueTable: return lookup(x);
+    }
+    return x;
+  }
+
+  Kind kind = kIdentity;
+  double factor = 1;
+  double offset = 0;
+  std::vector<std::pair<double, double>> table;  // sorted by key, keys distinct
+
+private:
+  double lookup(double x) const {
+    // Tables of small whole keys (a DLC table) are indexed directly.
+    if (x >= 0 && x < static_cast<double>(dense_.size())) {
+      auto index = static_cast<std::size_t>(x);
+      if (static_cast<double>(index) == x) return dense_[index];
+    }
+    return search(x);
+  }
+  double search(double x) const;
+
+  // Value of each whole key below its size; a missing key maps to itself.
+  std::vector<double> dense_;
+};
+
+// The conversion a CC block describes: linear for type 1 (factor = value 1, offset =
+// value 0), a value table for type 5; identity for no block, any other type, or a linear
+// block that lacks its two values.
+Conversion conversion_from_block(const CcBlock* block);
+
+}  // namespace busfold

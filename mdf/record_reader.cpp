@@ -1,0 +1,272 @@
+#include "mdf/record_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "frontend/log.h"
+#include "io/bytes.h"
+#include "mdf/cg_block.h"
+#include "mdf/data_block.h"
+#include "mdf/dg_block.h"
+
+namespace busfold {
+
+namespace {
+
+// Largest piece read at once when a source offers no view: buffers grow by what really
+// arrived, never by what a length field claims.
+constexpr std::uint64_t kReadChunk = std::uint64_t{1} << 20;
+
+inline std::uint64_t record_id_of(const std::uint8_t* p, unsigned size) {
+  switch (size) {
+  case 1: return p[0];
+  case 2: return load_le16(p);
+  case 4: return load_le32(p);
+  default: return load_le64(p);
+  }
+}
+
+}  // namespace
+
+RecordReader::RecordReader(DgBlock& group) : group_(group) {
+  id_size_ = group.dg_rec_id_size;
+  rewind();
+}
+
+void RecordReader::rewind() {
+  position_ = 0;
+  end_ = ReadEnd::kNotEnded;
+  record_ = Record{};
+  data_ = nullptr;
+  if (group_.data == nullptr) {
+    end_ = ReadEnd::kEndOfData;  // a group that never got data has no records
+  } else if ((data_ = block_cast<DtBlock>(group_.data.get())) == nullptr) {
+    BUSFOLD_LOG(kLogError, "Data of the data group at offset %llu is not a DT block",
+                static_cast<unsigned long long>(group_.offset));
+    end_ = ReadEnd::kNotADataBlock;
+  }
+}
+
+const Record* RecordReader::next() {
+  while (end_ == ReadEnd::kNotEnded) {
+    if (read_one()) return &record_;
+  }
+  return nullptr;
+}
+
+bool RecordReader::finish(ReadEnd end) {
+  end_ = end;
+  return false;
+}
+
+const std::uint8_t* RecordReader::view(DataBlock& block, std::uint64_t at, std::uint64_t n) {
+  if (&block == data_ && whole_ != nullptr) return whole_ + at;
+  return block.read_stream().view(at, n);
+}
+
+void RecordReader::pin_views() {
+  whole_ = nullptr;
+  if (record_is_view_) {
+    record_buffer_.assign(record_.record_bytes.begin(), record_.record_bytes.end());
+    record_.record_bytes = record_buffer_;
+    record_is_view_ = false;
+  }
+  if (signal_is_view_) {
+    signal_buffer_.assign(record_.signal_bytes.begin(), record_.signal_bytes.end());
+    record_.signal_bytes = signal_buffer_;
+    signal_is_view_ = false;
+  }
+}
+
+bool RecordReader::read_into(DataBlock& block, std::uint64_t at, std::uint64_t n,
+                             std::vector<std::uint8_t>& buffer, std::size_t offset) {
+  pin_views();
+  Stream& stream = block.read_stream();
+  if (at > static_cast<std::uint64_t>(INT64_MAX) ||
+      stream.seek(static_cast<std::int64_t>(at), kSeekSet) != static_cast<std::int64_t>(at)) {
+    return finish(ReadEnd::kReadFailed);
+  }
+  std::uint64_t done = 0;
+  while (done < n) {
+    std::uint64_t chunk = std::min(n - done, kReadChunk);
+    buffer.resize(offset + done + chunk);
+    std::int64_t got = stream.read(buffer.data() + offset + done, chunk);
+    if (got <= 0) {
+      buffer.resize(offset + done);
+      return finish(ReadEnd::kReadFailed);
+    }
+    done += static_cast<std::uint64_t>(got);
+    buffer.resize(offset + done);
+  }
+  return true;
+}
+
+bool RecordReader::read_small(DataBlock& block, std::uint64_t at, std::uint64_t n,
+                              std::uint8_t* out) {
+  if (const std::uint8_t* p = view(block, at, n)) {
+    std::memcpy(out, p, n);
+    return true;
+  }
+  pin_views();
+  Stream& stream = block.read_stream();
+  if (at > static_cast<std::uint64_t>(INT64_MAX) ||
+      stream.seek(static_cast<std::int64_t>(at), kSeekSet) != static_cast<std::int64_t>(at)) {
+    return finish(ReadEnd::kReadFailed);
+  }
+  for (std::uint64_t done = 0; done < n;) {
+    std::int64_t got = stream.read(out + done, n - done);
+    if (got <= 0) return finish(ReadEnd::kReadFailed);
+    done += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+bool RecordReader::take_record_bytes(std::uint64_t at, std::uint64_t n) {
+  if (const std::uint8_t* p = view(*data_, at, n)) {
+    record_.record_bytes = {p, static_cast<std::size_t>(n)};
+    record_is_view_ = true;
+    return true;
+  }
+  record_buffer_.clear();
+  if (!read_into(*data_, at, n, record_buffer_, 0)) return false;
+  record_.record_bytes = record_buffer_;
+  return true;
+}
+
+bool RecordReader::add_signal_piece(DataBlock& block, std::uint64_t at, std::uint64_t n) {
+  if (signal_pieces_++ == 0) {
+    // One piece, as a VLSD record or an SD entry holds it (length, then bytes), is shown
+    // in place; only several are gathered into the buffer.
+    if (const std::uint8_t* p = view(block, at, n)) {
+      record_.signal_bytes = {p, static_cast<std::size_t>(n)};
+      signal_is_view_ = true;
+      return true;
+    }
+    signal_buffer_.clear();
+    if (!read_into(block, at, n, signal_buffer_, 0)) return false;
+    record_.signal_bytes = signal_buffer_;
+    return true;
+  }
+  if (signal_is_view_) {
+    signal_buffer_.assign(record_.signal_bytes.begin(), record_.signal_bytes.end());
+    signal_is_view_ = false;
+  }
+  if (const std::uint8_t* p = view(block, at, n)) {
+    signal_buffer_.insert(signal_buffer_.end(), p, p + n);
+  } else if (!read_into(block, at, n, signal_buffer_, signal_buffer_.size())) {
+    return false;
+  }
+  record_.signal_bytes = signal_buffer_;
+  return true;
+}
+
+bool RecordReader::gather_signal_data(const RecordLayout& layout, std::uint64_t& at) {
+  const std::uint64_t size = data_->data_size();
+  std::uint8_t raw[8];
+  // A value that cannot be found stops the gathering: the pieces found so far stay in
+  // decoder order, and a handler finds nothing for the rest.
+  for (const ChannelDecoder& decoder : layout.decoders) {
+    if (!decoder.has_signal_data) continue;
+    if (decoder.signal_source == SignalSource::kVlsdGroup) {
+      if (id_size_ == 0) break;
+      // The value is the record that follows, when that is one of the VLSD group.
+      if (size - at < id_size_) return finish(ReadEnd::kTruncatedRecord);
+      if (!read_small(*data_, at, id_size_, raw)) return false;
+      const auto* vlsd = static_cast<const CgBlock*>(decoder.signal_data);
+      if (record_id_of(raw, id_size_) != vlsd->cg_record_id) break;
+      std::uint64_t piece = at + id_size_;
+      if (size - piece < 4) return finish(ReadEnd::kTruncatedRecord);
+      if (!read_small(*data_, piece, 4, raw)) return false;
+      std::uint64_t length = load_le32(raw);
+      if (size - piece - 4 < length) return finish(ReadEnd::kTruncatedRecord);
+      if (!add_signal_piece(*data_, piece, 4 + length)) return false;
+      at = piece + 4 + length;
+    } else if (decoder.signal_source == SignalSource::kSdBlock) {
+      auto* sd = static_cast<DataBlock*>(decoder.signal_data);
+      std::uint64_t offset = decoder.raw_bits(record_.record_bytes);
+      std::uint64_t sd_size = sd->data_size();
+      if (offset > sd_size || sd_size - offset < 4) break;
+      if (!read_small(*sd, offset, 4, raw)) return false;
+      std::uint64_t length = load_le32(raw);
+      if (sd_size - offset - 4 < length) break;
+      if (!add_signal_piece(*sd, offset, 4 + length)) return false;
+    } else {
+      break;
+    }
+  }
+  return true;
+}
+
+bool RecordReader::read_one() {
+  const std::uint64_t size = data_->data_size();
+  whole_ = data_->read_stream().view(0, size);
+  record_.record_bytes = {};
+  record_.signal_bytes = {};
+  record_is_view_ = signal_is_view_ = false;
+  signal_pieces_ = 0;
+
+  std::uint64_t at = position_;
+  if (at >= size) return finish(ReadEnd::kEndOfData);
+  const RecordLayout* layout;
+  std::uint64_t id = 0;
+  if (id_size_ == 0) {
+    layout = group_.layouts.find(0);
+    // Records of no bytes, or length-prefixed ones without ids, cannot be told apart.
+    if (layout == nullptr || layout->vlsd || layout->record_size == 0) {
+      return finish(ReadEnd::kEndOfData);
+    }
+  } else {
+    std::uint8_t raw[8];
+    if (size - at < id_size_) return finish(ReadEnd::kTruncatedRecord);
+    if (!read_small(*data_, at, id_size_, raw)) return false;
+    id = record_id_of(raw, id_size_);
+    layout = group_.layouts.find(id);
+    if (layout == nullptr) {
+      BUSFOLD_LOG(kLogError, "Unknown record id %llu at offset %llu",
+                  static_cast<unsigned long long>(id), static_cast<unsigned long long>(at));
+      return finish(ReadEnd::kUnknownRecordId);
+    }
+    at += id_size_;
+    if (layout->vlsd) {
+      // A VLSD record that no record before it claimed: step over it.
+      if (size - at < 4) return finish(ReadEnd::kTruncatedRecord);
+      if (!read_small(*data_, at, 4, raw)) return false;
+      std::uint64_t length = load_le32(raw);
+      at += 4;
+      if (size - at < length) return finish(ReadEnd::kTruncatedRecord);
+      position_ = at + length;
+      return false;
+    }
+  }
+  if (size - at < layout->record_size) return finish(ReadEnd::kTruncatedRecord);
+  if (!take_record_bytes(at, layout->record_size)) return false;
+  at += layout->record_size;
+  if (!gather_signal_data(*layout, at)) return false;
+
+  position_ = at;
+  record_.record_id = id;
+  record_.position = at;
+  record_.decoders = layout->decoders;
+  record_.handler = layout->handler;
+  record_.group_kind = layout->group_kind;
+  return true;
+}
+
+bool RecordIterator::begin() {
+  reader_.rewind();
+  last_result_ = kRecordNotDecoded;
+  return handle(reader_.next());
+}
+
+bool RecordIterator::next() { return record_ != nullptr && handle(reader_.next()); }
+
+bool RecordIterator::handle(const Record* record) {
+  record_ = record;
+  if (record == nullptr) return false;
+  if (output_area_ != nullptr && record->handler != nullptr) {
+    last_result_ = record->handler(*record, output_area_);
+  }
+  return true;
+}
+
+}  // namespace busfold

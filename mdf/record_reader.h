@@ -1,0 +1,129 @@
+// Walking the records of a data group one by one: sorted groups (no record ids, one
+// channel group) and unsorted ones (each record preceded by its id), with the values of
+// VLSD channels gathered from the VLSD group's records or from SD blocks.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "mdf/channel_classifier.h"
+#include "mdf/record_layout.h"
+
+namespace busfold {
+
+class DataBlock;
+class DgBlock;
+
+// One record as read; its byte views stay valid until the reader reads again.
+struct Record {
+  std::uint64_t record_id = 0;
+  std::uint64_t position = 0;                  // the reader's position after the record
+  std::span<const std::uint8_t> record_bytes;  // the fixed part, record id excluded
+  // For each decoder with signal data, in decoder order, as far as it was found: a u32
+  // length (little-endian) and that many bytes.
+  std::span<const std::uint8_t> signal_bytes;
+  std::span<const ChannelDecoder> decoders;
+  RecordHandler handler = record_handler_none;
+  std::uint32_t group_kind = 0;
+};
+
+// Why a walk is over.
+enum class ReadEnd : std::uint8_t {
+  kNotEnded,
+  kEndOfData,        // every record was read
+  kTruncatedRecord,  // the data ends inside a record: the tail of an unfinalized file
+  kUnknownRecordId,  // a record id without a layout: the rest cannot be read
+  kReadFailed,       // the source did not deliver bytes the data block holds
+  kNotADataBlock,    // the group's data link leads to a block that is not a DT
+};
+
+// Whether the walk lost data that the file claims to hold.
+inline bool read_end_failed(ReadEnd end) {
+  return end == ReadEnd::kUnknownRecordId || end == ReadEnd::kReadFailed ||
+         end == ReadEnd::kNotADataBlock;
+}
+
+class RecordReader {
+public:
+  // The group must outlive the reader.
+  explicit RecordReader(DgBlock& group);
+  RecordReader(const RecordReader&) = delete;
+  RecordReader& operator=(const RecordReader&) = delete;
+
+  // Back to the first record.
+  void rewind();
+  // The next record, or null when the walk is over (end() says why). Records whose data
+  // sits in memory are views of it; otherwise they are read into buffers that are reused
+  // from record to record.
+  const Record* next();
+
+  ReadEnd end() const { return end_; }
+  // Offset of the next record within the data block's data.
+  std::uint64_t position() const { return position_; }
+
+private:
+  // Reads at the position: true with a record; false when it skipped a record or ended.
+  bool read_one();
+  bool finish(ReadEnd end);
+  // The n bytes at `at` of a block's data, when its source can show them in place.
+  const std::uint8_t* view(DataBlock& block, std::uint64_t at, std::uint64_t n);
+  // Reads n ≤ 8 bytes into `out`. The read functions end the walk when they fail.
+  bool read_small(DataBlock& block, std::uint64_t at, std::uint64_t n, std::uint8_t* out);
+  // Reads n bytes into the buffer from `offset` on, growing it only as bytes arrive.
+  bool read_into(DataBlock& block, std::uint64_t at, std::uint64_t n,
+                 std::vector<std::uint8_t>& buffer, std::size_t offset);
+  // Copies what the record views show into the buffers: a read may refill the window
+  // that a view points into.
+  void pin_views();
+  bool take_record_bytes(std::uint64_t at, std::uint64_t n);
+  bool add_signal_piece(DataBlock& block, std::uint64_t at, std::uint64_t n);
+  // Signal data of the record, for its decoders in order; false when the walk ended.
+  bool gather_signal_data(const RecordLayout& layout, std::uint64_t& at);
+
+  DgBlock& group_;
+  DataBlock* data_ = nullptr;
+  unsigned id_size_ = 0;
+  std::uint64_t position_ = 0;
+  ReadEnd end_ = ReadEnd::kNotEnded;
+  // The whole data of the block when its source holds it in memory; taken anew for each
+  // record so that nothing done between two reads can leave it stale.
+  const std::uint8_t* whole_ = nullptr;
+
+  Record record_;
+  std::vector<std::uint8_t> record_buffer_;
+  std::vector<std::uint8_t> signal_buffer_;
+  std::size_t signal_pieces_ = 0;
+  bool record_is_view_ = false;
+  bool signal_is_view_ = false;
+};
+
+// The walk the pipeline drives: each record read is handed to its handler together with
+// the caller's output area.
+class RecordIterator {
+public:
+  // Without an output area the handlers are not run.
+  RecordIterator(RecordReader& reader, void* output_area)
+      : reader_(reader), output_area_(output_area) {}
+
+  // Rewinds, reads the first record and runs its handler; false when there is none.
+  bool begin();
+  // Reads the next record and runs its handler; false when the walk is over.
+  bool next();
+
+  bool done() const { return record_ == nullptr; }
+  const Record& record() const { return *record_; }
+  // The handler's result for the current record; kRecordNotDecoded before the first.
+  std::uint32_t last_result() const { return last_result_; }
+  ReadEnd end() const { return reader_.end(); }
+
+private:
+  bool handle(const Record* record);
+
+  RecordReader& reader_;
+  void* output_area_;
+  const Record* record_ = nullptr;
+  std::uint32_t last_result_ = kRecordNotDecoded;
+};
+
+}  // namespace busfold
