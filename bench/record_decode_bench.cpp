@@ -9,7 +9,6 @@
 #include <functional>
 #include <memory>
 #include <new>
-#include <random>
 #include <vector>
 
 #include "buslog/bus_classifier.h"
@@ -21,7 +20,7 @@
 #include "mdf/hd_block.h"
 #include "mdf/mdf_file.h"
 #include "mdf/record_reader.h"
-#include "tests/support/can_logger.h"
+#include "tests/support/logger_file.h"
 #include "tests/support/no_view_stream.h"
 
 // Counts allocations, to show that the walk makes none per record.
@@ -43,29 +42,7 @@ constexpr std::size_t kFrames = 1'000'000;
 constexpr int kRounds = 3;
 
 std::vector<std::uint8_t> make_file() {
-  test::MdfBuilder b;
-  test::CanLogger logger(b);
-  test::CanGroup classic = logger.add_group(test::CanShape::kClassic, 1, false);
-  test::CanGroup fd = logger.add_group(test::CanShape::kFd, 1, false);
-  test::CanGroup fd_long = logger.add_group(test::CanShape::kFdLong, 1, false);
-  std::mt19937 random(12345);
-  std::vector<std::uint8_t> payload(64);
-  std::uint64_t time_us = 0;
-  for (std::size_t i = 0; i < kFrames; ++i) {
-    for (auto& byte : payload)
-      byte = static_cast<std::uint8_t>(random());
-    time_us += 50 + random() % 200;
-    unsigned pick = random() % 20;
-    const test::CanGroup& group = pick < 12 ? classic : pick < 17 ? fd : fd_long;
-    auto dlc = static_cast<std::uint8_t>(&group == &fd_long ? 9 + random() % 7 : random() % 9);
-    logger.add_frame(group, {.timestamp_us = time_us,
-                             .id = static_cast<std::uint32_t>(random() % 0x800),
-                             .dlc = dlc,
-                             .data = std::span(payload).first(test::dlc_length(dlc)),
-                             .brs = (i & 1) != 0});
-  }
-  logger.finish();
-  return b.bytes();
+  return test::build_logger_file(test::mixed_can_frames(kFrames), {.finalized = true});
 }
 
 struct WalkResult {
