@@ -5,12 +5,20 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "buslog/bus_classifier.h"
+#include "buslog/bus_frame.h"
 #include "frontend/log.h"
 #include "io/buffered_stream.h"
 #include "io/compressed_container.h"
 #include "io/container_header.h"
 #include "io/encrypted_container.h"
 #include "io/fs_root.h"
+#include "mdf/cg_block.h"
+#include "mdf/dg_block.h"
+#include "mdf/hd_block.h"
+#include "mdf/mdf_file.h"
+#include "mdf/record_reader.h"
+#include "mdf/text_block.h"
 
 namespace busfold {
 
@@ -54,9 +62,9 @@ int unwrap_containers(ToolContext& ctx, StreamPtr& current) {
       }
     } else if (header.type == kContainerTypeEncrypted) {
       BUSFOLD_LOG(kLogInfo, "Found encrypted file");
-      const std::string* password =
-          ctx.options != nullptr ? find_password(ctx.options->passwords, header.device_id)
-                                 : nullptr;
+      const std::string* password = ctx.options != nullptr
+                                        ? find_password(ctx.options->passwords, header.device_id)
+                                        : nullptr;
       if (password == nullptr) {
         BUSFOLD_LOG(kLogError, "No password found for device %08X", header.device_id);
         return kConvertPasswordFailed;
@@ -78,10 +86,42 @@ int unwrap_containers(ToolContext& ctx, StreamPtr& current) {
   return kConvertOk;
 }
 
+// Hands every data group's records to the tool, group by group. False when a callback
+// failed or a group's records could not all be read.
+bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd) {
+  const ToolOps& ops = *ctx.ops;
+  bool ok = true;
+  std::uint64_t group_number = 0;
+  GroupSummary summary;
+  for (const BlockRef& group : hd.data_groups) {
+    DgBlock* dg = block_cast<DgBlock>(group);
+    if (dg == nullptr || dg->channel_groups.empty()) continue;
+    summary.clear();
+    for (const BlockRef& channel_group : dg->channel_groups) {
+      const CgBlock* cg = block_cast<CgBlock>(channel_group);
+      if (cg == nullptr) continue;
+      summary.push_back({block_text(cg->acq_name), group_number++, dg->group_kind_of(*cg)});
+    }
+    int go = ops.on_group_begin != nullptr ? ops.on_group_begin(ctx, summary) : 1;
+    if (go == 1 && ops.on_record != nullptr) {
+      RecordReader reader(*dg);
+      BusFrame frame{};
+      RecordIterator records(reader, &frame);
+      for (bool more = records.begin(); more; more = records.next()) {
+        ++ctx.record_count;
+        ok = ops.on_record(ctx, frame) && ok;
+      }
+      // A walk stopped early (an unknown record id, say) left records unconverted.
+      if (read_end_failed(records.end())) ok = false;
+    }
+    if (ops.on_group_end != nullptr) ops.on_group_end(ctx, summary);
+  }
+  return ok;
+}
+
 }  // namespace
 
 int convert_file(ToolContext& ctx, std::string_view input, std::string_view output) {
-  (void)output;
   const int input_length = static_cast<int>(std::min<std::size_t>(input.size(), 0x7fffffff));
   std::unique_ptr<FileStream> file = fs_open(ctx.input_root, input, kFsRead | 4);
   if (!file) {
@@ -106,9 +146,46 @@ int convert_file(ToolContext& ctx, std::string_view input, std::string_view outp
 
   if (int code = unwrap_containers(ctx, current.ptr()); code != kConvertOk) return code;
 
-  // Containers and the MDF loader are not wired in yet: nothing can be read.
-  BUSFOLD_LOG(kLogError, "Could not open MDF");
-  return kConvertFailed;
+  std::unique_ptr<MdfFile> mdf = mdf_open(*current.get(), &bus_channel_classifier());
+  if (!mdf) {
+    BUSFOLD_LOG(kLogError, "Could not open MDF");
+    return kConvertFailed;
+  }
+  if (mdf->id_block() == nullptr) {
+    BUSFOLD_LOG(kLogError, "Could not read ID block");
+    return kConvertFailed;
+  }
+  const HdBlock* hd = mdf->hd();
+  if (hd == nullptr) {
+    BUSFOLD_LOG(kLogError, "Could not read HD block");
+    return kConvertFailed;
+  }
+
+  const ToolOps& ops = *ctx.ops;
+  bool ok = true;
+  if (ops.on_new_file != nullptr) {
+    ok = ops.on_new_file(ctx, output, *mdf);
+    if (!ok) BUSFOLD_LOG(kLogError, "Error during new file callback");
+  }
+  if (ok) ok = deliver_data_groups(ctx, *hd);
+  if (ops.on_end_file != nullptr) {
+    bool ended = ops.on_end_file(ctx, output);
+    if (!(ended && ok)) BUSFOLD_LOG(kLogError, "Error during end file callback");
+    ok = ok && ended;
+  }
+
+  if (stream_close(current.ptr()) != 0) {
+    BUSFOLD_LOG(kLogError, "Could not close input file after conversion: %.*s", input_length,
+                input.data());
+    return kConvertFailed;
+  }
+  if (!ok) return kConvertFailed;
+  if (ctx.options != nullptr && ctx.options->delete_converted == 1 &&
+      !fs_remove(ctx.input_root, input)) {
+    BUSFOLD_LOG(kLogError, "Could not remove input file after conversion: %.*s", input_length,
+                input.data());
+  }
+  return kConvertOk;
 }
 
 }  // namespace busfold
