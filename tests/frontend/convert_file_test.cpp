@@ -2,21 +2,76 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "app/busfold_tool.h"
+#include "buslog/bus_frame.h"
+#include "tests/support/logger_file.h"
+#include "tests/support/mdf_builder.h"
 #include "tests/support/temp_dir.h"
 
 namespace busfold {
 namespace {
 
-TEST(ConvertFile, OpensAndBuffersTheInputButCannotLoadItYet) {
+// Records what the pipeline calls, and answers as told.
+struct Recorder : ToolContext {
+  std::vector<std::string> calls;
+  int group_begin_result = 1;
+  bool record_result = true;
+};
+
+Recorder& recorder(ToolContext& ctx) { return static_cast<Recorder&>(ctx); }
+
+constexpr ToolOps kRecordingOps = {
+    nullptr,
+    nullptr,
+    [](ToolContext& ctx, const BusFrame& frame) {
+      recorder(ctx).calls.push_back("record " + std::to_string(frame.kind));
+      return recorder(ctx).record_result;
+    },
+    [](ToolContext& ctx, std::string_view output, MdfFile&) {
+      recorder(ctx).calls.push_back("new " + std::string(output));
+      return true;
+    },
+    [](ToolContext& ctx, std::string_view) {
+      recorder(ctx).calls.push_back("end");
+      return true;
+    },
+    [](ToolContext& ctx, const GroupSummary& summary) {
+      std::string call = "begin";
+      for (const GroupSummaryEntry& e : summary) {
+        call += " " + std::string(e.acquisition_name) + "#" + std::to_string(e.group_number) + ":" +
+                std::to_string(e.group_kind);
+      }
+      recorder(ctx).calls.push_back(call);
+      return recorder(ctx).group_begin_result;
+    },
+    [](ToolContext& ctx, const GroupSummary&) { recorder(ctx).calls.push_back("group end"); },
+};
+
+class ConvertFile : public ::testing::Test {
+protected:
+  void SetUp() override {
+    options = tool_create_options();
+    options->input_root = fs_root_new(dir.path());
+    ASSERT_TRUE(tool_context_init(ctx, options->input_root.get(), options->input_root.get(), 1,
+                                  options.get()));
+    ctx.ops = &kRecordingOps;
+  }
+  int convert(const char* input) { return convert_file(ctx, input, "out"); }
+  void write(const char* name, const std::vector<std::uint8_t>& bytes) {
+    ASSERT_TRUE(dir.write_file(name, {reinterpret_cast<const char*>(bytes.data()), bytes.size()}));
+  }
+
   testing::TempDir dir;
+  std::unique_ptr<ConverterOptions> options;
+  Recorder ctx;
+};
+
+TEST_F(ConvertFile, ReportsInputsThatCannotBeOpenedOrLoaded) {
   ASSERT_TRUE(dir.write_file("a.mf4", std::string(100, 'x')));
   ASSERT_TRUE(dir.write_file("empty.mf4", ""));
-  auto options = tool_create_options();
-  options->input_root = fs_root_new(dir.path());
-  ToolContext ctx;
-  ASSERT_TRUE(tool_context_init(ctx, options->input_root.get(), options->input_root.get(), 1,
-                                options.get()));
   struct Case {
     const char* input;
     std::int64_t buffer_size;
@@ -31,10 +86,65 @@ TEST(ConvertFile, OpensAndBuffersTheInputButCannotLoadItYet) {
   for (const Case& c : cases) {
     options->buffer_size = c.buffer_size;
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(convert_file(ctx, c.input, "out"), kConvertFailed);
+    EXPECT_EQ(convert(c.input), kConvertFailed);
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(c.message), std::string::npos) << c.input << c.buffer_size << err;
   }
+  EXPECT_TRUE(ctx.calls.empty());
+}
+
+TEST_F(ConvertFile, CallsTheToolPerFileGroupAndRecord) {
+  // Two data groups: one without channel groups (no callbacks), one with two frames.
+  test::MdfBuilder b;
+  b.add_history();
+  b.add_data_group(2);
+  std::vector<std::uint8_t> logger =
+      test::build_logger_file({test::can_frame(1, 1, {1}, 1), test::can_frame(1, 2, {2}, 2)});
+  write("two.mf4", logger);
+  write("empty_group.mf4", b.bytes());
+
+  EXPECT_EQ(convert("two.mf4"), kConvertOk);
+  ASSERT_GE(ctx.calls.size(), 5u);
+  EXPECT_EQ(ctx.calls[0], "new out");
+  EXPECT_EQ(ctx.calls[1].rfind("begin CAN1_Rx#0:1 CAN1_Tx#1:1 CAN1_Rx_IDE#2:1", 0), 0u);
+  EXPECT_NE(ctx.calls[1].find(" #9:0 "), std::string::npos);  // a VLSD group: kind 0
+  EXPECT_EQ(ctx.calls[2], "record 1");
+  EXPECT_EQ(ctx.calls[3], "record 1");
+  EXPECT_EQ(ctx.calls[4], "group end");
+  EXPECT_EQ(ctx.calls.back(), "end");
+  EXPECT_EQ(ctx.record_count, 2u);
+
+  ctx.calls.clear();
+  EXPECT_EQ(convert("empty_group.mf4"), kConvertOk);
+  EXPECT_EQ(ctx.calls, (std::vector<std::string>{"new out", "end"}));
+
+  // A group the tool declines keeps its records unread but still ends.
+  ctx.calls.clear();
+  ctx.group_begin_result = 2;
+  EXPECT_EQ(convert("two.mf4"), kConvertOk);
+  EXPECT_EQ(ctx.calls.size(), 4u);
+  EXPECT_EQ(ctx.calls[2], "group end");
+}
+
+TEST_F(ConvertFile, DeletesOnlyInputsThatConvertedCompletely) {
+  write("a.mf4", test::build_logger_file({test::can_frame(1, 1, {1}, 1)}));
+  options->delete_converted = 1;
+  ctx.record_result = false;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(convert("a.mf4"), kConvertFailed);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find(" E Error during end file callback\n"),
+            std::string::npos);
+  EXPECT_TRUE(dir.exists("a.mf4"));
+
+  // Without a record callback nothing is read, and the file counts as converted.
+  ToolOps no_records = kRecordingOps;
+  no_records.on_record = nullptr;
+  ctx.ops = &no_records;
+  ctx.calls.clear();
+  EXPECT_EQ(convert("a.mf4"), kConvertOk);
+  EXPECT_EQ(ctx.calls.front(), "new out");
+  EXPECT_EQ(ctx.calls.back(), "end");
+  EXPECT_FALSE(dir.exists("a.mf4"));
 }
 
 }  // namespace

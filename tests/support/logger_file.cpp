@@ -319,7 +319,7 @@ LoggerFrame can_frame(std::uint8_t bus, std::uint32_t id, std::vector<std::uint8
   return f;
 }
 
-std::vector<std::uint8_t> build_logger_file(std::span<const LoggerFrame> frames,
+std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& frames,
                                             const LoggerFileOptions& options) {
   MdfBuilder b;
   b.set_start_time(options.start_time_ns);

@@ -44,7 +44,7 @@ std::uint8_t logger_dlc_length(std::uint8_t dlc);
 LoggerFrame can_frame(std::uint8_t bus, std::uint32_t id, std::vector<std::uint8_t> payload,
                       std::uint64_t time_us, bool tx = false, bool fd = false);
 
-std::vector<std::uint8_t> build_logger_file(std::span<const LoggerFrame> frames,
+std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& frames,
                                             const LoggerFileOptions& options = {});
 
 // A reproducible mix of frames: classic, FD up to 8 and FD over 8 bytes, 11- and 29-bit,
