@@ -18,7 +18,18 @@ std::unique_ptr<FileStream> file_stream_open(const std::string& path, int mode) 
   if (file == nullptr) return nullptr;
   std::unique_ptr<FileStream> stream(new (std::nothrow)
                                          FileStream(file, static_cast<FileMode>(mode)));
-  if (!stream) std::fclose(file);
+  if (!stream) {
+    std::fclose(file);
+    return nullptr;
+  }
+  // Outputs are written in many small pieces (block fields, 4 KiB data chunks): a large
+  // buffer turns them into few system calls. Reads come in large pieces already. The
+  // library only takes a size with a buffer of our own.
+  if (mode != 0) {
+    constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
+    stream->buffer_.reset(new (std::nothrow) char[kWriteBuffer]);
+    if (stream->buffer_) std::setvbuf(file, stream->buffer_.get(), _IOFBF, kWriteBuffer);
+  }
   return stream;
 }
 

@@ -28,6 +28,7 @@ private:
   FileMode mode_;
   std::int64_t position_ = 0;
   bool close_failed_ = false;
+  std::unique_ptr<char[]> buffer_;  // stdio buffer of a write stream; freed after fclose
 };
 
 // mode 0 read, 1 write, 2 read-write; any other mode, or a file that cannot be
