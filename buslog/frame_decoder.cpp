@@ -72,6 +72,33 @@ void set_time(BusFrame& frame, double value) {
   split_frame_time(value, frame.can.seconds, frame.can.microseconds);
 }
 
+// Stores the value of a CAN frame channel by its role; false for a role a CAN frame does
+// not have.
+bool store_can_field(BusFrame& frame, const ChannelDecoder& decoder, const Record& record) {
+  double raw = decoder.raw_value(record.record_bytes);
+  if (decoder.role == kRoleDlc) {
+    // Loggers give the DLC their DLC-to-length table: the code itself is the raw value.
+    frame.can.dlc = byte_field(raw);
+    return true;
+  }
+  double value = decoder.conversion.apply(raw);
+  switch (decoder.role) {
+  case kRoleBrs: frame.can.brs = flag(value); return true;
+  case kRoleBusChannel: frame.can.bus = byte_field(value); return true;
+  case kRoleDataLength: frame.data_length = truncated(value); return true;
+  case kRoleDir: frame.can.dir = flag(value); return true;
+  case kRoleEdl: frame.can.edl = flag(value); return true;
+  case kRoleEsi: frame.can.esi = flag(value); return true;
+  case kRoleId:
+    frame.can.can_id = static_cast<std::uint32_t>(truncated(value));
+    frame.key |= frame.can.can_id;
+    return true;
+  case kRoleIde: frame.can.ide = flag(value); return true;
+  case kRoleTimestamp: set_time(frame, value); return true;
+  default: return false;
+  }
+}
+
 }  // namespace
 
 void split_frame_time(double time_s, std::uint32_t& seconds, std::uint32_t& microseconds) {
@@ -105,28 +132,8 @@ std::uint32_t decode_can_data_frame(const Record& record, void* output) {
       if (!bytes.empty()) std::memcpy(frame.can.payload, bytes.data(), bytes.size());
       continue;
     }
-    if (decoder.has_signal_data) return no_frame(frame);
-    double raw = decoder.raw_value(record.record_bytes);
-    if (decoder.role == kRoleDlc) {
-      // Loggers give the DLC their DLC-to-length table: the code itself is the raw value.
-      frame.can.dlc = byte_field(raw);
-      continue;
-    }
-    double value = decoder.conversion.apply(raw);
-    switch (decoder.role) {
-    case kRoleBrs: frame.can.brs = flag(value); break;
-    case kRoleBusChannel: frame.can.bus = byte_field(value); break;
-    case kRoleDataLength: frame.data_length = truncated(value); break;
-    case kRoleDir: frame.can.dir = flag(value); break;
-    case kRoleEdl: frame.can.edl = flag(value); break;
-    case kRoleEsi: frame.can.esi = flag(value); break;
-    case kRoleId:
-      frame.can.can_id = static_cast<std::uint32_t>(truncated(value));
-      frame.key |= frame.can.can_id;
-      break;
-    case kRoleIde: frame.can.ide = flag(value); break;
-    case kRoleTimestamp: set_time(frame, value); break;
-    default: return no_frame(frame);
+    if (decoder.has_signal_data || !store_can_field(frame, decoder, record)) {
+      return no_frame(frame);
     }
   }
   // data_length says how much of the payload is meant; it cannot reach past it.
@@ -141,24 +148,11 @@ std::uint32_t decode_can_remote_frame(const Record& record, void* output) {
   clear(frame);
   frame.can.rtr = 1;
   for (const ChannelDecoder& decoder : record.decoders) {
-    if (decoder.has_signal_data) return no_frame(frame);
-    double raw = decoder.raw_value(record.record_bytes);
-    if (decoder.role == kRoleDlc) {
-      frame.can.dlc = byte_field(raw);
-      continue;
-    }
-    double value = decoder.conversion.apply(raw);
-    switch (decoder.role) {
-    case kRoleBusChannel: frame.can.bus = byte_field(value); break;
-    case kRoleDataLength: frame.data_length = truncated(value); break;
-    case kRoleDir: frame.can.dir = flag(value); break;
-    case kRoleId:
-      frame.can.can_id = static_cast<std::uint32_t>(truncated(value));
-      frame.key |= frame.can.can_id;
-      break;
-    case kRoleIde: frame.can.ide = flag(value); break;
-    case kRoleTimestamp: set_time(frame, value); break;
-    default: return no_frame(frame);
+    // The flags and the payload of data frames have no place in a remote frame.
+    bool data_frame_only =
+        decoder.role == kRoleBrs || decoder.role == kRoleEdl || decoder.role == kRoleEsi;
+    if (decoder.has_signal_data || data_frame_only || !store_can_field(frame, decoder, record)) {
+      return no_frame(frame);
     }
   }
   if (frame.data_length > kCanPayloadSize) return no_frame(frame);
