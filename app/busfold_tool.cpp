@@ -1,5 +1,7 @@
 #include "app/busfold_tool.h"
 
+#include <array>
+#include <cstdlib>
 #include <new>
 
 #include "buslog/bus_template.h"
@@ -13,7 +15,18 @@ namespace busfold {
 
 namespace {
 
-bool busfold_add_options(ConverterOptions&, OptionList&) { return true; }
+bool busfold_add_options(ConverterOptions& options, OptionList& list) {
+  // Only BusfoldOptions carry this definition.
+  auto& busfold_options = static_cast<BusfoldOptions&>(options);
+  void* entry = busfold_options.mux_option.create_entry();
+  try {
+    list.push_back(entry);  // a null entry is caught with the others: no option list
+  } catch (const std::bad_alloc&) {
+    std::free(entry);
+    return false;
+  }
+  return true;
+}
 
 constexpr ToolDef kBusfoldToolDef = {
     busfold_add_options,
@@ -39,6 +52,24 @@ void abandon_output(BusfoldContext& ctx) {
   ctx.temporary_name.clear();
 }
 
+// One state per carrier key, and the set of their target buses in ascending order.
+bool build_demux_states(const DemuxTable& table, BusfoldContext& ctx) {
+  try {
+    std::array<bool, 256> targets{};
+    for (const auto& [key, channel_list] : table) {
+      const DemuxState& state = ctx.demux_states.try_emplace(key, channel_list).first->second;
+      for (std::uint8_t bus : state.channels)
+        targets[bus] = true;
+    }
+    for (std::size_t bus = 1; bus < targets.size(); ++bus) {
+      if (targets[bus]) ctx.demux_buses.push_back(static_cast<std::uint8_t>(bus));
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 BusfoldOptions::BusfoldOptions() : ConverterOptions(&kBusfoldToolDef) {}
@@ -54,6 +85,9 @@ std::unique_ptr<ToolContext> busfold_create_context(FsRoot* input_root, FsRoot* 
   ctx->ops = &kBusfoldOps;
   tool_context_init(*ctx, input_root, output_root, 1, &options);
   if (ctx->input_root == nullptr) return nullptr;
+  if (auto* busfold_options = dynamic_cast<BusfoldOptions*>(&options)) {
+    if (!build_demux_states(busfold_options->demux_table, *ctx)) return nullptr;
+  }
   return ctx;
 }
 
@@ -76,7 +110,8 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
   std::optional<BusLoggingFile> built = create_bus_logging_file();
   bool ok = built.has_value();
   ctx.bus_record_ids = CanRecordIdTable();
-  ok = ok && add_output_bus_groups(*built->file, built->bus_template, {}, ctx.bus_record_ids);
+  ok = ok && add_output_bus_groups(*built->file, built->bus_template, ctx.demux_buses,
+                                   ctx.bus_record_ids);
   HdBlock* out_hd = ok ? built->file->hd() : nullptr;
   auto* dg = out_hd != nullptr && !out_hd->data_groups.empty()
                  ? block_cast<DgBlock>(out_hd->data_groups.front())
@@ -108,6 +143,16 @@ bool busfold_on_record(ToolContext& base, const BusFrame& frame) {
   BusfoldContext& ctx = busfold_context(base);
   if (frame.kind != kCanDataFrame) return false;
   if (!ctx.records) return false;
+  if (!ctx.demux_states.empty()) {
+    auto carrier = ctx.demux_states.find(frame_key(frame.can));
+    if (carrier != ctx.demux_states.end()) {
+      // The carrier itself is not written, only the frames it holds; when one of those is
+      // lost, the file must not count as converted.
+      if (demux_frame(*ctx.records, carrier->second, frame.can)) return true;
+      ctx.record_write_failed = true;
+      return false;
+    }
+  }
   ToolRecord record;
   record.kind = kToolRecordCanData;
   record.frame = frame.can;

@@ -1,11 +1,16 @@
 // The busfold tool: its options, its context and the callbacks it plugs into the front end.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
+#include "app/demux.h"
 #include "app/finalizing_stream.h"
+#include "app/mux_option.h"
 #include "app/record_stream.h"
 #include "buslog/output_groups.h"
 #include "frontend/tool.h"
@@ -15,6 +20,11 @@ namespace busfold {
 // busfold's settings: the common ones plus its own.
 struct BusfoldOptions : ConverterOptions {
   BusfoldOptions();
+
+  // Carrier key → target bus of each sub-channel (-m/--mux).
+  DemuxTable demux_table;
+  // The entry that fills demux_table while the command line is parsed.
+  MuxOption mux_option{demux_table};
 };
 
 // busfold's run state: the common part, then the output file being written.
@@ -26,6 +36,12 @@ struct BusfoldContext : ToolContext {
   std::string output_name;     // relative to the output root
   std::string temporary_name;  // where the file is written until it is complete
   bool record_write_failed = false;
+
+  // Per carrier key, for the whole run: a message cut by the end of a file goes on in the
+  // next one.
+  std::unordered_map<std::uint32_t, DemuxState> demux_states;
+  // The nonzero target buses of the demux states: every output file has groups for them.
+  std::vector<std::uint8_t> demux_buses;
 };
 
 // Suffix of every output file, appended to the pipeline's output path.

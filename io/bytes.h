@@ -17,6 +17,9 @@ inline std::uint64_t load_le64(const std::uint8_t* p) {
   return static_cast<std::uint64_t>(load_le32(p)) |
          (static_cast<std::uint64_t>(load_le32(p + 4)) << 32);
 }
+inline std::uint16_t load_be16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
 inline std::uint32_t load_be32(const std::uint8_t* p) {
   return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
          (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
