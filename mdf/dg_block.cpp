@@ -18,6 +18,13 @@ bool DgBlock::load(LoadContext& ctx, const BlockHeader& header) {
       !load_link(ctx, links[3], comment)) {
     return false;
   }
+  // Each data group has records of its own: groups sharing one data block would read it
+  // again and again.
+  if (data != nullptr && !ctx.group_data.emplace(data->offset, offset).second) {
+    BUSFOLD_LOG(kLogError, "Data block at offset %llu belongs to more than one data group",
+                static_cast<unsigned long long>(data->offset));
+    return false;
+  }
   FieldCursor fields(ctx.stream, data_base());
   return fields.read_u8(dg_rec_id_size) && build_layouts(ctx);
 }
@@ -40,6 +47,19 @@ bool DgBlock::build_layouts(LoadContext& ctx) {
   for (const BlockRef& ref : channel_groups) {
     const auto* group = block_cast<CgBlock>(ref.get());
     if (group == nullptr) continue;
+    // The signal data of a group is read as often as its records refer to it; only the
+    // walk of one data group keeps count.
+    for (const ChannelDecoder& decoder : group->decoders) {
+      if (decoder.signal_source != SignalSource::kSdBlock) continue;
+      std::uint64_t sd = decoder.signal_data->offset;
+      auto [owner, fresh] = ctx.group_data.emplace(sd, offset);
+      if (!fresh && owner->second != offset) {
+        BUSFOLD_LOG(kLogError,
+                    "Signal data block at offset %llu belongs to more than one data group",
+                    static_cast<unsigned long long>(sd));
+        return false;
+      }
+    }
     RecordLayout layout = make_record_layout(*group, ctx.classifier);
     if (dg_rec_id_size == 0) layout.record_id = 0;
     if (!layouts.insert(layout)) {

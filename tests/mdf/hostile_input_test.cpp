@@ -145,6 +145,46 @@ TEST(HostileInput, SizesThatTheFileCannotHoldAreRefused) {
   }
 }
 
+TEST(HostileInput, DataIsNeitherSharedNorOverlapped) {
+  // Each would let a small file make the record walks read the same bytes many times.
+  {
+    Skeleton s;  // two data groups on one data block
+    std::uint64_t dt = s.b.add_data(s.dg, std::vector<std::uint8_t>(16, 0));
+    std::uint64_t dg = s.b.add_data_group();
+    s.b.add_channel_group(dg, {});
+    s.b.set_link(dg, link::kDgData, dt);
+    expect_refused(s.b, "belongs to more than one data group");
+  }
+  {
+    Skeleton s;  // a second data block inside the data of the first
+    std::uint64_t dt = s.b.add_data(s.dg, std::vector<std::uint8_t>(1000, 0));
+    const std::uint8_t id[] = {'#', '#', 'D', 'T'};
+    s.b.patch_bytes(dt + 24, id);
+    s.b.patch_u64(dt + 32, 900);
+    std::uint64_t dg = s.b.add_data_group();
+    s.b.add_channel_group(dg, {});
+    s.b.set_link(dg, link::kDgData, dt + 24);
+    expect_refused(s.b, "overlaps other blocks");
+  }
+  {
+    Skeleton s;  // one SD block for the channels of two data groups
+    std::uint64_t sd = s.b.add_signal_data(std::vector<std::uint8_t>{1, 0, 0, 0, 7});
+    s.b.add_channel(s.cg, {.type = 1, .data_type = 10, .bit_count = 32, .data = sd});
+    std::uint64_t dg = s.b.add_data_group();
+    std::uint64_t cg = s.b.add_channel_group(dg, {.data_bytes = 4});
+    s.b.add_channel(cg, {.type = 1, .data_type = 10, .bit_count = 32, .data = sd});
+    expect_refused(s.b, "Signal data block at offset");
+  }
+  {
+    Skeleton s;  // a stale length excuses the records' DT only, never signal data
+    std::uint64_t sd = s.b.add_signal_data(std::vector<std::uint8_t>{1, 0, 0, 0, 7});
+    s.b.set_link(s.cn, link::kCnData, sd);
+    s.b.patch_u64(sd + 8, 4096);
+    s.b.set_unfinalized(4);
+    expect_refused(s.b, "ends past the end of the file");
+  }
+}
+
 TEST(HostileInput, LongChainsNeedNoDeepRecursion) {
   constexpr std::size_t kChannels = 200000;
   MdfBuilder b;
