@@ -232,6 +232,23 @@ TEST(RecordReader, SignalDataIsCheckedBeforeItIsRead) {
   EXPECT_EQ(w.end, ReadEnd::kEndOfData);
 }
 
+TEST(RecordReader, SignalDataReadAgainAndAgainEndsTheWalk) {
+  // Records that all refer to both values would copy them for ever from a file of a few
+  // bytes. A walk takes no more than the SD block and the records hold together: 816
+  // bytes, 74 records of 11 signal bytes each.
+  Bytes records;
+  for (int i = 0; i < 100; ++i)
+    records.insert(records.end(), {0, 0, 0, 0, 6, 0, 0, 0});
+  for (Source source : {Source::kMemory, Source::kNoView, Source::kSmallWindow}) {
+    Walk w = walk(signal_data_file(records), source);
+    EXPECT_EQ(w.records.size(), 74u);
+    EXPECT_EQ(w.end, ReadEnd::kSignalDataReused);
+    EXPECT_TRUE(read_end_failed(w.end));
+    EXPECT_NE(w.log.find("refer to more signal data than the file holds"), std::string::npos)
+        << w.log;
+  }
+}
+
 TEST(RecordReader, SourcesWithoutViewsReadTheSame) {
   // Records of ids 1 to 3 in random order and lengths, some cut, some unknown: whatever
   // the bytes, every source gives the same walk, and it ends.
