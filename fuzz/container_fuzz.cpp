@@ -25,8 +25,7 @@ namespace busfold::fuzz {
 namespace {
 
 constexpr std::string_view kPassword = "password";
-// Nested containers multiply what a payload expands to; deeper levels are only unwrapped
-// while the content stays small, to keep each run fast.
+// Deeper levels are only unwrapped while the content stays small, to keep each run fast.
 constexpr std::size_t kMaxNestedContent = std::size_t{1} << 20;
 constexpr int kMaxLevels = 4;
 
@@ -126,13 +125,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> bytes = fuzz::with_small_iterations(data, size);
   std::unique_ptr<MemoryStream> current = memory_stream_from(bytes);
   if (!current) return 0;
+  // What the pipeline allows every level of a file.
+  const std::uint64_t max_content = size * kLzssMaxExpansion;
   for (int level = 0; level < fuzz::kMaxLevels; ++level) {
     if (level > 0 && current->size() > fuzz::kMaxNestedContent) break;
     ContainerHeader header;
     if (!container_identify(*current, header)) break;
     StreamPtr inner;
     if (header.type == kContainerTypeCompressed) {
-      inner = compressed_container_open(*current, header);
+      inner = compressed_container_open(*current, header, max_content);
       if (inner) fuzz::check_compressed(*current, static_cast<ContainerStream&>(*inner));
     } else if (header.type == kContainerTypeEncrypted) {
       inner = encrypted_container_open(
