@@ -7,6 +7,12 @@
 
 namespace busfold {
 
+namespace {
+// Channels a record may carry per byte of it (record id included), and a few more for
+// virtual channels: a record's bits hold at most eight channels a byte.
+constexpr std::uint64_t kChannelsPerRecordByte = 64;
+}  // namespace
+
 DgBlock::DgBlock() : MdfBlock(kKind) {}
 
 bool DgBlock::load(LoadContext& ctx, const BlockHeader& header) {
@@ -61,6 +67,16 @@ bool DgBlock::build_layouts(LoadContext& ctx) {
       }
     }
     RecordLayout layout = make_record_layout(*group, ctx.classifier);
+    // Every record is decoded channel by channel: thousands of channels on records of a
+    // few bytes would make the time a small file takes grow with the square of its size.
+    const std::uint64_t record_bytes = std::uint64_t{dg_rec_id_size} + layout.record_size;
+    if (!layout.vlsd && layout.decoders.size() > kChannelsPerRecordByte * (record_bytes + 1)) {
+      BUSFOLD_LOG(kLogError,
+                  "Channel group at offset %llu has %zu channels for records of %llu bytes",
+                  static_cast<unsigned long long>(group->offset), layout.decoders.size(),
+                  static_cast<unsigned long long>(record_bytes));
+      return false;
+    }
     if (dg_rec_id_size == 0) layout.record_id = 0;
     if (!layouts.insert(layout)) {
       BUSFOLD_LOG(kLogWarning,

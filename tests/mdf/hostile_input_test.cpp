@@ -145,8 +145,9 @@ TEST(HostileInput, SizesThatTheFileCannotHoldAreRefused) {
   }
 }
 
-TEST(HostileInput, DataIsNeitherSharedNorOverlapped) {
-  // Each would let a small file make the record walks read the same bytes many times.
+TEST(HostileInput, RecordWalksStayInProportionToTheFile) {
+  // Each would let a small file make the record walks read the same bytes many times, or
+  // decode each record many times over.
   {
     Skeleton s;  // two data groups on one data block
     std::uint64_t dt = s.b.add_data(s.dg, std::vector<std::uint8_t>(16, 0));
@@ -176,6 +177,16 @@ TEST(HostileInput, DataIsNeitherSharedNorOverlapped) {
     expect_refused(s.b, "Signal data block at offset");
   }
   {
+    Skeleton s;  // records of 3 bytes (id and data) carry at most 256 channels
+    s.b.patch_u8(s.dg + 56, 1);
+    s.b.patch_u32(s.cg + 96, 2);
+    for (int i = 1; i < 256; ++i)
+      s.b.add_channel(s.cg, {.bit_count = 0});
+    EXPECT_TRUE(open_mdf(s.b.bytes()));
+    s.b.add_channel(s.cg, {.bit_count = 0});
+    expect_refused(s.b, "has 257 channels for records of 3 bytes");
+  }
+  {
     Skeleton s;  // a stale length excuses the records' DT only, never signal data
     std::uint64_t sd = s.b.add_signal_data(std::vector<std::uint8_t>{1, 0, 0, 0, 7});
     s.b.set_link(s.cn, link::kCnData, sd);
@@ -189,7 +200,8 @@ TEST(HostileInput, LongChainsNeedNoDeepRecursion) {
   constexpr std::size_t kChannels = 200000;
   MdfBuilder b;
   std::uint64_t dg = b.add_data_group(2);
-  std::uint64_t cg = b.add_channel_group(dg, {.data_bytes = 8});
+  // Records wide enough for that many channels.
+  std::uint64_t cg = b.add_channel_group(dg, {.data_bytes = 4096});
   std::uint64_t name = b.add_text("x");
   for (std::size_t i = 0; i < kChannels; ++i)
     b.add_channel(cg, {.name_block = name});
