@@ -67,6 +67,8 @@ struct LoadContext {
   // Guards against hostile link structures.
   std::unordered_set<std::uint64_t> in_progress;  // blocks whose load has not finished
   std::unordered_set<std::uint64_t> chained;      // blocks already met as chain elements
+  // History comments already found to carry the tool id: one comment may serve many entries.
+  std::unordered_set<std::uint64_t> history_comments;
   // Data and signal data blocks already given to a data group: offset → the group's offset.
   std::unordered_map<std::uint64_t, std::uint64_t> group_data;
   unsigned depth = 0;

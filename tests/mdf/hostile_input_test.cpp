@@ -2,6 +2,10 @@
 // long chains. Each must fail cleanly (or load, for the long chain) without a crash.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <string>
+
+#include "buslog/bus_classifier.h"
 #include "mdf/block_codec.h"
 #include "mdf/cg_block.h"
 #include "mdf/data_block.h"
@@ -193,6 +197,31 @@ TEST(HostileInput, RecordWalksStayInProportionToTheFile) {
     s.b.patch_u64(sd + 8, 4096);
     s.b.set_unfinalized(4);
     expect_refused(s.b, "ends past the end of the file");
+  }
+}
+
+TEST(HostileInput, TextsSharedByManyBlocksAreScannedOnce) {
+  // A large comment behind every history entry, a large name behind every channel of a
+  // bus group: scanned once per link, these took time in proportion to their product.
+  const std::string large = std::string(5'000'000, 'x') + "<tool_id>QK</tool_id>";
+  for (bool names : {false, true}) {
+    MdfBuilder b;
+    if (names) {
+      b.add_history();
+      std::uint64_t name = b.add_text(large);
+      std::uint64_t dg = b.add_data_group();
+      std::uint64_t cg =
+          b.add_channel_group(dg, {.data_bytes = 1'000'000, .source = b.add_source("CAN1", 2, 2)});
+      for (int i = 0; i < 30000; ++i)
+        b.add_channel(cg, {.name_block = name, .bit_count = 0});
+    } else {
+      std::uint64_t comment = b.add_xml(large);
+      for (int i = 0; i < 50000; ++i)
+        b.add_history_with_comment(comment);
+    }
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(open_mdf(b.bytes(), &bus_channel_classifier()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << names;
   }
 }
 
