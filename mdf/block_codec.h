@@ -11,6 +11,7 @@
 
 #include "io/stream.h"
 #include "mdf/block.h"
+#include "mdf/conversion.h"
 
 namespace busfold {
 
@@ -67,6 +68,8 @@ struct LoadContext {
   // Guards against hostile link structures.
   std::unordered_set<std::uint64_t> in_progress;  // blocks whose load has not finished
   std::unordered_set<std::uint64_t> chained;      // blocks already met as chain elements
+  // Value tables made so far: channels sharing a CC block share its table.
+  ConversionCache conversions;
   // History comments already found to carry the tool id: one comment may serve many entries.
   std::unordered_set<std::uint64_t> history_comments;
   // Data and signal data blocks already given to a data group: offset → the group's offset.
