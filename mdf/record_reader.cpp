@@ -47,8 +47,16 @@ void RecordReader::rewind() {
     end_ = ReadEnd::kNotADataBlock;
   }
   // What the group's SD blocks hold, each counted once, and as much again as its records
-  // take: room for values that records share, but no more than the file can back.
-  signal_budget_ = data_ != nullptr ? data_->data_size() : 0;
+  // take: room for values that records share, but no more than the file can back. (The
+  // DT of an unfinalized file may claim more than its source holds.)
+  signal_budget_ = 0;
+  if (data_ != nullptr) {
+    std::int64_t source_size = stream_size(data_->source());
+    if (source_size > 0 && static_cast<std::uint64_t>(source_size) > data_->data_start()) {
+      signal_budget_ = std::min(data_->data_size(),
+                                static_cast<std::uint64_t>(source_size) - data_->data_start());
+    }
+  }
   std::unordered_set<const MdfBlock*> counted;
   for (const RecordLayout& layout : group_.layouts.all()) {
     for (const ChannelDecoder& decoder : layout.decoders) {
