@@ -30,6 +30,9 @@ constexpr GroupPrefix kGroups[] = {
 constexpr ChannelClassifier kBusClassifier{classify_channel_name, classify_channel_group,
                                            decode_nothing};
 
+// The longest prefix above, "LIN_TransmissionError".
+constexpr std::size_t kLongestPrefix = 21;
+
 }  // namespace
 
 GroupClassification classify_channel_group(std::span<const ChannelDecoder> decoders) {
@@ -37,8 +40,15 @@ GroupClassification classify_channel_group(std::span<const ChannelDecoder> decod
   std::string_view prefix;
   bool found = false;
   for (const ChannelDecoder& decoder : decoders) {
-    std::size_t dot = decoder.name.find('.');
-    if (dot == std::string_view::npos) continue;
+    std::string_view head = decoder.name.substr(0, kLongestPrefix + 1);
+    std::size_t dot = head.find('.');
+    if (dot == std::string_view::npos) {
+      // A longer name without a dot near its start has no role, so no record of the group
+      // could become a frame. Looking further for a dot would scan names that thousands
+      // of channels may share, once for each of them.
+      if (decoder.name.size() > head.size()) return unknown;
+      continue;
+    }
     std::string_view own = decoder.name.substr(0, dot);
     if (!found) {
       prefix = own;

@@ -50,12 +50,20 @@ const std::string* find_password(const PasswordStore& store, std::uint32_t devic
 // Replaces the current stream by the content of every container wrapped around it,
 // to any depth and in any order. Returns kConvertOk or the file's failure code.
 int unwrap_containers(ToolContext& ctx, StreamPtr& current) {
+  // A compressed container inside another multiplies what a small file can expand to.
+  // Together they may give no more than one container could from the whole file, which
+  // nesting of real files never comes near.
+  const std::int64_t file_size = stream_size(current.get());
+  const std::uint64_t max_content =
+      file_size < 0 || static_cast<std::uint64_t>(file_size) > UINT64_MAX / kLzssMaxExpansion
+          ? UINT64_MAX
+          : static_cast<std::uint64_t>(file_size) * kLzssMaxExpansion;
   ContainerHeader header;
   while (container_identify(*current, header)) {
     StreamPtr inner;
     if (header.type == kContainerTypeCompressed) {
       BUSFOLD_LOG(kLogInfo, "Found compressed file");
-      inner = compressed_container_open(*current, header);
+      inner = compressed_container_open(*current, header, max_content);
       if (!inner) {
         BUSFOLD_LOG(kLogError, "Could not decompress file");
         return kConvertDecompressFailed;

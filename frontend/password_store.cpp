@@ -60,8 +60,19 @@ bool parse_password_text(std::string_view text, PasswordStore& store) {
 
   const auto* subject = reinterpret_cast<PCRE2_SPTR>(text.data());
   PCRE2_SIZE position = 0;
-  while (position <= text.size()) {
-    int found = pcre2_match(pcre.code, subject, text.size(), position, 0, pcre.match, nullptr);
+  while (position < text.size()) {
+    // A member's captures and end are the same whether its match starts on the white space
+    // before its first quote or on the quote. Trying only the quotes keeps the expression
+    // from scanning a long run of white space again from every position in it, which made
+    // the scan quadratic.
+    std::size_t quote = text.find('"', position);
+    if (quote == std::string_view::npos) break;
+    int found =
+        pcre2_match(pcre.code, subject, text.size(), quote, PCRE2_ANCHORED, pcre.match, nullptr);
+    if (found == PCRE2_ERROR_NOMATCH) {
+      position = quote + 1;
+      continue;
+    }
     if (found < 3) break;
     const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(pcre.match);
     std::string_view key = text.substr(ovector[2], ovector[3] - ovector[2]);

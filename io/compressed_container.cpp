@@ -27,7 +27,7 @@ bool header_accepted(const ContainerHeader& header) {
 // Decodes the payload [start, end) of the source into memory; false when anything
 // fails. `crc` receives the register over the payload bytes the decoder consumed.
 bool decompress_payload(Stream& source, std::int64_t end, int window_bits, int lookahead_bits,
-                        MemoryStream& memory, std::uint32_t& crc) {
+                        std::uint64_t max_content, MemoryStream& memory, std::uint32_t& crc) {
   auto range = range_stream_new(&source, kCompressedPayloadOffset, end);
   if (!range || range->seek(0, kSeekSet) != 0) return false;
   auto checksum = crc32_stream_new(*range);
@@ -36,9 +36,12 @@ bool decompress_payload(Stream& source, std::int64_t end, int window_bits, int l
   if (!decompress) return false;
 
   std::uint64_t copied = 0;
-  CopyStatus status = container_copy(*decompress, memory, copied);
+  CopyStatus status = container_copy(*decompress, memory, copied, max_content);
   if (status == CopyStatus::kWriteFailed) {
     BUSFOLD_LOG(kLogError, "Out of memory after %" PRIu64 " bytes of decompressed content", copied);
+  }
+  if (status == CopyStatus::kTooLarge) {
+    BUSFOLD_LOG(kLogError, "Decompressed content exceeds %" PRIu64 " bytes", max_content);
   }
   if (status != CopyStatus::kDone) return false;
   crc = crc32_stream_value(*checksum);
@@ -47,7 +50,8 @@ bool decompress_payload(Stream& source, std::int64_t end, int window_bits, int l
 
 }  // namespace
 
-StreamPtr compressed_container_open(Stream& source, const ContainerHeader& header) {
+StreamPtr compressed_container_open(Stream& source, const ContainerHeader& header,
+                                    std::uint64_t max_content) {
   if (!header_accepted(header)) return nullptr;
 
   std::uint8_t fields[8];
@@ -76,7 +80,8 @@ StreamPtr compressed_container_open(Stream& source, const ContainerHeader& heade
   }
 
   std::uint32_t crc = 0;
-  if (!decompress_payload(source, payload_end, window_bits, lookahead_bits, *memory, crc)) {
+  if (!decompress_payload(source, payload_end, window_bits, lookahead_bits, max_content, *memory,
+                          crc)) {
     return nullptr;
   }
 

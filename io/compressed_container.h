@@ -10,6 +10,10 @@ namespace busfold {
 
 inline constexpr std::int64_t kCompressedPayloadOffset = 28;
 
+// Most bytes one payload byte can decode to: a back-reference of 30 bits (W 15, L 14)
+// copies 2^14 bytes.
+inline constexpr std::uint64_t kLzssMaxExpansion = 4370;
+
 // Decompresses the whole payload into memory and returns it as a ContainerStream
 // positioned at 0, or null. The source is read (seeking as needed), never closed or
 // owned; the result does not depend on it, so the caller may close it at once.
@@ -18,7 +22,9 @@ inline constexpr std::int64_t kCompressedPayloadOffset = 28;
 // 0 or 1 with an equal footer flag; fields not readable; window bits W (trailing
 // zero bits of the window field) outside 4..15; lookahead bits L (low byte of its
 // field) outside 3..W-1; a payload that cannot be read. Logged at level 5: a
-// missing footer, a checksum mismatch, content too large to hold in memory.
-StreamPtr compressed_container_open(Stream& source, const ContainerHeader& header);
+// missing footer, a checksum mismatch, content too large to hold in memory or
+// larger than max_content.
+StreamPtr compressed_container_open(Stream& source, const ContainerHeader& header,
+                                    std::uint64_t max_content = UINT64_MAX);
 
 }  // namespace busfold

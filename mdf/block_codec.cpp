@@ -71,24 +71,27 @@ bool check_header(LoadContext& ctx, std::uint64_t offset, const BlockHeader& hea
                 kind.id, ull(offset), ull(header.length), ull(header.link_count));
     return false;
   }
-  bool data_kind = header.kind == BlockType::kDt || header.kind == BlockType::kSd;
+  std::uint64_t held = header.length;
   if (offset > ctx.stream_size || header.length > ctx.stream_size - offset) {
-    if (!(data_kind && ctx.lenient_data_length)) {
+    // Only the records' own block can have been left with a stale length; signal data
+    // must lie in the file, as the budget of a record walk is what its SD blocks hold.
+    if (!(header.kind == BlockType::kDt && ctx.lenient_data_length)) {
       BUSFOLD_LOG(
           kLogError,
           "Block %s at offset %llu with length %llu ends past the end of the file (%llu bytes)",
           kind.id, ull(offset), ull(header.length), ull(ctx.stream_size));
       return false;
     }
+    // The header was read, so the block starts inside the file.
+    held = ctx.stream_size - offset;
   }
-  if (!data_kind) {
-    // Blocks of a well-formed file never overlap, so together they fit in it; this bounds
-    // what a file of crossed blocks can make us hold.
-    ctx.loaded_bytes += header.length;
-    if (ctx.loaded_bytes > ctx.stream_size) {
-      BUSFOLD_LOG(kLogError, "Block %s at offset %llu overlaps other blocks", kind.id, ull(offset));
-      return false;
-    }
+  // Blocks of a well-formed file never overlap, so together they fit in it; this bounds
+  // what a file of crossed blocks can make us hold, and, counting data blocks too, how
+  // many records all the data groups together can make us read.
+  ctx.loaded_bytes += held;
+  if (ctx.loaded_bytes > ctx.stream_size) {
+    BUSFOLD_LOG(kLogError, "Block %s at offset %llu overlaps other blocks", kind.id, ull(offset));
+    return false;
   }
   return true;
 }

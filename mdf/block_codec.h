@@ -11,6 +11,7 @@
 
 #include "io/stream.h"
 #include "mdf/block.h"
+#include "mdf/conversion.h"
 
 namespace busfold {
 
@@ -60,15 +61,22 @@ struct LoadContext {
   // Gives channels their roles and channel groups their handlers; none: every group is
   // read with a handler that decodes nothing.
   const ChannelClassifier* classifier = nullptr;
-  // Set while the last data block's length is known to be stale: data blocks may then
+  // Set while the last data block's length is known to be stale: DT blocks may then
   // claim more than the file holds until the open repairs the length.
   bool lenient_data_length = false;
 
   // Guards against hostile link structures.
   std::unordered_set<std::uint64_t> in_progress;  // blocks whose load has not finished
   std::unordered_set<std::uint64_t> chained;      // blocks already met as chain elements
+  // Value tables made so far: channels sharing a CC block share its table.
+  ConversionCache conversions;
+  // History comments already found to carry the tool id: one comment may serve many entries.
+  std::unordered_set<std::uint64_t> history_comments;
+  // Data and signal data blocks already given to a data group: offset → the group's offset.
+  std::unordered_map<std::uint64_t, std::uint64_t> group_data;
   unsigned depth = 0;
-  std::uint64_t loaded_bytes = 0;  // lengths of the distinct blocks loaded (data excluded)
+  std::uint64_t loaded_bytes = 0;  // lengths of the distinct blocks loaded (as far as the
+                                   // file holds them)
 };
 
 // Loads the block at the offset, or takes it from the cache. Null for kNoOffset (not a

@@ -38,7 +38,7 @@ bool CgBlock::load(LoadContext& ctx, const BlockHeader& header) {
 }
 
 bool CgBlock::build_decoders(LoadContext& ctx) {
-  decoders = build_channel_decoders(channels, ctx.classifier);
+  decoders = build_channel_decoders(channels, ctx.classifier, &ctx.conversions);
   return true;
 }
 

@@ -129,7 +129,8 @@ void set_signal_source(ChannelDecoder& decoder, const CnBlock& channel) {
   }
 }
 
-ChannelDecoder make_decoder(const CnBlock& channel, const ChannelClassifier* classifier) {
+ChannelDecoder make_decoder(const CnBlock& channel, const ChannelClassifier* classifier,
+                            ConversionCache* conversions) {
   ChannelDecoder decoder;
   decoder.name = block_text(channel.name);
   decoder.bit_position =
@@ -139,7 +140,8 @@ ChannelDecoder make_decoder(const CnBlock& channel, const ChannelClassifier* cla
     BUSFOLD_LOG(kLogWarning, "Unsupported channel data type: %d",
                 static_cast<int>(channel.value_type));
   }
-  decoder.conversion = conversion_from_block(block_cast<CcBlock>(channel.conversion.get()));
+  decoder.conversion =
+      conversion_from_block(block_cast<CcBlock>(channel.conversion.get()), conversions);
   if (channel.channel_kind == kChannelVlsd) set_signal_source(decoder, channel);
   if (classifier != nullptr && classifier->classify_name != nullptr) {
     classifier->classify_name(decoder);
@@ -148,15 +150,15 @@ ChannelDecoder make_decoder(const CnBlock& channel, const ChannelClassifier* cla
 }
 
 void append_decoders(std::span<const BlockRef> channels, const ChannelClassifier* classifier,
-                     std::vector<ChannelDecoder>& out) {
+                     ConversionCache* conversions, std::vector<ChannelDecoder>& out) {
   // Members nest no deeper than the loader allows blocks to nest, so recursion is bounded.
   for (const BlockRef& ref : channels) {
     const auto* channel = block_cast<CnBlock>(ref.get());
     if (channel == nullptr) continue;
     if (!channel->members.empty()) {
-      append_decoders(channel->members, classifier, out);
+      append_decoders(channel->members, classifier, conversions, out);
     } else {
-      out.push_back(make_decoder(*channel, classifier));
+      out.push_back(make_decoder(*channel, classifier, conversions));
     }
   }
 }
@@ -164,9 +166,10 @@ void append_decoders(std::span<const BlockRef> channels, const ChannelClassifier
 }  // namespace
 
 std::vector<ChannelDecoder> build_channel_decoders(std::span<const BlockRef> channels,
-                                                   const ChannelClassifier* classifier) {
+                                                   const ChannelClassifier* classifier,
+                                                   ConversionCache* conversions) {
   std::vector<ChannelDecoder> decoders;
-  append_decoders(channels, classifier, decoders);
+  append_decoders(channels, classifier, conversions, decoders);
   return decoders;
 }
 

@@ -85,7 +85,9 @@ struct ChannelDecoder {
 
 // The decoders of a channel list, in order: a channel with members gets none itself, its
 // members (recursively) get theirs. The classifier, when given, sets each role.
+// Channels that share a CC block share its conversion's table through the cache, when given.
 std::vector<ChannelDecoder> build_channel_decoders(std::span<const BlockRef> channels,
-                                                   const ChannelClassifier* classifier);
+                                                   const ChannelClassifier* classifier,
+                                                   ConversionCache* conversions = nullptr);
 
 }  // namespace busfold

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -35,26 +37,39 @@ struct Conversion {
   Kind kind = kIdentity;
   double factor = 1;
   double offset = 0;
-  std::vector<std::pair<double, double>> table;  // sorted by key, keys distinct
+
+  // The (key, value) pairs of a value table, sorted by key, keys distinct; empty otherwise.
+  std::span<const std::pair<double, double>> table() const;
 
 private:
+  struct Table {
+    std::vector<std::pair<double, double>> entries;
+    // Value of each whole key below its size; a missing key maps to itself.
+    std::vector<double> dense;
+  };
+
   double lookup(double x) const {
     // Tables of small whole keys (a DLC table) are indexed directly.
-    if (x >= 0 && x < static_cast<double>(dense_.size())) {
+    const std::vector<double>& dense = table_->dense;
+    if (x >= 0 && x < static_cast<double>(dense.size())) {
       auto index = static_cast<std::size_t>(x);
-      if (static_cast<double>(index) == x) return dense_[index];
+      if (static_cast<double>(index) == x) return dense[index];
     }
     return search(x);
   }
   double search(double x) const;
 
-  // Value of each whole key below its size; a missing key maps to itself.
-  std::vector<double> dense_;
+  // Shared by the copies: every channel that uses one large table refers to the same one.
+  std::shared_ptr<const Table> table_;
 };
+
+// Conversions already made from CC blocks during one load, so that channels sharing a
+// block share its table instead of each sorting a copy.
+using ConversionCache = std::unordered_map<const CcBlock*, Conversion>;
 
 // The conversion a CC block describes: linear for type 1 (factor = value 1, offset =
 // value 0), a value table for type 5; identity for no block, any other type, or a linear
-// block that lacks its two values.
-Conversion conversion_from_block(const CcBlock* block);
+// block that lacks its two values. A value table is taken from the cache when given.
+Conversion conversion_from_block(const CcBlock* block, ConversionCache* cache = nullptr);
 
 }  // namespace busfold

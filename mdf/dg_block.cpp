@@ -7,6 +7,12 @@
 
 namespace busfold {
 
+namespace {
+// Channels a record may carry per byte of it (record id included), and a few more for
+// virtual channels: a record's bits hold at most eight channels a byte.
+constexpr std::uint64_t kChannelsPerRecordByte = 64;
+}  // namespace
+
 DgBlock::DgBlock() : MdfBlock(kKind) {}
 
 bool DgBlock::load(LoadContext& ctx, const BlockHeader& header) {
@@ -16,6 +22,13 @@ bool DgBlock::load(LoadContext& ctx, const BlockHeader& header) {
   next_link_ = links[0];
   if (!load_chain(ctx, links[1], channel_groups) || !load_link(ctx, links[2], data) ||
       !load_link(ctx, links[3], comment)) {
+    return false;
+  }
+  // Each data group has records of its own: groups sharing one data block would read it
+  // again and again.
+  if (data != nullptr && !ctx.group_data.emplace(data->offset, offset).second) {
+    BUSFOLD_LOG(kLogError, "Data block at offset %llu belongs to more than one data group",
+                static_cast<unsigned long long>(data->offset));
     return false;
   }
   FieldCursor fields(ctx.stream, data_base());
@@ -40,7 +53,30 @@ bool DgBlock::build_layouts(LoadContext& ctx) {
   for (const BlockRef& ref : channel_groups) {
     const auto* group = block_cast<CgBlock>(ref.get());
     if (group == nullptr) continue;
+    // The signal data of a group is read as often as its records refer to it; only the
+    // walk of one data group keeps count.
+    for (const ChannelDecoder& decoder : group->decoders) {
+      if (decoder.signal_source != SignalSource::kSdBlock) continue;
+      std::uint64_t sd = decoder.signal_data->offset;
+      auto [owner, fresh] = ctx.group_data.emplace(sd, offset);
+      if (!fresh && owner->second != offset) {
+        BUSFOLD_LOG(kLogError,
+                    "Signal data block at offset %llu belongs to more than one data group",
+                    static_cast<unsigned long long>(sd));
+        return false;
+      }
+    }
     RecordLayout layout = make_record_layout(*group, ctx.classifier);
+    // Every record is decoded channel by channel: thousands of channels on records of a
+    // few bytes would make the time a small file takes grow with the square of its size.
+    const std::uint64_t record_bytes = std::uint64_t{dg_rec_id_size} + layout.record_size;
+    if (!layout.vlsd && layout.decoders.size() > kChannelsPerRecordByte * (record_bytes + 1)) {
+      BUSFOLD_LOG(kLogError,
+                  "Channel group at offset %llu has %zu channels for records of %llu bytes",
+                  static_cast<unsigned long long>(group->offset), layout.decoders.size(),
+                  static_cast<unsigned long long>(record_bytes));
+      return false;
+    }
     if (dg_rec_id_size == 0) layout.record_id = 0;
     if (!layouts.insert(layout)) {
       BUSFOLD_LOG(kLogWarning,

@@ -23,10 +23,12 @@ bool FhBlock::load(LoadContext& ctx, const BlockHeader& header) {
   }
   // Only files our own loggers wrote (and every tool after them kept the mark) are taken.
   const auto* xml = block_cast<MdBlock>(comment);
+  if (xml != nullptr && ctx.history_comments.count(xml->offset) != 0) return true;
   if (xml == nullptr || xml->view().find(kRequiredToolId) == std::string_view::npos) {
     BUSFOLD_LOG(kLogError, "Unsupported MF4 file");
     return false;
   }
+  ctx.history_comments.insert(xml->offset);
   return true;
 }
 

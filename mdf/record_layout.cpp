@@ -1,7 +1,5 @@
 #include "mdf/record_layout.h"
 
-#include <algorithm>
-
 #include "mdf/cg_block.h"
 #include "mdf/si_block.h"
 
@@ -15,20 +13,15 @@ bool RecordLayouts::insert(const RecordLayout& layout) {
     if (direct_.size() <= layout.record_id) direct_.resize(layout.record_id + 1, 0);
     direct_[layout.record_id] = slot + 1;
   } else {
-    auto at = std::lower_bound(
-        by_id_.begin(), by_id_.end(), layout.record_id,
-        [this](std::uint32_t index, std::uint64_t id) { return layouts_[index].record_id < id; });
-    by_id_.insert(at, slot);
+    by_id_.emplace(layout.record_id, slot);
   }
   return true;
 }
 
 const RecordLayout* RecordLayouts::find_slow(std::uint64_t record_id) const {
   if (record_id < kDirectIds) return nullptr;
-  auto at = std::lower_bound(
-      by_id_.begin(), by_id_.end(), record_id,
-      [this](std::uint32_t index, std::uint64_t id) { return layouts_[index].record_id < id; });
-  return at != by_id_.end() && layouts_[*at].record_id == record_id ? &layouts_[*at] : nullptr;
+  auto at = by_id_.find(record_id);
+  return at == by_id_.end() ? nullptr : &layouts_[at->second];
 }
 
 void RecordLayouts::clear() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "mdf/channel_classifier.h"
@@ -53,7 +54,9 @@ private:
 
   std::vector<RecordLayout> layouts_;  // in insertion order
   std::vector<std::uint32_t> direct_;  // id → index + 1 (0: none), for ids below kDirectIds
-  std::vector<std::uint32_t> by_id_;   // indexes of the other ids, ordered by id
+  // The other ids → index. Hashed: a sorted vector took a move of all larger ids for each
+  // insertion, quadratic in a file of many groups with descending ids.
+  std::unordered_map<std::uint64_t, std::uint32_t> by_id_;
 };
 
 // The layout of one channel group: its own for a VLSD group, else its decoders with the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include "frontend/log.h"
 #include "io/bytes.h"
@@ -44,6 +45,28 @@ void RecordReader::rewind() {
     BUSFOLD_LOG(kLogError, "Data of the data group at offset %llu is not a DT block",
                 static_cast<unsigned long long>(group_.offset));
     end_ = ReadEnd::kNotADataBlock;
+  }
+  // What the group's SD blocks hold, each counted once, and as much again as its records
+  // take: room for values that records share, but no more than the file can back. (The
+  // DT of an unfinalized file may claim more than its source holds.)
+  signal_budget_ = 0;
+  if (data_ != nullptr) {
+    std::int64_t source_size = stream_size(data_->source());
+    if (source_size > 0 && static_cast<std::uint64_t>(source_size) > data_->data_start()) {
+      signal_budget_ = std::min(data_->data_size(),
+                                static_cast<std::uint64_t>(source_size) - data_->data_start());
+    }
+  }
+  std::unordered_set<const MdfBlock*> counted;
+  for (const RecordLayout& layout : group_.layouts.all()) {
+    for (const ChannelDecoder& decoder : layout.decoders) {
+      if (decoder.signal_source != SignalSource::kSdBlock ||
+          !counted.insert(decoder.signal_data).second) {
+        continue;
+      }
+      std::uint64_t size = static_cast<const DataBlock*>(decoder.signal_data)->data_size();
+      signal_budget_ = size > UINT64_MAX - signal_budget_ ? UINT64_MAX : signal_budget_ + size;
+    }
   }
 }
 
@@ -189,6 +212,14 @@ bool RecordReader::gather_signal_data(const RecordLayout& layout, std::uint64_t&
       if (!read_small(*sd, offset, 4, raw)) return false;
       std::uint64_t length = load_le32(raw);
       if (sd_size - offset - 4 < length) break;
+      if (4 + length > signal_budget_) {
+        BUSFOLD_LOG(kLogError,
+                    "Records of the data group at offset %llu refer to more signal data than "
+                    "the file holds",
+                    static_cast<unsigned long long>(group_.offset));
+        return finish(ReadEnd::kSignalDataReused);
+      }
+      signal_budget_ -= 4 + length;
       if (!add_signal_piece(*sd, offset, 4 + length)) return false;
     } else {
       break;

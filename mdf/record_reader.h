@@ -31,17 +31,18 @@ struct Record {
 // Why a walk is over.
 enum class ReadEnd : std::uint8_t {
   kNotEnded,
-  kEndOfData,        // every record was read
-  kTruncatedRecord,  // the data ends inside a record: the tail of an unfinalized file
-  kUnknownRecordId,  // a record id without a layout: the rest cannot be read
-  kReadFailed,       // the source did not deliver bytes the data block holds
-  kNotADataBlock,    // the group's data link leads to a block that is not a DT
+  kEndOfData,         // every record was read
+  kTruncatedRecord,   // the data ends inside a record: the tail of an unfinalized file
+  kUnknownRecordId,   // a record id without a layout: the rest cannot be read
+  kReadFailed,        // the source did not deliver bytes the data block holds
+  kNotADataBlock,     // the group's data link leads to a block that is not a DT
+  kSignalDataReused,  // records refer to more signal data than its blocks hold
 };
 
 // Whether the walk lost data that the file claims to hold.
 inline bool read_end_failed(ReadEnd end) {
   return end == ReadEnd::kUnknownRecordId || end == ReadEnd::kReadFailed ||
-         end == ReadEnd::kNotADataBlock;
+         end == ReadEnd::kNotADataBlock || end == ReadEnd::kSignalDataReused;
 }
 
 class RecordReader {
@@ -85,6 +86,11 @@ private:
   DataBlock* data_ = nullptr;
   unsigned id_size_ = 0;
   std::uint64_t position_ = 0;
+  // Bytes of SD blocks the rest of the walk may still gather. Each value of a well-formed
+  // file is read once, so what the group's SD blocks and records hold is plenty; records
+  // that point at the same large value again and again would otherwise make every record
+  // copy it, however small the file.
+  std::uint64_t signal_budget_ = 0;
   ReadEnd end_ = ReadEnd::kNotEnded;
   // The whole data of the block when its source holds it in memory; taken anew for each
   // record so that nothing done between two reads can leave it stale.

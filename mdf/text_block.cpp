@@ -1,5 +1,7 @@
 #include "mdf/text_block.h"
 
+#include <algorithm>
+
 #include "mdf/block_codec.h"
 #include "mdf/field_cursor.h"
 
@@ -14,7 +16,9 @@ bool TextBlock::load(LoadContext& ctx, const BlockHeader& header) {
   // The codec has checked that the block lies within the stream.
   FieldCursor fields(ctx.stream, data_base());
   text.clear();
-  return fields.append_text(text, length - kBlockHeaderSize);
+  bool read = fields.append_text(text, length - kBlockHeaderSize);
+  find_view();
+  return read;
 }
 
 bool TextBlock::save(SaveContext& ctx, const MdfBlock*) {
@@ -29,11 +33,13 @@ void TextBlock::set_text(std::string_view value) {
   text.assign(value);
   text.push_back('\0');
   length = kBlockHeaderSize + text.size();
+  find_view();
 }
 
+void TextBlock::find_view() { view_size_ = std::min(text.find('\0'), text.size()); }
+
 std::string_view TextBlock::view() const {
-  std::string_view all(text);
-  return all.substr(0, all.find('\0'));
+  return std::string_view(text).substr(0, std::min(view_size_, text.size()));
 }
 
 std::string_view block_text(const MdfBlock* block) {

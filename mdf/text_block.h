@@ -21,11 +21,18 @@ public:
   // The text up to its first zero byte.
   std::string_view view() const;
 
-  // The data section exactly as read: terminator and any padding included.
+  // The data section exactly as read: terminator and any padding included. Changed only
+  // through load and set_text, which keep view() right.
   std::string text;
 
 protected:
   explicit TextBlock(BlockType kind);
+
+private:
+  // Where the first zero byte of the text is: a text that many blocks link to is viewed
+  // once per link, and must not be scanned each time.
+  void find_view();
+  std::size_t view_size_ = 0;
 };
 
 class TxBlock final : public TextBlock {

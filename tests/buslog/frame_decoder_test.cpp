@@ -110,6 +110,12 @@ TEST(BusClassifier, GroupsAreKnownByTheirOnePrefix) {
       {{"Timestamp"}, false, decode_nothing, 0},
       {{"FlexRay_Frame.ID"}, false, decode_nothing, 0},
       {{"CAN_DataFrameX.ID", "CAN_DataFrame.ID"}, false, decode_nothing, 0},
+      {{"LIN_TransmissionErrorX.ID", "LIN_TransmissionError.ID"}, false, decode_nothing, 0},
+      // Names of 22 characters without a dot add no prefix; longer ones have no role and
+      // leave the group unrecognised, dot or not.
+      {{"CAN_DataFrame.ID", "NoDotInTheseTwentyTwo!"}, true, decode_can_data_frame, 1},
+      {{"CAN_DataFrame.ID", "NoDotInTheseTwentyTwo!.x"}, false, decode_nothing, 0},
+      {{"CAN_DataFrame.ID", "NoDotInTheseTwentyTwo!!"}, false, decode_nothing, 0},
   };
   for (const Case& c : cases) {
     std::vector<ChannelDecoder> decoders;

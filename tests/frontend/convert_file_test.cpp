@@ -7,7 +7,10 @@
 
 #include "app/busfold_tool.h"
 #include "buslog/bus_frame.h"
+#include "io/compressed_container.h"
+#include "tests/support/container_writer.h"
 #include "tests/support/logger_file.h"
+#include "tests/support/lzss_encoder.h"
 #include "tests/support/mdf_builder.h"
 #include "tests/support/temp_dir.h"
 
@@ -91,6 +94,31 @@ TEST_F(ConvertFile, ReportsInputsThatCannotBeOpenedOrLoaded) {
     EXPECT_NE(err.find(c.message), std::string::npos) << c.input << c.buffer_size << err;
   }
   EXPECT_TRUE(ctx.calls.empty());
+}
+
+TEST_F(ConvertFile, NestedCompressionCannotExpandBeyondOneLevel) {
+  // A container of dense references inside a container that compresses it again: a
+  // hundred bytes that would otherwise unwrap to 2.6 MB (and a few kilobytes to all memory).
+  BitWriter bits;
+  for (int i = 0; i < 160; ++i)
+    bits.reference(1, 1 << 14, 15, 14);
+  const std::vector<std::uint8_t> inner =
+      compressed_container_wrap(bits.bytes(), 1u << 15, 14, false);
+  const std::vector<std::uint8_t> outer =
+      compressed_container_write(inner, {.window_bits = 15, .lookahead_bits = 14});
+  ASSERT_LT(outer.size() * kLzssMaxExpansion, std::size_t{160} << 14);
+  write("bomb.mfc", outer);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(convert("bomb.mfc"), kConvertDecompressFailed);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find(" E Decompressed content exceeds "), std::string::npos) << err;
+  EXPECT_NE(err.find(" E Could not decompress file\n"), std::string::npos) << err;
+  EXPECT_TRUE(ctx.calls.empty());
+
+  // Compressing twice is no crime: a logger file wrapped twice converts.
+  write("twice.mfc", compressed_container_write(compressed_container_write(
+                         test::build_logger_file({test::can_frame(1, 1, {1}, 1)}))));
+  EXPECT_EQ(convert("twice.mfc"), kConvertOk);
 }
 
 TEST_F(ConvertFile, CallsTheToolPerFileGroupAndRecord) {

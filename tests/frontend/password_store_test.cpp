@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
+#include <string>
 
 #include "app/busfold_tool.h"
 #include "tests/support/current_folder.h"
@@ -63,6 +65,19 @@ TEST(PasswordStore, ParsesMembersWithTheOneExpression) {
     }
     EXPECT_EQ(warnings, c.warnings) << c.text << err;
   }
+}
+
+TEST(PasswordStore, LongRunsOfWhiteSpaceScanInLinearTime) {
+  // The search used to start again at every position of a run and scan the rest of it:
+  // 300,000 spaces took half a minute.
+  std::string text = "{" + std::string(300000, ' ') + "\"default\":" + std::string(300000, '\n') +
+                     "\"pw\"" + std::string(300000, '\t') + "}";
+  PasswordStore store;
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(parse_password_text(text, store));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ASSERT_NE(store.find("default"), nullptr);
+  EXPECT_EQ(*store.find("default"), "pw");
 }
 
 TEST(PasswordStore, LoadsTheNamedOrDefaultFile) {

@@ -303,6 +303,31 @@ public:
   }
 };
 
+TEST(CompressedContainer, ContentBeyondTheLimitIsRefused) {
+  // The densest stream there is: 30-bit references that each copy 2^14 bytes.
+  BitWriter bits;
+  for (int i = 0; i < 64; ++i)
+    bits.reference(1, 1 << 14, 15, 14);
+  const Bytes file = compressed_container_wrap(bits.bytes(), 1u << 15, 14, false);
+  EXPECT_LE(std::uint64_t{64} << 14, bits.bytes().size() * kLzssMaxExpansion);
+  for (std::uint64_t limit : {std::uint64_t{64} << 14, (std::uint64_t{64} << 14) - 1}) {
+    auto source = memory_stream_from(file);
+    ContainerHeader header;
+    ASSERT_TRUE(container_identify(*source, header));
+    ::testing::internal::CaptureStderr();
+    StreamPtr opened = compressed_container_open(*source, header, limit);
+    std::string log = ::testing::internal::GetCapturedStderr();
+    if (limit == std::uint64_t{64} << 14) {
+      ASSERT_NE(opened, nullptr);
+      EXPECT_EQ(read_all(*opened), Bytes(limit, 0));
+    } else {
+      EXPECT_EQ(opened, nullptr);
+      EXPECT_NE(log.find(" E Decompressed content exceeds 1048575 bytes\n"), std::string::npos)
+          << log;
+    }
+  }
+}
+
 TEST(ContainerCopy, PartialCopiesAreNotSuccess) {
   // A memory stream that cannot grow takes less than it is given.
   Bytes data = random_bytes(5000, 9);
@@ -313,6 +338,11 @@ TEST(ContainerCopy, PartialCopiesAreNotSuccess) {
   auto sink = memory_stream_new();
   EXPECT_EQ(container_copy(*memory_stream_from(data), *sink, copied), CopyStatus::kDone);
   EXPECT_EQ(copied, data.size());
+  EXPECT_EQ(container_copy(*memory_stream_from(data), *memory_stream_new(), copied, 4999),
+            CopyStatus::kTooLarge);
+  EXPECT_LE(copied, 4999u);
+  EXPECT_EQ(container_copy(*memory_stream_from(data), *memory_stream_new(), copied, 5000),
+            CopyStatus::kDone);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -202,9 +203,13 @@ TEST(RecordReader, GroupsThatCannotBeReadFailTheOpen) {
   EXPECT_TRUE(read_end_failed(x.end));
 }
 
-// A sorted group whose records hold two offsets into one SD block.
-MdfBuilder signal_data_file(const Bytes& records) {
+// A sorted group whose records hold two offsets into one SD block; optionally with a DT
+// that claims another length and with bytes before it that no block links to.
+MdfBuilder signal_data_file(const Bytes& records,
+                            std::optional<std::uint64_t> declared_length = std::nullopt,
+                            std::size_t unlinked_bytes = 0) {
   MdfBuilder b;
+  if (unlinked_bytes > 0) b.add_text(std::string(unlinked_bytes, 'x'));
   std::uint64_t dg = b.add_data_group();
   std::uint64_t cg = b.add_channel_group(dg, {.data_bytes = 8});
   Bytes sd = concat({{2, 0, 0, 0, 0xA1, 0xA2}, {1, 0, 0, 0, 0xB1}, {0xFF, 0xFF, 0xFF, 0xFF, 0}});
@@ -212,7 +217,7 @@ MdfBuilder signal_data_file(const Bytes& records) {
   b.add_channel(cg, {.type = 1, .data_type = 10, .bit_count = 32, .data = sd_block});
   b.add_channel(cg,
                 {.type = 1, .data_type = 10, .byte_offset = 4, .bit_count = 32, .data = sd_block});
-  b.add_data(dg, records);
+  b.add_data(dg, records, declared_length);
   return b;
 }
 
@@ -230,6 +235,33 @@ TEST(RecordReader, SignalDataIsCheckedBeforeItIsRead) {
   EXPECT_TRUE(w.records[2].signal.empty());
   EXPECT_TRUE(w.records[3].signal.empty());
   EXPECT_EQ(w.end, ReadEnd::kEndOfData);
+}
+
+TEST(RecordReader, SignalDataReadAgainAndAgainEndsTheWalk) {
+  // Records that all refer to both values would copy them for ever from a file of a few
+  // bytes. A walk takes no more than the SD block and the records hold together: 816
+  // bytes, 74 records of 11 signal bytes each.
+  Bytes records;
+  for (int i = 0; i < 100; ++i)
+    records.insert(records.end(), {0, 0, 0, 0, 6, 0, 0, 0});
+  for (Source source : {Source::kMemory, Source::kNoView, Source::kSmallWindow}) {
+    Walk w = walk(signal_data_file(records), source);
+    EXPECT_EQ(w.records.size(), 74u);
+    EXPECT_EQ(w.end, ReadEnd::kSignalDataReused);
+    EXPECT_TRUE(read_end_failed(w.end));
+    EXPECT_NE(w.log.find("refer to more signal data than the file holds"), std::string::npos)
+        << w.log;
+  }
+  // Nor does the length of the DT of an unfinalized file that claims more than the file
+  // holds: bytes no block links to leave room for that in the file's count of blocks.
+  MdfBuilder b = signal_data_file(records, std::uint64_t{1} << 40, 4000);
+  std::uint64_t dg = b.add_data_group();
+  b.add_channel_group(dg, {.data_bytes = 8});
+  b.add_data(dg, Bytes(8, 0), 24);  // the last DT, the one the open repairs
+  b.set_unfinalized(4);
+  Walk w = walk(b);
+  EXPECT_EQ(w.end, ReadEnd::kSignalDataReused);
+  EXPECT_LT(w.records.size(), 100u);
 }
 
 TEST(RecordReader, SourcesWithoutViewsReadTheSame) {
