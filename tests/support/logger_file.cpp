@@ -17,8 +17,8 @@ namespace {
 
 constexpr std::uint8_t kDlcLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
 
-constexpr std::uint8_t kTypeFixed = 0, kTypeVlsd = 1, kTypeMaster = 2, kTypeVirtual = 6;
-constexpr std::uint8_t kDataUnsigned = 0, kDataBytes = 10;
+constexpr std::uint8_t kTypeVlsd = 1, kTypeMaster = 2, kTypeVirtual = 6;
+constexpr std::uint8_t kDataBytes = 10;
 constexpr std::uint32_t kBusEventFlag = 0x400;
 
 // The frame layouts a logger writes, each once for Rx and once for Tx (LIN: once).
