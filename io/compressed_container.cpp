@@ -57,7 +57,7 @@ StreamPtr compressed_container_open(Stream& source, const ContainerHeader& heade
   std::uint8_t fields[8];
   if (source.seek(kContainerHeaderSize, kSeekSet) !=
           static_cast<std::int64_t>(kContainerHeaderSize) ||
-      !container_read_exact(source, fields, sizeof fields)) {
+      !stream_read_exact(source, fields, sizeof fields)) {
     return nullptr;
   }
   const std::uint32_t lookahead_field = load_be32(fields);
@@ -90,7 +90,7 @@ StreamPtr compressed_container_open(Stream& source, const ContainerHeader& heade
     std::uint8_t footer[kFooterSize];
     if (size < kCompressedPayloadOffset + kFooterSize ||
         source.seek(size - kFooterSize, kSeekSet) != size - kFooterSize ||
-        !container_read_exact(source, footer, sizeof footer)) {
+        !stream_read_exact(source, footer, sizeof footer)) {
       BUSFOLD_LOG(kLogError, "Expected to read out CRC from footer, but found none");
       return nullptr;
     }

@@ -6,21 +6,10 @@
 
 namespace busfold {
 
-bool container_read_exact(Stream& source, void* buffer, std::uint64_t n) {
-  auto* out = static_cast<std::uint8_t*>(buffer);
-  std::uint64_t got = 0;
-  while (got < n) {
-    std::int64_t k = source.read(out + got, n - got);
-    if (k <= 0) return false;
-    got += static_cast<std::uint64_t>(k);
-  }
-  return true;
-}
-
 bool container_identify(Stream& source, ContainerHeader& header) {
   std::uint8_t bytes[kContainerHeaderSize];
   if (source.seek(0, kSeekSet) != 0) return false;
-  if (!container_read_exact(source, bytes, sizeof bytes)) return false;
+  if (!stream_read_exact(source, bytes, sizeof bytes)) return false;
   std::copy_n(bytes, header.magic.size(), header.magic.begin());
   header.first_flag = bytes[12];
   header.footer_flag = bytes[13];

@@ -46,8 +46,4 @@ struct ContainerHeader {
 // the opener of each kind to judge. The source position is left after the header.
 bool container_identify(Stream& source, ContainerHeader& header);
 
-// Reads exactly n bytes, looping over short reads; false when the stream ends
-// or fails first.
-bool container_read_exact(Stream& source, void* buffer, std::uint64_t n);
-
 }  // namespace busfold

@@ -64,7 +64,7 @@ struct Parameters {
 
 bool read_at(Stream& source, std::int64_t offset, std::span<std::uint8_t> out) {
   return source.seek(offset, kSeekSet) == offset &&
-         container_read_exact(source, out.data(), out.size());
+         stream_read_exact(source, out.data(), out.size());
 }
 
 // The 52 header bytes (nonce, count and salt among them) and the tag.
@@ -98,7 +98,7 @@ bool decrypt(Stream& source, const Parameters& parameters, const Key& key, Memor
   while (remaining > 0) {
     // Whole pieces even over short reads: GCM takes partial blocks only at the end.
     std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kCipherPiece));
-    if (!container_read_exact(source, piece, want)) return false;
+    if (!stream_read_exact(source, piece, want)) return false;
     remaining -= want;
     std::size_t produced = 0;
     if (mbedtls_cipher_update(&cipher.ctx, piece, want, clear, &produced) != 0) return false;

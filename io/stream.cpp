@@ -19,6 +19,23 @@ std::int64_t stream_close(StreamPtr& stream) {
   return result;
 }
 
+bool stream_read_exact(Stream& stream, void* buffer, std::uint64_t n) {
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  std::uint64_t done = 0;
+  while (done < n) {
+    std::int64_t got = stream.read(out + done, n - done);
+    if (got <= 0) return false;
+    done += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+bool stream_seek_exact(Stream& stream, std::uint64_t position) {
+  if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  return stream.seek(static_cast<std::int64_t>(position), kSeekSet) ==
+         static_cast<std::int64_t>(position);
+}
+
 std::int64_t stream_size(Stream* stream) {
   if (stream == nullptr) return -1;
   std::int64_t remembered = stream->tell();

@@ -47,6 +47,13 @@ using StreamPtr = std::unique_ptr<Stream>;
 // Closes and, on success, destroys the stream. A null stream gives 0.
 std::int64_t stream_close(StreamPtr& stream);
 
+// Reads exactly n bytes, looping over short reads; false when the stream ends or fails
+// first.
+bool stream_read_exact(Stream& stream, void* buffer, std::uint64_t n);
+
+// Seeks to an absolute position; true only when the stream landed exactly there.
+bool stream_seek_exact(Stream& stream, std::uint64_t position);
+
 // Size by seeking to the end and back; -1 for a null stream, -2 without tell.
 std::int64_t stream_size(Stream* stream);
 

@@ -11,8 +11,6 @@ namespace busfold {
 
 namespace {
 
-constexpr std::uint64_t kMaxStreamOffset = static_cast<std::uint64_t>(INT64_MAX);
-
 struct IdKind {
   char id[5];
   BlockType kind;
@@ -37,22 +35,6 @@ BlockType match_id(const std::uint8_t* raw, std::span<const IdKind> ids) {
     if (std::memcmp(raw, entry.id, 4) == 0) return entry.kind;
   }
   return BlockType::kUnknown;
-}
-
-bool read_exact(Stream& stream, std::uint8_t* out, std::uint64_t n) {
-  std::uint64_t done = 0;
-  while (done < n) {
-    std::int64_t got = stream.read(out + done, n - done);
-    if (got <= 0) return false;
-    done += static_cast<std::uint64_t>(got);
-  }
-  return true;
-}
-
-bool seek_exact(Stream& stream, std::uint64_t offset) {
-  if (offset > kMaxStreamOffset) return false;
-  return stream.seek(static_cast<std::int64_t>(offset), kSeekSet) ==
-         static_cast<std::int64_t>(offset);
 }
 
 unsigned long long ull(std::uint64_t value) { return static_cast<unsigned long long>(value); }
@@ -100,7 +82,7 @@ bool check_header(LoadContext& ctx, std::uint64_t offset, const BlockHeader& hea
 
 std::optional<BlockHeader> read_block_header(Stream& stream) {
   std::uint8_t raw[kBlockHeaderSize];
-  if (!read_exact(stream, raw, sizeof raw)) return std::nullopt;
+  if (!stream_read_exact(stream, raw, sizeof raw)) return std::nullopt;
 
   BlockHeader header;
   header.kind = match_id(raw, kFirstIds);
@@ -145,7 +127,7 @@ bool read_links(Stream& stream, std::span<std::uint64_t> links) {
   std::size_t done = 0;
   while (done < links.size()) {
     std::size_t batch = std::min<std::size_t>(links.size() - done, sizeof raw / 8);
-    if (!read_exact(stream, raw, batch * 8)) return false;
+    if (!stream_read_exact(stream, raw, batch * 8)) return false;
     for (std::size_t i = 0; i < batch; ++i) {
       std::uint64_t link = load_le64(raw + 8 * i);
       links[done + i] = link == 0 ? kNoOffset : link;
@@ -174,7 +156,7 @@ BlockRef load_block_at(LoadContext& ctx, std::uint64_t offset) {
                 ull(offset));
     return nullptr;
   }
-  if (!seek_exact(ctx.stream, offset)) return nullptr;
+  if (!stream_seek_exact(ctx.stream, offset)) return nullptr;
   std::optional<BlockHeader> header = read_block_header(ctx.stream);
   if (!header || !check_header(ctx, offset, *header)) return nullptr;
 
@@ -238,7 +220,7 @@ bool save_block(MdfBlock* block, SaveContext& ctx, const MdfBlock* next) {
   if (block->offset == kNoOffset) {
     block->offset = block->kind() == BlockType::kId ? 0 : ctx.end_mark;
   }
-  if (!seek_exact(*ctx.stream, block->offset)) return false;
+  if (!stream_seek_exact(*ctx.stream, block->offset)) return false;
   return block->save(ctx, next);
 }
 
@@ -255,7 +237,7 @@ bool save_chain(SaveContext& ctx, const std::vector<BlockRef>& chain) {
           element->offset != kNoOffset) {
         std::uint8_t raw[8];
         store_le64(raw, link_to(next));
-        ok = seek_exact(*ctx.stream, element->offset + kBlockHeaderSize) &&
+        ok = stream_seek_exact(*ctx.stream, element->offset + kBlockHeaderSize) &&
              ctx.stream->write(raw, sizeof raw) == static_cast<std::int64_t>(sizeof raw) && ok;
       }
     } else {
@@ -278,7 +260,7 @@ void reserve_block(SaveContext& ctx, const MdfBlock& block, bool round_to_8) {
 bool write_block_start(SaveContext& ctx, const MdfBlock& block,
                        std::span<const std::uint64_t> links) {
   if (links.size() != block.link_count) return false;
-  if (!seek_exact(*ctx.stream, block.offset) || !write_block_header(block, *ctx.stream)) {
+  if (!stream_seek_exact(*ctx.stream, block.offset) || !write_block_header(block, *ctx.stream)) {
     return false;
   }
   std::uint8_t raw[64];

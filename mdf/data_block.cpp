@@ -59,9 +59,7 @@ bool DataBlock::ReadStream::seek_source(std::uint64_t at) {
   Stream* source = block_.source_;
   if (source == nullptr) return false;
   std::uint64_t target = block_.data_start_ + at;
-  if (target < at || target > kMaxStreamOffset) return false;
-  return source->seek(static_cast<std::int64_t>(target), kSeekSet) ==
-         static_cast<std::int64_t>(target);
+  return target >= at && stream_seek_exact(*source, target);
 }
 
 std::int64_t DataBlock::ReadStream::read(void* buffer, std::uint64_t n) {

@@ -18,20 +18,11 @@ FieldCursor::FieldCursor(Stream& stream, std::uint64_t base)
 bool FieldCursor::seek_to_field() {
   if (!valid_base_) return false;
   std::uint64_t target = base_ + relative_;
-  if (target < base_ || target > static_cast<std::uint64_t>(INT64_MAX)) return false;
-  return stream_.seek(static_cast<std::int64_t>(target), kSeekSet) ==
-         static_cast<std::int64_t>(target);
+  return target >= base_ && stream_seek_exact(stream_, target);
 }
 
 bool FieldCursor::read_exact(void* buffer, std::uint64_t n) {
-  if (!seek_to_field()) return false;
-  auto* out = static_cast<std::uint8_t*>(buffer);
-  std::uint64_t done = 0;
-  while (done < n) {
-    std::int64_t got = stream_.read(out + done, n - done);
-    if (got <= 0) return false;
-    done += static_cast<std::uint64_t>(got);
-  }
+  if (!seek_to_field() || !stream_read_exact(stream_, buffer, n)) return false;
   relative_ += n;
   return true;
 }

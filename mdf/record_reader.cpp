@@ -105,10 +105,7 @@ bool RecordReader::read_into(DataBlock& block, std::uint64_t at, std::uint64_t n
                              std::vector<std::uint8_t>& buffer, std::size_t offset) {
   pin_views();
   Stream& stream = block.read_stream();
-  if (at > static_cast<std::uint64_t>(INT64_MAX) ||
-      stream.seek(static_cast<std::int64_t>(at), kSeekSet) != static_cast<std::int64_t>(at)) {
-    return finish(ReadEnd::kReadFailed);
-  }
+  if (!stream_seek_exact(stream, at)) return finish(ReadEnd::kReadFailed);
   std::uint64_t done = 0;
   while (done < n) {
     std::uint64_t chunk = std::min(n - done, kReadChunk);
@@ -132,16 +129,8 @@ bool RecordReader::read_small(DataBlock& block, std::uint64_t at, std::uint64_t 
   }
   pin_views();
   Stream& stream = block.read_stream();
-  if (at > static_cast<std::uint64_t>(INT64_MAX) ||
-      stream.seek(static_cast<std::int64_t>(at), kSeekSet) != static_cast<std::int64_t>(at)) {
-    return finish(ReadEnd::kReadFailed);
-  }
-  for (std::uint64_t done = 0; done < n;) {
-    std::int64_t got = stream.read(out + done, n - done);
-    if (got <= 0) return finish(ReadEnd::kReadFailed);
-    done += static_cast<std::uint64_t>(got);
-  }
-  return true;
+  if (!stream_seek_exact(stream, at)) return finish(ReadEnd::kReadFailed);
+  return stream_read_exact(stream, out, n) || finish(ReadEnd::kReadFailed);
 }
 
 bool RecordReader::take_record_bytes(std::uint64_t at, std::uint64_t n) {
