@@ -1,5 +1,7 @@
 #include "buslog/bus_template.h"
 
+#include <string>
+
 #include <new>
 #include <utility>
 
@@ -50,61 +52,53 @@ constexpr std::string_view kHistoryComment = "<FHcomment>\n"
                                              "    <tool_version>01.07.05</tool_version>\n"
                                              "</FHcomment>";
 
-constexpr std::string_view kCanSourceComment =
-    "<SIcomment>\n"
-    "    <TX>\n"
-    "        CAN\n"
-    "    </TX>\n"
-    "    <bus name=\"CAN\"/>\n"
-    "    <common_properties>\n"
-    "        <tree name=\"ASAM Measurement Environment\">\n"
-    "            <tree name=\"node\">\n"
-    "                <e name=\"type\">Device</e>\n"
-    "                <e name=\"software configuration\">01.07.05</e>\n"
-    "                <e name=\"hardware version\">00.02</e>\n"
-    "                <e name=\"serial number\">12D6E08B</e>\n"
-    "            </tree>\n"
-    "        </tree>\n"
-    "        <tree name=\"Bus Information\">\n"
-    "            <e name=\"CAN1 Bit-rate\" unit=\"Hz\">1000000</e>\n"
-    "            <e name=\"CAN2 Bit-rate\" unit=\"Hz\">1000000</e>\n"
-    "        </tree>\n"
-    "    </common_properties>\n"
-    "</SIcomment>";
+// The source comment of a bus type; only the bus name and its bit-rate entries differ.
+// The entries name channels 1 and 2 whatever buses the file holds.
+std::string source_comment(std::string_view bus, std::string_view bit_rate) {
+  std::string rates;
+  for (char channel : {'1', '2'}) {
+    rates += "            <e name=\"";
+    rates += bus;
+    rates += channel;
+    rates += " Bit-rate\" unit=\"Hz\">";
+    rates += bit_rate;
+    rates += "</e>\n";
+  }
+  return "<SIcomment>\n"
+         "    <TX>\n"
+         "        " +
+         std::string(bus) +
+         "\n"
+         "    </TX>\n"
+         "    <bus name=\"" +
+         std::string(bus) +
+         "\"/>\n"
+         "    <common_properties>\n"
+         "        <tree name=\"ASAM Measurement Environment\">\n"
+         "            <tree name=\"node\">\n"
+         "                <e name=\"type\">Device</e>\n"
+         "                <e name=\"software configuration\">01.07.05</e>\n"
+         "                <e name=\"hardware version\">00.02</e>\n"
+         "                <e name=\"serial number\">12D6E08B</e>\n"
+         "            </tree>\n"
+         "        </tree>\n"
+         "        <tree name=\"Bus Information\">\n" +
+         rates +
+         "        </tree>\n"
+         "    </common_properties>\n"
+         "</SIcomment>";
+}
 
-constexpr std::string_view kLinSourceComment =
-    "<SIcomment>\n"
-    "    <TX>\n"
-    "        LIN\n"
-    "    </TX>\n"
-    "    <bus name=\"LIN\"/>\n"
-    "    <common_properties>\n"
-    "        <tree name=\"ASAM Measurement Environment\">\n"
-    "            <tree name=\"node\">\n"
-    "                <e name=\"type\">Device</e>\n"
-    "                <e name=\"software configuration\">01.07.05</e>\n"
-    "                <e name=\"hardware version\">00.02</e>\n"
-    "                <e name=\"serial number\">12D6E08B</e>\n"
-    "            </tree>\n"
-    "        </tree>\n"
-    "        <tree name=\"Bus Information\">\n"
-    "            <e name=\"LIN1 Bit-rate\" unit=\"Hz\">  19200</e>\n"
-    "            <e name=\"LIN2 Bit-rate\" unit=\"Hz\">  19200</e>\n"
-    "        </tree>\n"
-    "    </common_properties>\n"
-    "</SIcomment>";
-
-constexpr std::string_view kCanChannelComment = "<CNcomment>\n"
-                                                "    <TX>\n"
-                                                "        CAN_DataFrame\n"
-                                                "    </TX>\n"
-                                                "</CNcomment>";
-
-constexpr std::string_view kLinChannelComment = "<CNcomment>\n"
-                                                "    <TX>\n"
-                                                "        LIN_Frame\n"
-                                                "    </TX>\n"
-                                                "</CNcomment>";
+// The comment of the timestamp channel of a bus type's groups.
+std::string channel_comment(std::string_view frame) {
+  return "<CNcomment>\n"
+         "    <TX>\n"
+         "        " +
+         std::string(frame) +
+         "\n"
+         "    </TX>\n"
+         "</CNcomment>";
+}
 
 constexpr std::uint64_t kHdOffset = 64;
 constexpr std::uint16_t kUnfinalizedFlags = 0x25;  // bits 0, 2 and 5 until finalized
@@ -147,10 +141,10 @@ BusLoggingFile build_bus_logging_file() {
 
   hd->comment = placed_text<MdBlock>(cursor, kHeaderComment);
   BlockRef history_comment = placed_text<MdBlock>(cursor, kHistoryComment);
-  t.can_source_comment = placed_text<MdBlock>(cursor, kCanSourceComment);
-  t.can_channel_comment = placed_text<MdBlock>(cursor, kCanChannelComment);
-  t.lin_source_comment = placed_text<MdBlock>(cursor, kLinSourceComment);
-  t.lin_channel_comment = placed_text<MdBlock>(cursor, kLinChannelComment);
+  t.can_source_comment = placed_text<MdBlock>(cursor, source_comment("CAN", "1000000"));
+  t.can_channel_comment = placed_text<MdBlock>(cursor, channel_comment("CAN_DataFrame"));
+  t.lin_source_comment = placed_text<MdBlock>(cursor, source_comment("LIN", "  19200"));
+  t.lin_channel_comment = placed_text<MdBlock>(cursor, channel_comment("LIN_Frame"));
 
   auto history = std::make_shared<FhBlock>();
   history->comment = std::move(history_comment);
