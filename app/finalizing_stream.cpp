@@ -49,10 +49,16 @@ std::int64_t FinalizingStream::seek(std::int64_t offset, int whence) {
 }
 std::int64_t FinalizingStream::reserved() { return closed_ ? 0 : data_->reserved(); }
 
+DtBlock* FinalizingStream::data_block() const {
+  HdBlock* hd = file_->hd();
+  if (hd == nullptr || hd->data_groups.empty()) return nullptr;
+  auto* dg = block_cast<DgBlock>(hd->data_groups.front());
+  return dg != nullptr ? block_cast<DtBlock>(dg->data) : nullptr;
+}
+
 bool FinalizingStream::finalize() {
   IdBlock* id = file_->id_block();
-  HdBlock* hd = file_->hd();
-  if (id == nullptr || hd == nullptr || hd->data_groups.empty()) return false;
+  if (id == nullptr) return false;
   std::vector<MdfBlock*> blocks = collect_blocks(id);
 
   for (MdfBlock* block : blocks) {
@@ -73,8 +79,7 @@ bool FinalizingStream::finalize() {
     }
   }
 
-  auto* dg = block_cast<DgBlock>(hd->data_groups.front());
-  auto* dt = dg != nullptr ? block_cast<DtBlock>(dg->data) : nullptr;
+  DtBlock* dt = data_block();
   if (dt == nullptr) return false;
   dt->set_source(data_.get(), 0, data_->size());
 
@@ -92,11 +97,7 @@ std::int64_t FinalizingStream::close() {
   closed_ = true;
   bool ok = finalize();
   // The data block must not outlive the buffer it reads from.
-  if (HdBlock* hd = file_->hd(); hd != nullptr && !hd->data_groups.empty()) {
-    if (auto* dg = block_cast<DgBlock>(hd->data_groups.front())) {
-      if (auto* dt = block_cast<DtBlock>(dg->data)) dt->set_source(nullptr, 0, 0);
-    }
-  }
+  if (DtBlock* dt = data_block()) dt->set_source(nullptr, 0, 0);
   data_.reset();
   std::int64_t closed = stream_close(output_);
   if (closed != 0) ok = false;

@@ -14,6 +14,8 @@
 
 namespace busfold {
 
+class DtBlock;
+
 class FinalizingStream final : public Stream {
 public:
   // Each write carries one record: its 2-byte record id, then its bytes.
@@ -36,6 +38,8 @@ private:
                                                                  std::uint64_t expected_bytes);
   FinalizingStream() = default;
   bool finalize();
+  // The output's data block: the data link of its (one) data group.
+  DtBlock* data_block() const;
 
   StreamPtr output_;
   std::unique_ptr<MemoryStream> data_;

@@ -36,9 +36,9 @@ public:
   std::int64_t close() override { return destination_.close(); }
   std::int64_t reserved() override { return destination_.reserved(); }
 
-  bool write_record(const ToolRecord& record) {
-    return write(&record, sizeof record) == static_cast<std::int64_t>(sizeof record);
-  }
+  // The typed form of write, without the copy out of a byte buffer: true when the
+  // record was written or dropped.
+  bool write_record(const ToolRecord& record);
 
 private:
   Stream& destination_;
