@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/log.h"
 #include "buslog/bus_template.h"
-#include "frontend/log.h"
 #include "io/fs_root.h"
 #include "mdf/data_block.h"
 #include "mdf/dg_block.h"

@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "app/record_stream.h"
+#include "base/bytes.h"
+#include "base/log.h"
 #include "buslog/frame_layout.h"
-#include "frontend/log.h"
-#include "io/bytes.h"
 
 namespace busfold {
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 #include "mdf/block_codec.h"
 #include "mdf/cg_block.h"
 #include "mdf/data_block.h"

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 #include "io/compressed_container.h"
 #include "io/container_header.h"
 #include "io/encrypted_container.h"

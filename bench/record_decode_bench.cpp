@@ -11,9 +11,9 @@
 #include <new>
 #include <vector>
 
+#include "base/log.h"
 #include "buslog/bus_classifier.h"
 #include "buslog/bus_frame.h"
-#include "frontend/log.h"
 #include "io/buffered_stream.h"
 #include "io/memory_stream.h"
 #include "mdf/dg_block.h"

@@ -5,9 +5,9 @@
 #include <new>
 #include <utility>
 
+#include "base/log.h"
 #include "buslog/frame_layout.h"
 #include "buslog/offset_cursor.h"
-#include "frontend/log.h"
 #include "mdf/cc_block.h"
 #include "mdf/dg_block.h"
 #include "mdf/fh_block.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 
 namespace busfold {
 

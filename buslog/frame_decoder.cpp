@@ -5,8 +5,8 @@
 #include <cstring>
 #include <span>
 
+#include "base/bytes.h"
 #include "buslog/channel_role.h"
-#include "io/bytes.h"
 #include "mdf/channel_decoder.h"
 #include "mdf/record_reader.h"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "base/log.h"
 #include "buslog/can_record_encoding.h"
-#include "frontend/log.h"
 
 namespace busfold {
 

@@ -6,9 +6,9 @@
 #include <new>
 #include <string>
 
+#include "base/log.h"
 #include "buslog/frame_layout.h"
 #include "buslog/offset_cursor.h"
-#include "frontend/log.h"
 #include "mdf/block_codec.h"
 #include "mdf/cc_block.h"
 #include "mdf/cg_block.h"

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "build_info.h"
 #include "frontend/input_walk.h"
-#include "frontend/log.h"
 #include "frontend/password_store.h"
 #include "frontend/tool.h"
 

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/log.h"
 #include "buslog/bus_classifier.h"
 #include "buslog/bus_frame.h"
-#include "frontend/log.h"
 #include "io/buffered_stream.h"
 #include "io/compressed_container.h"
 #include "io/container_header.h"

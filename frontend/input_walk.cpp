@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/log.h"
 #include "frontend/convert_file.h"
-#include "frontend/log.h"
 
 namespace busfold {
 

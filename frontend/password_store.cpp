@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "frontend/log.h"
+#include "base/log.h"
 #include "frontend/tool.h"
 #include "io/file_stream.h"
 #include "io/fs_root.h"

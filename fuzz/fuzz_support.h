@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 #include "io/container_header.h"
 
 // A property the code under test must keep; a violation is a finding, reported like a crash.

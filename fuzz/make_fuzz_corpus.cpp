@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 #include "tests/support/container_writer.h"
 #include "tests/support/logger_file.h"
 #include "tests/support/lzss_encoder.h"

@@ -5,8 +5,8 @@
 #include <cinttypes>
 #include <new>
 
-#include "frontend/log.h"
-#include "io/bytes.h"
+#include "base/bytes.h"
+#include "base/log.h"
 #include "io/container_stream.h"
 #include "io/crc32_stream.h"
 #include "io/decompress_stream.h"

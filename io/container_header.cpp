@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 
 namespace busfold {
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <new>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 
 namespace busfold {
 

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <new>
 
-#include "frontend/log.h"
-#include "io/bytes.h"
+#include "base/bytes.h"
+#include "base/log.h"
 #include "io/container_stream.h"
 #include "io/memory_stream.h"
 

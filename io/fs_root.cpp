@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "frontend/log.h"
+#include "base/log.h"
 
 namespace busfold {
 

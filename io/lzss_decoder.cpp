@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 
 namespace busfold {
 

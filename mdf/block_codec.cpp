@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "frontend/log.h"
-#include "io/bytes.h"
+#include "base/bytes.h"
+#include "base/log.h"
 #include "mdf/id_block.h"
 
 namespace busfold {

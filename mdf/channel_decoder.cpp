@@ -3,8 +3,8 @@
 #include <bit>
 #include <cstring>
 
-#include "frontend/log.h"
-#include "io/bytes.h"
+#include "base/bytes.h"
+#include "base/log.h"
 #include "mdf/cc_block.h"
 #include "mdf/cg_block.h"
 #include "mdf/channel_classifier.h"

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 #include "mdf/block.h"
 #include "mdf/conversion.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "frontend/log.h"
+#include "base/log.h"
 #include "mdf/block_codec.h"
 #include "mdf/field_cursor.h"
 

@@ -1,6 +1,6 @@
 #include "mdf/dg_block.h"
 
-#include "frontend/log.h"
+#include "base/log.h"
 #include "mdf/block_codec.h"
 #include "mdf/cg_block.h"
 #include "mdf/field_cursor.h"

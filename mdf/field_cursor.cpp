@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 
 namespace busfold {
 

@@ -1,6 +1,6 @@
 #include "mdf/hd_block.h"
 
-#include "frontend/log.h"
+#include "base/log.h"
 #include "mdf/block_codec.h"
 #include "mdf/field_cursor.h"
 

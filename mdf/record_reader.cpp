@@ -4,8 +4,8 @@
 #include <cstring>
 #include <unordered_set>
 
-#include "frontend/log.h"
-#include "io/bytes.h"
+#include "base/bytes.h"
+#include "base/log.h"
 #include "mdf/cg_block.h"
 #include "mdf/data_block.h"
 #include "mdf/dg_block.h"

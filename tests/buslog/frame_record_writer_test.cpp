@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
+#include "base/log.h"
 #include "buslog/can_record_encoding.h"
 #include "buslog/frame_layout.h"
-#include "frontend/log.h"
-#include "io/bytes.h"
 
 namespace busfold {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "app/busfold_tool.h"
-#include "frontend/log.h"
+#include "base/log.h"
 #include "frontend/tool.h"
 #include "tests/support/current_folder.h"
 #include "tests/support/temp_dir.h"

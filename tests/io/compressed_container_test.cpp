@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 #include "io/container_stream.h"
 #include "io/crc32_stream.h"
 #include "io/decompress_stream.h"

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 #include "io/compressed_container.h"
 #include "io/memory_stream.h"
 #include "tests/support/container_writer.h"

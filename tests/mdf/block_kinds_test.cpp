@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 #include "io/memory_stream.h"
 #include "mdf/block_codec.h"
 #include "mdf/cc_block.h"

@@ -4,7 +4,7 @@
 
 #include <numeric>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 #include "io/memory_stream.h"
 #include "mdf/block_codec.h"
 #include "tests/support/mdf_builder.h"

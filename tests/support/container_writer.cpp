@@ -4,7 +4,7 @@
 #include <mbedtls/md.h>
 #include <mbedtls/pkcs5.h>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 #include "io/compressed_container.h"
 #include "io/container_header.h"
 #include "io/crc32_stream.h"

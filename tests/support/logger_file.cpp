@@ -8,7 +8,7 @@
 #include <tuple>
 #include <utility>
 
-#include "io/bytes.h"
+#include "base/bytes.h"
 #include "tests/support/mdf_builder.h"
 
 namespace busfold::test {

@@ -34,6 +34,11 @@ void log_message(LogLevel level, const char* format, ...) __attribute__((format(
 // Exposed for tests.
 int log_format_line(char* line, LogLevel level, const char* format, va_list args);
 
+class Status;
+
+// Logs the lines of a failure, each as one line of the level; nothing for success.
+void log_status(const Status& status, LogLevel level = kLogError);
+
 }  // namespace busfold
 
 #define BUSFOLD_LOG(level, ...)                                                                    \

@@ -1,4 +1,4 @@
-#include "frontend/log.h"
+#include "base/log.h"
 
 #include <sys/syscall.h>
 #include <time.h>
@@ -6,6 +6,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+
+#include "base/result.h"
 
 namespace busfold {
 
@@ -62,6 +64,12 @@ void log_message(LogLevel level, const char* format, ...) {
   // One write per line keeps lines whole when several processes share stderr.
   ssize_t ignored = ::write(STDERR_FILENO, line, static_cast<size_t>(length));
   (void)ignored;
+}
+
+void log_status(const Status& status, LogLevel level) {
+  if (!log_enabled(level)) return;
+  for (const std::string& line : status.messages())
+    log_message(level, "%s", line.c_str());
 }
 
 }  // namespace busfold
