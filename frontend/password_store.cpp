@@ -1,10 +1,10 @@
 #include "frontend/password_store.h"
 
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
-#include <new>
+#include <cctype>
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "base/log.h"
 #include "frontend/tool.h"
@@ -13,82 +13,133 @@
 
 namespace busfold {
 
-bool PasswordStore::insert(std::string_view key, std::string_view password) {
-  return entries_.try_emplace(std::string(key), password).second;
-}
-
-const std::string* PasswordStore::find(std::string_view key) const {
-  auto it = entries_.find(std::string(key));
-  return it == entries_.end() ? nullptr : &it->second;
-}
-
 namespace {
 
-// A member: "key": "value", with the key "default" or hexadecimal digits.
-constexpr char kMemberPattern[] = R"re(\s*"(default|[a-fA-F\d]*)"\s*:\s*"(.*?)"\s*,?\s*)re";
+// Device ids are stored in upper case, the form the pipeline looks them up in.
+std::string key_of(std::string_view key) {
+  std::string normal(key);
+  for (char& c : normal) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return normal;
+}
 
-struct Pcre2Handles {
-  pcre2_compile_context* context = nullptr;
-  pcre2_code* code = nullptr;
-  pcre2_match_data* match = nullptr;
-  ~Pcre2Handles() {
-    pcre2_match_data_free(match);
-    pcre2_code_free(code);
-    pcre2_compile_context_free(context);
-  }
-};
-
-}  // namespace
-
-bool parse_password_text(std::string_view text, PasswordStore& store) {
-  Pcre2Handles pcre;
-  pcre.context = pcre2_compile_context_create(nullptr);
-  // With line feed as the only newline "." stops at a line feed but takes a carriage return.
-  if (pcre.context == nullptr || pcre2_set_newline(pcre.context, PCRE2_NEWLINE_LF) != 0) {
-    BUSFOLD_LOG(kLogError, "Could not parse password file");
-    return false;
-  }
-  int error = 0;
-  PCRE2_SIZE error_offset = 0;
-  pcre.code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(kMemberPattern), PCRE2_ZERO_TERMINATED, 0,
-                            &error, &error_offset, pcre.context);
-  if (pcre.code != nullptr) pcre.match = pcre2_match_data_create_from_pattern(pcre.code, nullptr);
-  if (pcre.code == nullptr || pcre.match == nullptr) {
-    BUSFOLD_LOG(kLogError, "Could not parse password file");
-    return false;
-  }
-
-  const auto* subject = reinterpret_cast<PCRE2_SPTR>(text.data());
-  PCRE2_SIZE position = 0;
-  while (position < text.size()) {
-    // A member's captures and end are the same whether its match starts on the white space
-    // before its first quote or on the quote. Trying only the quotes keeps the expression
-    // from scanning a long run of white space again from every position in it, which made
-    // the scan quadratic.
-    std::size_t quote = text.find('"', position);
-    if (quote == std::string_view::npos) break;
-    int found =
-        pcre2_match(pcre.code, subject, text.size(), quote, PCRE2_ANCHORED, pcre.match, nullptr);
-    if (found == PCRE2_ERROR_NOMATCH) {
-      position = quote + 1;
-      continue;
-    }
-    if (found < 3) break;
-    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(pcre.match);
-    std::string_view key = text.substr(ovector[2], ovector[3] - ovector[2]);
-    std::string_view value = text.substr(ovector[4], ovector[5] - ovector[4]);
-    if (!store.insert(key, value)) {
-      std::string key_text(key);
-      BUSFOLD_LOG(kLogWarning, "Failed to insert key for \"%s\" in password storage",
-                  key_text.c_str());
-    }
-    // A match always holds at least the quotes and the colon, so the scan moves on.
-    position = ovector[1];
+bool is_device_id(std::string_view key) {
+  if (key.empty()) return false;
+  for (char c : key) {
+    if (std::isxdigit(static_cast<unsigned char>(c)) == 0) return false;
   }
   return true;
 }
 
+// Follows the parser's events and fills the store; stops at the first event that does
+// not fit an object of strings.
+class PasswordSax : public nlohmann::json_sax<nlohmann::json> {
+public:
+  explicit PasswordSax(PasswordStore& store) : store_(store) {}
+
+  bool null() override { return not_a_password("null"); }
+  bool boolean(bool) override { return not_a_password("a boolean"); }
+  bool number_integer(number_integer_t) override { return not_a_password("a number"); }
+  bool number_unsigned(number_unsigned_t) override { return not_a_password("a number"); }
+  bool number_float(number_float_t, const string_t&) override {
+    return not_a_password("a number");
+  }
+  bool binary(binary_t&) override { return not_a_password("binary data"); }
+  bool start_array(std::size_t) override { return not_a_password("an array"); }
+  bool end_array() override { return false; }
+  bool start_object(std::size_t) override {
+    if (depth_++ == 0) return true;
+    return not_a_password("an object");
+  }
+  bool end_object() override {
+    --depth_;
+    return true;
+  }
+  bool key(string_t& key) override {
+    key_ = key;
+    return true;
+  }
+  bool string(string_t& value) override {
+    if (depth_ == 0) return not_a_password("a string");
+    if (key_ != "default" && !is_device_id(key_)) {
+      ++ignored_;
+      return true;
+    }
+    if (!store_.insert(key_, value) && duplicates_++ == 0) first_duplicate_ = key_;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) override {
+    // The parser's text reads "[json.exception.parse_error.N] parse error at line L,
+    // column C: what"; keep "line L, column C: what".
+    std::string_view what = e.what();
+    const std::size_t at = what.find(" at line ");
+    error_ = at == std::string_view::npos ? std::string(what) : std::string(what.substr(at + 4));
+    return false;
+  }
+
+  const std::string& error() const { return error_; }
+  std::size_t duplicates() const { return duplicates_; }
+  const std::string& first_duplicate() const { return first_duplicate_; }
+  std::size_t ignored() const { return ignored_; }
+
+private:
+  bool not_a_password(const char* what) {
+    error_ = depth_ == 0 ? std::string("expected one JSON object of passwords, found ") + what
+                         : "the password of \"" + key_ + "\" is " + what + ", not a string";
+    return false;
+  }
+
+  PasswordStore& store_;
+  int depth_ = 0;
+  std::string key_;
+  std::string error_;
+  std::size_t duplicates_ = 0;
+  std::string first_duplicate_;
+  std::size_t ignored_ = 0;
+};
+
+}  // namespace
+
+bool PasswordStore::insert(std::string_view key, std::string_view password) {
+  return entries_.try_emplace(key_of(key), password).second;
+}
+
+const std::string* PasswordStore::find(std::string_view key) const {
+  auto it = entries_.find(key_of(key));
+  return it == entries_.end() ? nullptr : &it->second;
+}
+
+Status parse_password_text(std::string_view text, std::string_view name, PasswordStore& store) {
+  PasswordSax sax(store);
+  bool parsed = false;
+  try {
+    parsed = nlohmann::json::sax_parse(text, &sax);
+  } catch (const nlohmann::json::exception& e) {
+    return make_error(ErrorCode::kInvalidInput, "%.*s: %s", static_cast<int>(name.size()),
+                      name.data(), e.what());
+  }
+  if (!parsed) {
+    return make_error(ErrorCode::kInvalidInput, "%.*s: %s", static_cast<int>(name.size()),
+                      name.data(),
+                      sax.error().empty() ? "not a JSON object" : sax.error().c_str());
+  }
+  if (sax.duplicates() > 0) {
+    BUSFOLD_LOG(kLogWarning, "Failed to insert key for \"%s\" in password storage",
+                sax.first_duplicate().c_str());
+    if (sax.duplicates() > 1) {
+      BUSFOLD_LOG(kLogWarning, "%zu repeated keys in %.*s; the first password of each is kept",
+                  sax.duplicates(), static_cast<int>(name.size()), name.data());
+    }
+  }
+  if (sax.ignored() > 0) {
+    BUSFOLD_LOG(kLogWarning, "%zu key(s) in %.*s are neither a device id nor \"default\"",
+                sax.ignored(), static_cast<int>(name.size()), name.data());
+  }
+  return {};
+}
+
 bool load_password_file(ConverterOptions& options, int& status) {
+  constexpr int kMissingFile = 1;         // as for a missing input
+  constexpr int kCommandLineError = 134;  // the file cannot serve: fix the command line
   const bool named = options.password_files.size() == 1;
   std::string path;
   if (named) {
@@ -98,33 +149,48 @@ bool load_password_file(ConverterOptions& options, int& status) {
     normalise_path(path);
   }
 
-  // Only a regular file is a password file; a folder would open and then yield nothing
-  // but a bogus size.
   FsStat st;
-  std::unique_ptr<FileStream> file;
-  if (fs_stat_path(path, st) && st.kind == kFsFile) file = file_stream_open(path, 0);
-  if (!file) {
+  if (!fs_stat_path(path, st) || st.kind == kFsNotFound) {
     if (!named) return true;
     BUSFOLD_LOG(kLogError, "Failed to open password file at %s", path.c_str());
-    status |= 1;
+    status |= kMissingFile;
+    return false;
+  }
+  // Only a regular file: a folder would open and yield nothing, a FIFO could block the run.
+  if (st.kind != kFsFile) {
+    BUSFOLD_LOG(kLogError, "Password file %s is not a regular file", path.c_str());
+    status = kCommandLineError;
+    return false;
+  }
+  if (static_cast<std::uint64_t>(st.size) > kMaxPasswordFileSize) {
+    BUSFOLD_LOG(kLogError, "Password file %s is larger than %llu MiB", path.c_str(),
+                static_cast<unsigned long long>(kMaxPasswordFileSize >> 20));
+    status = kCommandLineError;
+    return false;
+  }
+  std::unique_ptr<FileStream> file = file_stream_open(path, 0);
+  if (!file) {
+    BUSFOLD_LOG(kLogError, "Failed to open password file at %s", path.c_str());
+    status |= kMissingFile;
     return false;
   }
 
-  std::int64_t size = stream_size(file.get());
-  std::string text;
-  bool complete = false;
-  if (size >= 0) {
-    try {
-      text.resize(static_cast<std::size_t>(size));
-      complete = file->read(text.data(), text.size()) == size;
-    } catch (const std::bad_alloc&) {
-      complete = false;
-    }
-  }
+  std::string text(static_cast<std::size_t>(st.size), '\0');
+  const bool complete = stream_read_exact(*file, text.data(), text.size());
   StreamPtr stream = std::move(file);
   stream_close(stream);
-  if (!complete) return true;
-  return parse_password_text(text, options.passwords);
+  if (!complete) {
+    BUSFOLD_LOG(kLogError, "Could not read password file %s", path.c_str());
+    status = kCommandLineError;
+    return false;
+  }
+  Status parsed = parse_password_text(text, named ? path : "passwords.json", options.passwords);
+  if (!parsed.ok()) {
+    log_status(parsed);
+    status = kCommandLineError;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace busfold

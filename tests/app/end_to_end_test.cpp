@@ -302,7 +302,7 @@ TEST(EndToEnd, UnwrapsContainersWithTheDevicePassword) {
   ASSERT_TRUE(dir.write_file("in/e.mfe", as_text(encrypted)));
   ASSERT_TRUE(dir.write_file("in/ec.mfm", as_text(encrypted_container_write(compressed, device))));
   ASSERT_TRUE(dir.write_file("in/ce.mfm", as_text(compressed_container_write(encrypted, {}))));
-  ASSERT_TRUE(dir.write_file("passwords.json", "{\"00A1B2C3\": \"secret\"}"));
+  ASSERT_TRUE(dir.write_file("passwords.json", "{\"00a1b2c3\": \"secret\"}"));
 
   for (const char* buffer : {"-1", "0", "1000"}) {
     ProcessResult r = run_busfold(dir, {"-X", "--buffer", buffer, "in"});
@@ -321,7 +321,7 @@ TEST(EndToEnd, UnwrapsContainersWithTheDevicePassword) {
 
   // The failures: no password for the device, a wrong one, a corrupt payload, an unknown
   // container type. Their codes combine.
-  ASSERT_TRUE(dir.write_file("passwords.json", "{\"00a1b2c3\": \"secret\"}"));
+  ASSERT_TRUE(dir.write_file("passwords.json", "{\"00a1b2c4\": \"secret\"}"));
   ProcessResult r = run_busfold(dir, {"-X", "in/e.mfe"});
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_TRUE(has_line(r, " E No password found for device 00A1B2C3\n")) << r.err;
