@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -46,10 +47,23 @@ int log_format_line(char* line, LogLevel level, const char* format, va_list args
   if (used < 0) used = 0;
   if (used > kLogLineLimit) used = kLogLineLimit;
   if (used < kLogLineLimit) {
-    int wrote =
-        std::vsnprintf(line + used, static_cast<size_t>(kLogLineLimit - used + 1), format, args);
-    if (wrote > 0) used += wrote;
-    if (used > kLogLineLimit) used = kLogLineLimit;
+    char message[kLogLineLimit + 1];
+    const int wrote = std::vsnprintf(message, sizeof message, format, args);
+    const int length = wrote < 0 ? 0 : std::min(wrote, kLogLineLimit);
+    // A control character (a line feed in a file name, say) would let a name forge or
+    // break a line that scripts read, so each is written as an escape instead.
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < length && used < kLogLineLimit; ++i) {
+      const auto c = static_cast<unsigned char>(message[i]);
+      if (c >= 0x20 && c != 0x7f) {
+        line[used++] = static_cast<char>(c);
+        continue;
+      }
+      const char escape[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xf]};
+      for (char e : escape) {
+        if (used < kLogLineLimit) line[used++] = e;
+      }
+    }
   }
   line[used] = '\n';
   return used + 1;
