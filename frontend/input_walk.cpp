@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -25,11 +27,24 @@ std::string join(std::string_view folder, std::string_view name) {
   return joined;
 }
 
-// The folders (by device and inode) between the input root and the entry being walked:
-// a symbolic link back up the tree must not send the walk round for ever.
-using FolderChain = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+using FolderId = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
 
-int walk(ToolContext& ctx, std::string_view input, std::string_view output, FolderChain& chain) {
+struct FolderIdHash {
+  std::size_t operator()(const FolderId& id) const {
+    return std::hash<std::uint64_t>()(id.first * 0x9e3779b97f4a7c15u ^ id.second);
+  }
+};
+
+// What the walk of a run has seen of the folders, by device and inode. A symbolic link
+// back up the tree must not send the walk round for ever, and links that branch
+// without looping must not convert one folder once per path that reaches it.
+struct WalkedFolders {
+  std::vector<FolderId> chain;  // from the input root down to the entry being walked
+  std::unordered_set<FolderId, FolderIdHash> walked;
+};
+
+int walk(ToolContext& ctx, std::string_view input, std::string_view output,
+         WalkedFolders& folders) {
   FsStat st;
   if (!fs_stat(ctx.input_root, input, st)) {
     BUSFOLD_LOG(kLogFatal, "Error during stat of %.*s, exiting", print_length(input), input.data());
@@ -37,18 +52,24 @@ int walk(ToolContext& ctx, std::string_view input, std::string_view output, Fold
   }
   switch (st.kind) {
   case kFsFolder: {
-    const std::pair<std::uint64_t, std::uint64_t> id{st.device, st.inode};
-    if (std::find(chain.begin(), chain.end(), id) != chain.end()) {
+    const FolderId id{st.device, st.inode};
+    if (std::find(folders.chain.begin(), folders.chain.end(), id) != folders.chain.end()) {
       BUSFOLD_LOG(kLogWarning, "Skipping %.*s: it leads back into a folder being converted",
                   print_length(input), input.data());
       return 0;
     }
-    chain.push_back(id);
+    if (!folders.walked.insert(id).second) {
+      BUSFOLD_LOG(kLogWarning,
+                  "Skipping %.*s: its folder was already converted through another path",
+                  print_length(input), input.data());
+      return 0;
+    }
+    folders.chain.push_back(id);
     int result = 0;
     for (const std::string& name : fs_list(ctx.input_root, input)) {
-      result |= walk(ctx, join(input, name), join(output, name), chain);
+      result |= walk(ctx, join(input, name), join(output, name), folders);
     }
-    chain.pop_back();
+    folders.chain.pop_back();
     return result;
   }
   case kFsFile: {
@@ -156,13 +177,9 @@ bool find_common_root(ConverterOptions& options, int& status) {
   return true;
 }
 
-int convert_input(ToolContext& ctx, std::string_view input, std::string_view output) {
-  FolderChain chain;
-  return walk(ctx, input, output, chain);
-}
-
 int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
   int status = 0;
+  WalkedFolders folders;
   for (const std::string& input : inputs) {
     std::string out = input;
     if (ctx.options == nullptr || ctx.options->no_append_root == 0) {
@@ -177,7 +194,7 @@ int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
         out.insert(slash == std::string::npos ? out.size() : slash, "_out");
       }
     }
-    status |= convert_input(ctx, input, out);
+    status |= walk(ctx, input, out, folders);
   }
   return status;
 }

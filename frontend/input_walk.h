@@ -13,10 +13,6 @@ namespace busfold {
 // inputs relative to it. On failure status is 132.
 bool find_common_root(ConverterOptions& options, int& status);
 
-// Converts one input: a folder recursively in byte order of names, a file when its
-// extension is accepted. Both paths are relative to their roots. Returns status bits.
-int convert_input(ToolContext& ctx, std::string_view input, std::string_view output);
-
 // Path helpers on "/"-separated views.
 std::string_view path_file_name(std::string_view path);  // after the last "/"
 std::string_view path_extension(std::string_view path);  // after the last "." of the name

@@ -188,5 +188,26 @@ TEST(InputWalk, AcceptsTheFourExtensionsInAnyCase) {
   }
 }
 
+TEST(InputWalk, WalksEachRealFolderOnceHoweverManyLinksReachIt) {
+  // Thirteen levels, each holding two links to the next: 4,096 paths to the last file.
+  testing::TempDir dir;
+  constexpr int kLevels = 13;
+  for (int level = 0; level <= kLevels; ++level) {
+    ASSERT_TRUE(dir.make_folder("real/" + std::to_string(level)));
+  }
+  ASSERT_TRUE(dir.write_file("real/" + std::to_string(kLevels) + "/x.mf4", "12345"));
+  for (int level = 0; level < kLevels; ++level) {
+    const std::string next = dir.file("real/" + std::to_string(level + 1));
+    for (const char* link : {"/a", "/b"}) {
+      ASSERT_EQ(::symlink(next.c_str(), (dir.file("real/" + std::to_string(level)) + link).c_str()),
+                0);
+    }
+  }
+  ASSERT_EQ(::symlink(dir.file("real/0").c_str(), dir.file("logs").c_str()), 0);
+  WalkRun walk(dir);
+  EXPECT_EQ(walk.run({"logs"}), 0);
+  EXPECT_EQ(g_calls.size(), 1u);
+}
+
 }  // namespace
 }  // namespace busfold
