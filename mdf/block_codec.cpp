@@ -127,9 +127,17 @@ bool read_links(Stream& stream, std::span<std::uint64_t> links) {
   std::size_t done = 0;
   while (done < links.size()) {
     std::size_t batch = std::min<std::size_t>(links.size() - done, sizeof raw / 8);
+    const std::int64_t at = stream.tell();
     if (!stream_read_exact(stream, raw, batch * 8)) return false;
     for (std::size_t i = 0; i < batch; ++i) {
       std::uint64_t link = load_le64(raw + 8 * i);
+      // 0 is the only "no link"; all ones, which stands for none in here, is no offset
+      // of a block either and must not make a damaged link disappear.
+      if (link == kNoOffset) {
+        BUSFOLD_LOG(kLogError, "Link 0x%016llX at offset %lld is no block offset", ull(link),
+                    static_cast<long long>(at) + static_cast<long long>(8 * i));
+        return false;
+      }
       links[done + i] = link == 0 ? kNoOffset : link;
     }
     done += batch;

@@ -68,6 +68,11 @@ public:
   static constexpr BlockType kKind = BlockType::kDt;
   static bool matches(BlockType kind) { return kind == kKind; }
   DtBlock();
+
+  // Set by the open for the last data block of an unfinalized file: a recording that
+  // stopped may have stopped inside its last record. Every other block has an exact
+  // length, so a record cut short in it can only be damage.
+  bool may_end_inside_record = false;
 };
 
 class SdBlock final : public DataBlock {

@@ -2,7 +2,9 @@
 
 #include <new>
 
+#include "base/log.h"
 #include "mdf/block_codec.h"
+#include "mdf/cg_block.h"
 #include "mdf/data_block.h"
 #include "mdf/dg_block.h"
 #include "mdf/hd_block.h"
@@ -15,19 +17,34 @@ namespace {
 // The header block always follows the 64-byte identification block.
 constexpr std::uint64_t kHdOffset = 64;
 
-// The last data block of an unfinalized file may have been written before its data, with
-// a length that does not cover it: it runs to the end of the file.
-void repair_last_data_length(IdBlock& id, const HdBlock& hd, std::uint64_t stream_size) {
+// The data block a logger was writing when it stopped: the last one in the file.
+DtBlock* last_data_block(const HdBlock& hd) {
   DtBlock* last = nullptr;
   for (const BlockRef& group : hd.data_groups) {
     const auto* dg = block_cast<DgBlock>(group);
     auto* dt = dg == nullptr ? nullptr : block_cast<DtBlock>(dg->data);
     if (dt != nullptr && (last == nullptr || dt->offset > last->offset)) last = dt;
   }
-  if (last == nullptr) return;
-  // The block header was read, so the file holds at least its 24 bytes.
-  last->length = stream_size - last->offset;
-  id.id_unfin_flags &= static_cast<std::uint16_t>(~kUnfinDataLengthStale);
+  return last;
+}
+
+// In a finalized file a data group whose channel groups count records must hold them.
+bool data_groups_hold_their_records(const HdBlock& hd) {
+  for (const BlockRef& group : hd.data_groups) {
+    const auto* dg = block_cast<DgBlock>(group);
+    if (dg == nullptr || dg->data != nullptr) continue;
+    std::uint64_t records = 0;
+    for (const BlockRef& channel_group : dg->channel_groups) {
+      if (const auto* cg = block_cast<CgBlock>(channel_group)) records += cg->cg_cycle_count;
+    }
+    if (records != 0) {
+      BUSFOLD_LOG(kLogError, "Data group at offset %llu counts %llu records but has no data block",
+                  static_cast<unsigned long long>(dg->offset),
+                  static_cast<unsigned long long>(records));
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -56,8 +73,16 @@ std::unique_ptr<MdfFile> mdf_open(Stream& stream, const ChannelClassifier* class
   const auto* hd = block_cast<HdBlock>(id->hd);
   if (hd == nullptr) return nullptr;
 
-  if (ctx.lenient_data_length) {
-    repair_last_data_length(*id, *hd, ctx.stream_size);
+  if (id->file_id() == kFinalizedFileId) {
+    if (!data_groups_hold_their_records(*hd)) return nullptr;
+  } else if (DtBlock* last = last_data_block(*hd)) {
+    last->may_end_inside_record = true;
+    if (ctx.lenient_data_length) {
+      // Written before its data, with a length that does not cover it: it runs to the
+      // end of the file. The block header was read, so the file holds its 24 bytes.
+      last->length = ctx.stream_size - last->offset;
+      id->id_unfin_flags &= static_cast<std::uint16_t>(~kUnfinDataLengthStale);
+    }
   }
   return file;
 }

@@ -18,6 +18,10 @@ namespace {
 // arrived, never by what a length field claims.
 constexpr std::uint64_t kReadChunk = std::uint64_t{1} << 20;
 
+// The largest sample a recording that stopped can have been writing: the data of the
+// longest bus frame (CAN FD). A cut sample that claims more is a damaged length.
+constexpr std::uint64_t kMaxCutSampleLength = 64;
+
 inline std::uint64_t record_id_of(const std::uint8_t* p, unsigned size) {
   switch (size) {
   case 1: return p[0];
@@ -80,6 +84,24 @@ const Record* RecordReader::next() {
 bool RecordReader::finish(ReadEnd end) {
   end_ = end;
   return false;
+}
+
+bool RecordReader::end_inside_record(std::uint64_t sample_length) {
+  const auto* dt = block_cast<DtBlock>(data_);
+  if (dt != nullptr && dt->may_end_inside_record && sample_length <= kMaxCutSampleLength) {
+    return finish(ReadEnd::kTruncatedRecord);
+  }
+  const unsigned long long at = data_->data_start() + position_;
+  const unsigned long long left = data_->data_size() - position_;
+  if (sample_length > kMaxCutSampleLength) {
+    BUSFOLD_LOG(kLogError,
+                "Record at offset %llu claims a sample of %llu bytes, more than the data holds; "
+                "%llu bytes left unread",
+                at, static_cast<unsigned long long>(sample_length), left);
+  } else {
+    BUSFOLD_LOG(kLogError, "Record at offset %llu is cut short; %llu bytes left unread", at, left);
+  }
+  return finish(ReadEnd::kDamagedRecord);
 }
 
 const std::uint8_t* RecordReader::view(DataBlock& block, std::uint64_t at, std::uint64_t n) {
@@ -182,15 +204,15 @@ bool RecordReader::gather_signal_data(const RecordLayout& layout, std::uint64_t&
     if (decoder.signal_source == SignalSource::kVlsdGroup) {
       if (id_size_ == 0) break;
       // The value is the record that follows, when that is one of the VLSD group.
-      if (size - at < id_size_) return finish(ReadEnd::kTruncatedRecord);
+      if (size - at < id_size_) return end_inside_record(0);
       if (!read_small(*data_, at, id_size_, raw)) return false;
       const auto* vlsd = static_cast<const CgBlock*>(decoder.signal_data);
       if (record_id_of(raw, id_size_) != vlsd->cg_record_id) break;
       std::uint64_t piece = at + id_size_;
-      if (size - piece < 4) return finish(ReadEnd::kTruncatedRecord);
+      if (size - piece < 4) return end_inside_record(0);
       if (!read_small(*data_, piece, 4, raw)) return false;
       std::uint64_t length = load_le32(raw);
-      if (size - piece - 4 < length) return finish(ReadEnd::kTruncatedRecord);
+      if (size - piece - 4 < length) return end_inside_record(length);
       if (!add_signal_piece(*data_, piece, 4 + length)) return false;
       at = piece + 4 + length;
     } else if (decoder.signal_source == SignalSource::kSdBlock) {
@@ -237,7 +259,7 @@ bool RecordReader::read_one() {
     }
   } else {
     std::uint8_t raw[8];
-    if (size - at < id_size_) return finish(ReadEnd::kTruncatedRecord);
+    if (size - at < id_size_) return end_inside_record(0);
     if (!read_small(*data_, at, id_size_, raw)) return false;
     id = record_id_of(raw, id_size_);
     layout = group_.layouts.find(id);
@@ -249,16 +271,16 @@ bool RecordReader::read_one() {
     at += id_size_;
     if (layout->vlsd) {
       // A VLSD record that no record before it claimed: step over it.
-      if (size - at < 4) return finish(ReadEnd::kTruncatedRecord);
+      if (size - at < 4) return end_inside_record(0);
       if (!read_small(*data_, at, 4, raw)) return false;
       std::uint64_t length = load_le32(raw);
       at += 4;
-      if (size - at < length) return finish(ReadEnd::kTruncatedRecord);
+      if (size - at < length) return end_inside_record(length);
       position_ = at + length;
       return false;
     }
   }
-  if (size - at < layout->record_size) return finish(ReadEnd::kTruncatedRecord);
+  if (size - at < layout->record_size) return end_inside_record(0);
   if (!take_record_bytes(at, layout->record_size)) return false;
   at += layout->record_size;
   if (!gather_signal_data(*layout, at)) return false;

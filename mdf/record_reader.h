@@ -37,12 +37,14 @@ enum class ReadEnd : std::uint8_t {
   kReadFailed,        // the source did not deliver bytes the data block holds
   kNotADataBlock,     // the group's data link leads to a block that is not a DT
   kSignalDataReused,  // records refer to more signal data than its blocks hold
+  kDamagedRecord,     // the data ends inside a record where no recording can have stopped
 };
 
 // Whether the walk lost data that the file claims to hold.
 inline bool read_end_failed(ReadEnd end) {
   return end == ReadEnd::kUnknownRecordId || end == ReadEnd::kReadFailed ||
-         end == ReadEnd::kNotADataBlock || end == ReadEnd::kSignalDataReused;
+         end == ReadEnd::kNotADataBlock || end == ReadEnd::kSignalDataReused ||
+         end == ReadEnd::kDamagedRecord;
 }
 
 class RecordReader {
@@ -67,6 +69,9 @@ private:
   // Reads at the position: true with a record; false when it skipped a record or ended.
   bool read_one();
   bool finish(ReadEnd end);
+  // The data ends inside the record at position_ (a VLSD sample of sample_length bytes,
+  // or 0): the tail of a stopped recording, or damage.
+  bool end_inside_record(std::uint64_t sample_length);
   // The n bytes at `at` of a block's data, when its source can show them in place.
   const std::uint8_t* view(DataBlock& block, std::uint64_t at, std::uint64_t n);
   // Reads n ≤ 8 bytes into `out`. The read functions end the walk when they fail.

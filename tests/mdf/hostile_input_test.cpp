@@ -70,6 +70,21 @@ TEST(HostileInput, CyclesAreDetected) {
   }
 }
 
+TEST(HostileInput, LinksAreNoneOrBlockOffsets) {
+  // All ones is no offset: it must not pass for "no link" and hide the block it replaced.
+  for (std::size_t which : {link::kDgNext, link::kDgData, link::kDgComment}) {
+    Skeleton s;
+    s.b.set_link(s.dg, which, ~std::uint64_t{0});
+    expect_refused(s.b, "Link 0xFFFFFFFFFFFFFFFF at offset ");
+  }
+  // A finalized data group that counts records must have them; unfinalized counts may lag.
+  MdfBuilder b;
+  b.add_channel_group(b.add_data_group(), {.cycle_count = 3, .data_bytes = 8});
+  expect_refused(b, "counts 3 records but has no data block");
+  b.set_unfinalized(1);
+  EXPECT_TRUE(open_mdf(b.bytes()));
+}
+
 TEST(HostileInput, NestingDepthIsBounded) {
   for (bool conversions : {false, true}) {
     for (int depth : {50, 5000}) {

@@ -80,11 +80,19 @@ TEST(RecordReader, SortedGroupReadsWholeRecords) {
   std::uint64_t dg = b.add_data_group();
   b.add_channel(b.add_channel_group(dg, {.data_bytes = 8}), {.bit_count = 64});
   b.add_data(dg, counting(28));  // 3.5 records
+  // A finalized data block has an exact length: a cut record in it is damage.
   Walk w = walk(b);
   ASSERT_EQ(w.records.size(), 3u);
   EXPECT_EQ(w.records[2].record, counting(8, 16));
   EXPECT_EQ(w.records[2].position, 24u);
-  EXPECT_EQ(w.end, ReadEnd::kTruncatedRecord);  // the tail of an unfinalized file: no failure
+  EXPECT_EQ(w.end, ReadEnd::kDamagedRecord);
+  EXPECT_NE(w.log.find("Record at offset "), std::string::npos) << w.log;
+  EXPECT_NE(w.log.find(" is cut short; 4 bytes left unread"), std::string::npos) << w.log;
+  // The last data block of an unfinalized file is where a stopped recording ends.
+  b.set_unfinalized(1);
+  w = walk(b);
+  ASSERT_EQ(w.records.size(), 3u);
+  EXPECT_EQ(w.end, ReadEnd::kTruncatedRecord);
   EXPECT_FALSE(read_end_failed(w.end));
 
   // An empty data block (or none): no records, no failure.
@@ -140,15 +148,29 @@ TEST(RecordReader, VlsdRecordsFollowTheirRecord) {
     EXPECT_EQ(w.records[0], (Walked{1, record, value, 25}));
     EXPECT_EQ(w.end, ReadEnd::kEndOfData);
   }
-  // The data ends inside a record, its id, or the VLSD record it needs: a truncated tail.
-  for (std::size_t cut : {1, 5, 9, 10, 14, 16}) {
+  // The data ends inside a record, its id, or the VLSD record it needs: the tail of a
+  // stopped recording in an unfinalized file, damage in a finalized one.
+  for (bool unfinalized : {true, false}) {
+    for (std::size_t cut : {1, 5, 9, 10, 14, 16}) {
+      VlsdFile f;
+      if (unfinalized) f.b.set_unfinalized(1);
+      Bytes data = concat({{1}, record, {2}, value, {1}, record, {2}, value});
+      data.resize(17 + cut);
+      f.b.add_data(f.dg, data);
+      Walk w = walk(f.b);
+      EXPECT_EQ(w.records.size(), 1u) << cut;
+      EXPECT_EQ(w.end, unfinalized ? ReadEnd::kTruncatedRecord : ReadEnd::kDamagedRecord) << cut;
+    }
+  }
+  // A VLSD length damaged into more than any sample holds is no stopped recording.
+  {
     VlsdFile f;
-    Bytes data = concat({{1}, record, {2}, value, {1}, record, {2}, value});
-    data.resize(17 + cut);
-    f.b.add_data(f.dg, data);
+    f.b.set_unfinalized(1);
+    f.b.add_data(f.dg, concat({{1}, record, {2}, {0, 0, 0, 1}, value}));
     Walk w = walk(f.b);
-    EXPECT_EQ(w.records.size(), 1u) << cut;
-    EXPECT_EQ(w.end, ReadEnd::kTruncatedRecord) << cut;
+    EXPECT_TRUE(w.records.empty());
+    EXPECT_EQ(w.end, ReadEnd::kDamagedRecord);
+    EXPECT_NE(w.log.find(" claims a sample of 16777216 bytes"), std::string::npos) << w.log;
   }
 }
 
