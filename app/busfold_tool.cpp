@@ -167,6 +167,13 @@ bool busfold_on_record(ToolContext& base, const BusFrame& frame) {
 bool busfold_on_end_file(ToolContext& base, std::string_view) {
   BusfoldContext& ctx = busfold_context(base);
   if (!ctx.records) return true;
+  if (const std::uint64_t moved = ctx.records->writer().moved_frames(); moved != 0) {
+    BUSFOLD_LOG(kLogWarning,
+                "%llu frames of %s were recorded earlier than frames before them on their bus "
+                "and were moved forward in time by up to %llu us",
+                static_cast<unsigned long long>(moved), ctx.output_name.c_str(),
+                static_cast<unsigned long long>(ctx.records->writer().largest_move_us()));
+  }
   bool ok = ctx.records->close() == 0;
   ctx.records.reset();
   ctx.finalizer.reset();

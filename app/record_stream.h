@@ -40,6 +40,8 @@ public:
   // record was written or dropped.
   bool write_record(const ToolRecord& record);
 
+  const FrameRecordWriter& writer() const { return writer_; }
+
 private:
   Stream& destination_;
   FrameRecordWriter writer_;

@@ -49,6 +49,12 @@ bool FrameRecordWriter::write_can_data_frame(const CanFrameFields& frame) {
   std::uint64_t& last = last_timestamps_[frame.bus][direction];
   const std::uint64_t w = std::max(t, last + 1);
   last = w;
+  std::uint64_t& latest = latest_recorded_[frame.bus][direction];
+  if (t < latest) {
+    ++moved_frames_;
+    largest_move_us_ = std::max(largest_move_us_, w - t);
+  }
+  latest = std::max(latest, t);
 
   const auto& half = direction == 0 ? ids->rx : ids->tx;
   static constexpr CanGroupSlot kSlotOfLayout[] = {kIdsClassic11,  kIdsClassic29,  kIdsFdUpTo8_11,

@@ -28,6 +28,13 @@ public:
   bool write_can_data_frame(const CanFrameFields& frame);
 
   Stream& output() const { return output_; }
+
+  // Frames recorded earlier than a frame already written on their bus and direction
+  // (their own recording went back in time), and the most one of them was moved forward
+  // to keep the order, in microseconds. Frames of equal time are a 1 µs tie-break, not
+  // a move.
+  std::uint64_t moved_frames() const { return moved_frames_; }
+  std::uint64_t largest_move_us() const { return largest_move_us_; }
   const CanRecordIdTable& record_ids() const { return record_ids_; }
 
 private:
@@ -38,6 +45,10 @@ private:
   std::array<std::array<std::uint64_t, 4>, 256> signal_offsets_{};
   // Per bus: last timestamp written, Rx and Tx, microseconds.
   std::array<std::array<std::uint64_t, 2>, 256> last_timestamps_{};
+  // Per bus: the latest recorded time so far, Rx and Tx, microseconds.
+  std::array<std::array<std::uint64_t, 2>, 256> latest_recorded_{};
+  std::uint64_t moved_frames_ = 0;
+  std::uint64_t largest_move_us_ = 0;
   std::bitset<256> reported_missing_bus_;
   bool reported_signal_overflow_ = false;
 };

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <queue>
+#include <vector>
 
 #include "base/log.h"
 #include "buslog/bus_classifier.h"
@@ -94,34 +97,72 @@ int unwrap_containers(ToolContext& ctx, StreamPtr& current) {
   return kConvertOk;
 }
 
-// Hands every data group's records to the tool, group by group. False when a callback
-// failed or a group's records could not all be read.
+// The records of one data group as its walk reaches them, each decoded into its own frame.
+struct GroupWalk {
+  explicit GroupWalk(DgBlock& dg) : reader(dg), records(reader, &frame) {}
+  RecordReader reader;
+  BusFrame frame{};
+  RecordIterator records;
+  std::size_t order = 0;  // among the data groups being read
+};
+
+// Orders frames by time as the output stores them: negative and NaN times count as 0.
+double merge_time(const BusFrame& frame) { return frame.time_s > 0 ? frame.time_s : 0; }
+
+// Hands every data group's records to the tool. Data groups record side by side, so
+// their walks are merged by time; a tie keeps data group order, and the records of one
+// group keep theirs. False when a callback failed or a group's records could not all be
+// read.
 bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd) {
   const ToolOps& ops = *ctx.ops;
-  bool ok = true;
   std::uint64_t group_number = 0;
-  GroupSummary summary;
+  std::vector<GroupSummary> summaries;
+  std::vector<std::unique_ptr<GroupWalk>> walks;
   for (const BlockRef& group : hd.data_groups) {
     DgBlock* dg = block_cast<DgBlock>(group);
     if (dg == nullptr || dg->channel_groups.empty()) continue;
-    summary.clear();
+    GroupSummary& summary = summaries.emplace_back();
     for (const BlockRef& channel_group : dg->channel_groups) {
       const CgBlock* cg = block_cast<CgBlock>(channel_group);
       if (cg == nullptr) continue;
       summary.push_back({block_text(cg->acq_name), group_number++, dg->group_kind_of(*cg)});
     }
     int go = ops.on_group_begin != nullptr ? ops.on_group_begin(ctx, summary) : 1;
-    if (go == 1 && ops.on_record != nullptr) {
-      RecordReader reader(*dg);
-      BusFrame frame{};
-      RecordIterator records(reader, &frame);
-      for (bool more = records.begin(); more; more = records.next()) {
-        ++ctx.record_count;
-        ok = ops.on_record(ctx, frame) && ok;
-      }
-      // A walk stopped early (an unknown record id, say) left records unconverted.
-      if (read_end_failed(records.end())) ok = false;
+    if (go == 1 && ops.on_record != nullptr) walks.push_back(std::make_unique<GroupWalk>(*dg));
+  }
+
+  bool ok = true;
+  // Walks that have a frame waiting, earliest on top.
+  auto later = [](const GroupWalk* a, const GroupWalk* b) {
+    const double ta = merge_time(a->frame), tb = merge_time(b->frame);
+    return ta != tb ? ta > tb : a->order > b->order;
+  };
+  std::priority_queue<GroupWalk*, std::vector<GroupWalk*>, decltype(later)> waiting(later);
+  auto advance = [&](GroupWalk& walk, bool more) {
+    if (more) {
+      waiting.push(&walk);
+    } else if (read_end_failed(walk.records.end())) {
+      ok = false;  // stopped early (an unknown record id, say): records left unconverted
     }
+  };
+  for (std::size_t i = 0; i < walks.size(); ++i) {
+    walks[i]->order = i;
+    advance(*walks[i], walks[i]->records.begin());
+  }
+  while (!waiting.empty()) {
+    GroupWalk* walk = waiting.top();
+    waiting.pop();
+    // With a single walk nothing can overtake it: deliver its records in one run.
+    bool more = true;
+    do {
+      ++ctx.record_count;
+      ok = ops.on_record(ctx, walk->frame) && ok;
+      more = walk->records.next();
+    } while (more && waiting.empty());
+    advance(*walk, more);
+  }
+
+  for (const GroupSummary& summary : summaries) {
     if (ops.on_group_end != nullptr) ops.on_group_end(ctx, summary);
   }
   return ok;

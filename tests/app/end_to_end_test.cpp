@@ -153,14 +153,17 @@ TEST(EndToEnd, CarriesEveryFrameIntoItsGroupAndFinalizes) {
   ASSERT_TRUE(dir.write_file("unfinalized.mf4", as_text(build_logger_file(frames))));
   ASSERT_TRUE(
       dir.write_file("finalized.mf4", as_text(build_logger_file(frames, {.finalized = true}))));
+  // Data groups recording side by side are merged by time, not written one after another.
+  ASSERT_TRUE(dir.write_file("groups.mf4", as_text(build_logger_file(frames, {.data_groups = 4}))));
 
-  ProcessResult r = run_busfold(dir, {"unfinalized.mf4", "finalized.mf4"});
+  ProcessResult r = run_busfold(dir, {"unfinalized.mf4", "finalized.mf4", "groups.mf4"});
   ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_FALSE(has_line(r, " moved forward in time")) << r.err;
 
   std::vector<OutputFrame> wanted;
   for (const LoggerFrame& f : frames)
     wanted.push_back(expected(f));
-  for (const char* name : {"unfinalized_fin.MF4", "finalized_fin.MF4"}) {
+  for (const char* name : {"unfinalized_fin.MF4", "finalized_fin.MF4", "groups_fin.MF4"}) {
     Output out = load_output(dir, name);
     ASSERT_TRUE(out.mdf);
     const IdBlock* id = out.mdf->id_block();
@@ -285,6 +288,19 @@ TEST(EndToEnd, NeverPublishesOrDeletesWhenTheOutputCannotBeCompleted) {
   Output out = load_output(dir, "b_fin.MF4");
   ASSERT_TRUE(out.mdf);
   EXPECT_EQ(out.frames().size(), 1u);
+
+  // A finalized data block whose length ends inside a record is damage, not the tail of
+  // a stopped recording.
+  file = build_logger_file({can_frame(1, 1, {1}, 1), can_frame(1, 2, {2}, 2)}, {.finalized = true});
+  std::string cut = as_text(file);
+  const std::size_t dt = cut.rfind("##DT");
+  ASSERT_NE(dt, std::string::npos);
+  cut[dt + 8] = static_cast<char>(cut[dt + 8] - 5);
+  ASSERT_TRUE(dir.write_file("c.mf4", cut));
+  r = run_busfold(dir, {"-d", "c.mf4"});
+  EXPECT_EQ(r.exit_status, 8);
+  EXPECT_TRUE(has_line(r, " is cut short; 13 bytes left unread\n")) << r.err;
+  EXPECT_TRUE(dir.exists("c.mf4"));
 }
 
 TEST(EndToEnd, UnwrapsContainersWithTheDevicePassword) {

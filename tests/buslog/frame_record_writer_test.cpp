@@ -215,6 +215,9 @@ TEST_F(FrameRecordWriterTest, TimestampsStrictlyIncreasePerBusAndDirection) {
   }
   EXPECT_EQ(load_le16(out.writes[3].data()), 200 + kIdsClassic11);
   EXPECT_EQ(load_le16(out.writes[4].data()), 400);
+  // Only the frame whose recording went back counts as moved; ties are a tie-break.
+  EXPECT_EQ(writer.moved_frames(), 1u);
+  EXPECT_EQ(writer.largest_move_us(), 1002u);
 }
 
 TEST_F(FrameRecordWriterTest, RefusesFramesWithoutGroupsOtherKindsAndFailedWrites) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <tuple>
@@ -324,7 +325,12 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
   MdfBuilder b;
   b.set_start_time(options.start_time_ns);
   b.add_history();
-  LoggerLayoutWriter layouts(b);
+  // Frame i is recorded by data group i % data_groups, each with the groups of every bus.
+  const std::size_t group_count = std::max<std::size_t>(1, options.data_groups);
+  std::vector<std::unique_ptr<LoggerLayoutWriter>> layouts;
+  for (std::size_t i = 0; i < group_count; ++i) {
+    layouts.push_back(std::make_unique<LoggerLayoutWriter>(b));
+  }
 
   // Every layout and direction of a bus gets its group, as loggers do.
   std::set<unsigned> can_buses, remote_buses, lin_buses;
@@ -333,32 +339,37 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
     if (f.kind == LoggerFrameKind::can_remote) remote_buses.insert(f.bus);
     if (f.kind == LoggerFrameKind::lin) lin_buses.insert(f.bus);
   }
-  std::map<std::tuple<Layout, unsigned, bool>, Group> groups;
-  auto add = [&](Layout layout, unsigned bus, bool tx) {
-    groups[{layout, bus, tx}] = layouts.add_group(layout, bus, tx);
-  };
-  for (unsigned bus : can_buses) {
-    for (Layout l : {Layout::classic11, Layout::classic29, Layout::fd11, Layout::fd29,
-                     Layout::fd_over8_11, Layout::fd_over8_29}) {
-      add(l, bus, false);
-      add(l, bus, true);
+  std::map<std::tuple<std::size_t, Layout, unsigned, bool>, Group> groups;
+  for (std::size_t dg = 0; dg < group_count; ++dg) {
+    auto add = [&](Layout layout, unsigned bus, bool tx) {
+      groups[{dg, layout, bus, tx}] = layouts[dg]->add_group(layout, bus, tx);
+    };
+    for (unsigned bus : can_buses) {
+      for (Layout l : {Layout::classic11, Layout::classic29, Layout::fd11, Layout::fd29,
+                       Layout::fd_over8_11, Layout::fd_over8_29}) {
+        add(l, bus, false);
+        add(l, bus, true);
+      }
     }
-  }
-  for (unsigned bus : remote_buses) {
-    for (Layout l : {Layout::remote11, Layout::remote29}) {
-      add(l, bus, false);
-      add(l, bus, true);
+    for (unsigned bus : remote_buses) {
+      for (Layout l : {Layout::remote11, Layout::remote29}) {
+        add(l, bus, false);
+        add(l, bus, true);
+      }
     }
+    for (unsigned bus : lin_buses)
+      add(Layout::lin_frame, bus, false);
   }
-  for (unsigned bus : lin_buses)
-    add(Layout::lin_frame, bus, false);
 
-  std::vector<std::uint8_t> data;
-  data.reserve(frames.size() * 32);
-  for (const LoggerFrame& f : frames) {
+  std::vector<std::vector<std::uint8_t>> data(group_count);
+  for (auto& bytes : data)
+    bytes.reserve(frames.size() * 32 / group_count);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    const LoggerFrame& f = frames[i];
     Layout layout = layout_of(f);
     bool tx = layout == Layout::lin_frame ? false : f.tx;
-    encode(f, layout, groups.at({layout, f.bus, tx}), data);
+    const std::size_t dg = i % group_count;
+    encode(f, layout, groups.at({dg, layout, f.bus, tx}), data[dg]);
   }
 
   if (options.finalized) {
@@ -367,11 +378,16 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
       if (g.vlsd_cg != 0)
         b.patch_u32(g.vlsd_cg + kCgDataBytes, static_cast<std::uint32_t>(g.vlsd_bytes));
     }
-    b.add_data(layouts.data_group(), data);
-  } else {
-    b.add_data(layouts.data_group(), data, 24);
-    b.set_unfinalized(4);
   }
+  for (std::size_t dg = 0; dg < group_count; ++dg) {
+    // An unfinalized logger has not yet written the length of the block it writes last.
+    if (!options.finalized && dg + 1 == group_count) {
+      b.add_data(layouts[dg]->data_group(), data[dg], 24);
+    } else {
+      b.add_data(layouts[dg]->data_group(), data[dg]);
+    }
+  }
+  if (!options.finalized) b.set_unfinalized(4);
   return b.bytes();
 }
 

@@ -34,6 +34,8 @@ struct LoggerFileOptions {
   // unfinalized ones say "UnFinMF " with flag 4 and a data block written with length 24.
   bool finalized = false;
   std::uint64_t start_time_ns = 1700000000000000000ull;
+  // Data groups that record side by side: frame i goes into data group i % data_groups.
+  std::size_t data_groups = 1;
 };
 
 // Byte count of a CAN DLC code.
