@@ -44,6 +44,10 @@ constexpr ToolOps kBusfoldOps = {
 
 BusfoldContext& busfold_context(ToolContext& ctx) { return static_cast<BusfoldContext&>(ctx); }
 
+bool deletes_inputs(const ToolContext& ctx) {
+  return ctx.options != nullptr && ctx.options->delete_converted == 1;
+}
+
 // Forgets the output of the current file; its partial file is removed.
 void abandon_output(BusfoldContext& ctx) {
   ctx.records.reset();
@@ -97,15 +101,20 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
   ctx.record_write_failed = false;
   ctx.output_name.assign(output_path);
   ctx.output_name += kOutputSuffix;
-  ctx.temporary_name = ctx.output_name + kTemporarySuffix;
 
-  StreamPtr output = fs_open(ctx.output_root, ctx.temporary_name, 6);
-  if (!output) {
+  // A name of our own: another run converting the same input at the same time writes
+  // its own file, and neither truncates the other's.
+  std::unique_ptr<FileStream> file =
+      fs_create_temporary(ctx.output_root, ctx.output_name, ctx.temporary_name);
+  if (!file) {
     ctx.temporary_name.clear();
     BUSFOLD_LOG(kLogError, "Could not open output file for finalization: %s",
                 ctx.output_name.c_str());
     return false;
   }
+  // An input is deleted only once its output is on the disk, not just in the page cache.
+  file->set_sync_on_close(deletes_inputs(ctx));
+  StreamPtr output = std::move(file);
 
   std::optional<BusLoggingFile> built = create_bus_logging_file();
   bool ok = built.has_value();
@@ -177,7 +186,15 @@ bool busfold_on_end_file(ToolContext& base, std::string_view) {
   bool ok = ctx.records->close() == 0;
   ctx.records.reset();
   ctx.finalizer.reset();
+  if (ok) fs_remove_stale_temporaries(ctx.output_root, ctx.output_name, ctx.temporary_name);
   if (ok && !fs_rename(ctx.output_root, ctx.temporary_name, ctx.output_name)) ok = false;
+  if (ok && deletes_inputs(ctx)) {
+    const std::size_t slash = ctx.output_name.rfind('/');
+    ok = fs_sync_folder(ctx.output_root, slash == std::string::npos
+                                             ? std::string_view()
+                                             : std::string_view(ctx.output_name).substr(0, slash));
+    if (!ok) ctx.temporary_name.clear();  // renamed already: nothing of ours to remove
+  }
   if (!ok) {
     BUSFOLD_LOG(kLogError, "Could not write output file %s", ctx.output_name.c_str());
     abandon_output(ctx);

@@ -46,8 +46,6 @@ struct BusfoldContext : ToolContext {
 
 // Suffix of every output file, appended to the pipeline's output path.
 inline constexpr const char* kOutputSuffix = "_fin.MF4";
-// The output is written under its name plus this until it is complete.
-inline constexpr const char* kTemporarySuffix = ".part";
 
 // The options with busfold's option hooks, or null when memory runs out.
 std::unique_ptr<ConverterOptions> tool_create_options();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <queue>
 #include <vector>
 
@@ -178,6 +179,8 @@ int convert_file(ToolContext& ctx, std::string_view input, std::string_view outp
     return kConvertFailed;
   }
 
+  // What was read is what may be deleted: taken before the first byte is.
+  const std::optional<FileIdentity> opened_as = file->identity();
   std::int64_t buffer_size = ctx.options != nullptr ? ctx.options->buffer_size : -1;
   if (buffer_size < 0) buffer_size = stream_size(file.get());
   StreamPtr opened = std::move(file);
@@ -229,8 +232,16 @@ int convert_file(ToolContext& ctx, std::string_view input, std::string_view outp
     return kConvertFailed;
   }
   if (!ok) return kConvertFailed;
-  if (ctx.options != nullptr && ctx.options->delete_converted == 1 &&
-      !fs_remove(ctx.input_root, input)) {
+  if (ctx.options == nullptr || ctx.options->delete_converted != 1) return kConvertOk;
+  // The name may by now stand for another file (replaced, or rewritten in place), which
+  // was never converted.
+  FsStat now;
+  if (!opened_as || !fs_stat(ctx.input_root, input, now) || !same_file(now, *opened_as)) {
+    BUSFOLD_LOG(kLogWarning, "Input file %.*s changed while it was converted; it is kept",
+                input_length, input.data());
+    return kConvertOk;
+  }
+  if (!fs_remove(ctx.input_root, input)) {
     BUSFOLD_LOG(kLogError, "Could not remove input file after conversion: %.*s", input_length,
                 input.data());
   }

@@ -1,21 +1,27 @@
 #include "io/file_stream.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <new>
 
 namespace busfold {
 
-std::unique_ptr<FileStream> file_stream_open(const std::string& path, int mode) {
-  const char* fmode = nullptr;
+namespace {
+
+const char* stdio_mode(int mode) {
   switch (mode) {
-  case 0: fmode = "rb"; break;
-  case 1: fmode = "wb"; break;
-  case 2: fmode = "r+b"; break;
+  case 0: return "rb";
+  case 1: return "wb";
+  case 2: return "r+b";
   default: return nullptr;
   }
-  std::FILE* file = std::fopen(path.c_str(), fmode);
-  if (file == nullptr) return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<FileStream> FileStream::adopt(std::FILE* file, int mode) {
   std::unique_ptr<FileStream> stream(new (std::nothrow)
                                          FileStream(file, static_cast<FileMode>(mode)));
   if (!stream) {
@@ -31,6 +37,34 @@ std::unique_ptr<FileStream> file_stream_open(const std::string& path, int mode) 
     if (stream->buffer_) std::setvbuf(file, stream->buffer_.get(), _IOFBF, kWriteBuffer);
   }
   return stream;
+}
+
+std::unique_ptr<FileStream> file_stream_open(const std::string& path, int mode) {
+  const char* fmode = stdio_mode(mode);
+  if (fmode == nullptr) return nullptr;
+  std::FILE* file = std::fopen(path.c_str(), fmode);
+  if (file == nullptr) return nullptr;
+  return FileStream::adopt(file, mode);
+}
+
+std::unique_ptr<FileStream> file_stream_from_descriptor(int fd, int mode) {
+  // "w" through fdopen does not truncate: the descriptor's file is taken as it is.
+  const char* fmode = mode == 1 ? "w" : stdio_mode(mode);
+  std::FILE* file = fmode == nullptr ? nullptr : ::fdopen(fd, fmode);
+  if (file == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  return FileStream::adopt(file, mode);
+}
+
+std::optional<FileIdentity> FileStream::identity() const {
+  struct stat st {};
+  if (file_ == nullptr || ::fstat(::fileno(file_), &st) != 0) return std::nullopt;
+  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                      static_cast<std::int64_t>(st.st_size),
+                      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                          st.st_mtim.tv_nsec};
 }
 
 FileStream::~FileStream() {
@@ -81,7 +115,9 @@ std::int64_t FileStream::close() {
   file_ = nullptr;
   // The handle is gone either way; a failed close keeps reporting failure so
   // that a retry can never pass for a completely written file.
-  close_failed_ = std::fclose(file) != 0;
+  bool synced = true;
+  if (sync_on_close_) synced = std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+  close_failed_ = (std::fclose(file) != 0) || !synced;
   return close_failed_ ? kStreamError : 0;
 }
 

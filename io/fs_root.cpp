@@ -1,6 +1,8 @@
 #include "io/fs_root.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +48,7 @@ bool fs_stat_path(const std::string& path, FsStat& out) {
   }
   out.device = static_cast<std::uint64_t>(st.st_dev);
   out.inode = static_cast<std::uint64_t>(st.st_ino);
+  out.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   return true;
 }
 
@@ -103,6 +106,93 @@ std::unique_ptr<FileStream> fs_open(const FsRoot* root, std::string_view relativ
   default: return nullptr;
   }
   return file_stream_open(root->full_path(relative), mode);
+}
+
+namespace {
+
+constexpr std::string_view kTemporarySuffix = ".part";
+
+std::string_view parent_of(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+// Descriptor of the file with an exclusive advisory lock, or -1 when another holds one.
+int open_locked(const std::string& path, int flags, mode_t mode) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<FileStream> fs_create_temporary(const FsRoot* root, std::string_view final_name,
+                                                std::string& temporary_name) {
+  if (root == nullptr) return nullptr;
+  static unsigned long sequence = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char unique[48];
+    std::snprintf(unique, sizeof unique, ".%ld-%lu", static_cast<long>(::getpid()), ++sequence);
+    std::string name(final_name);
+    name += unique;
+    name += kTemporarySuffix;
+    const std::string path = root->full_path(name);
+    const int fd = open_locked(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST || errno == EWOULDBLOCK) continue;
+      return nullptr;
+    }
+    // A run clearing stale files may have taken it between creation and lock.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_nlink == 0) {
+      ::close(fd);
+      continue;
+    }
+    std::unique_ptr<FileStream> stream = file_stream_from_descriptor(fd, 1);
+    if (!stream) {
+      ::unlink(path.c_str());
+      return nullptr;
+    }
+    temporary_name = std::move(name);
+    return stream;
+  }
+  return nullptr;
+}
+
+void fs_remove_stale_temporaries(const FsRoot* root, std::string_view final_name,
+                                 std::string_view keep) {
+  if (root == nullptr) return;
+  const std::string_view folder = parent_of(final_name);
+  const std::string_view file = folder.empty() ? final_name : final_name.substr(folder.size() + 1);
+  for (const std::string& name : fs_list(root, folder)) {
+    // <file>.<unique>.part, and the <file>.part of earlier versions.
+    const std::string_view candidate(name);
+    const bool temporary = candidate.size() >= file.size() + kTemporarySuffix.size() &&
+                           candidate.substr(0, file.size()) == file &&
+                           candidate[file.size()] == '.' && candidate.ends_with(kTemporarySuffix);
+    if (!temporary) continue;
+    std::string relative = folder.empty() ? name : std::string(folder) + "/" + name;
+    if (relative == keep) continue;
+    const std::string path = root->full_path(relative);
+    const int fd = open_locked(path, O_RDONLY, 0);
+    if (fd < 0) continue;  // a live run writes it, or it is gone
+    ::unlink(path.c_str());
+    ::close(fd);
+  }
+}
+
+bool fs_sync_folder(const FsRoot* root, std::string_view folder) {
+  if (root == nullptr) return false;
+  std::string path = root->full_path(folder);
+  if (path.empty()) path = ".";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  return ::close(fd) == 0 && synced;
 }
 
 std::optional<std::string> current_folder() {

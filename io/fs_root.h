@@ -26,7 +26,14 @@ struct FsStat {
   // Identity of the object, so that a walk can recognise a folder it is already inside.
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  std::int64_t modified_ns = 0;
 };
+
+// Whether the path still shows the file as it was when it was opened.
+inline bool same_file(const FsStat& st, const FileIdentity& id) {
+  return st.kind == kFsFile && st.device == id.device && st.inode == id.inode &&
+         st.size == id.size && st.modified_ns == id.modified_ns;
+}
 
 // Open flags: bit 0 read, bit 1 write; other bits are ignored.
 inline constexpr int kFsRead = 1;
@@ -64,6 +71,20 @@ bool fs_remove(const FsRoot* root, std::string_view relative);
 bool fs_rename(const FsRoot* root, std::string_view from, std::string_view to);
 // Read (flags 1), write (2) or read-write (3) file stream; neither bit gives null.
 std::unique_ptr<FileStream> fs_open(const FsRoot* root, std::string_view relative, int flags);
+
+// Creates a file next to `final_name` under a name no other run uses
+// (<final_name>.<unique>.part), holding an advisory lock on it for as long as the stream
+// is open; the name goes into temporary_name. Null when no such file can be made.
+std::unique_ptr<FileStream> fs_create_temporary(const FsRoot* root, std::string_view final_name,
+                                                std::string& temporary_name);
+
+// Removes the temporary files of `final_name` that runs killed before they finished left
+// behind: those nobody holds a lock on. `keep` (our own) and locked ones stay.
+void fs_remove_stale_temporaries(const FsRoot* root, std::string_view final_name,
+                                 std::string_view keep);
+
+// Makes the folder's entries (a file just renamed into it, say) durable.
+bool fs_sync_folder(const FsRoot* root, std::string_view folder);
 
 // The process's current folder, or nothing when it cannot be had.
 std::optional<std::string> current_folder();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,24 @@ TEST_F(ConvertFile, DeletesOnlyInputsThatConvertedCompletely) {
   EXPECT_EQ(ctx.calls.front(), "new out");
   EXPECT_EQ(ctx.calls.back(), "end");
   EXPECT_FALSE(dir.exists("a.mf4"));
+
+  // A name that by the end stands for another file (moved over it, or rewritten in
+  // place) was never converted: it stays.
+  static testing::TempDir* folder = &dir;
+  static bool in_place = false;
+  ToolOps replacing = no_records;
+  replacing.on_end_file = [](ToolContext&, std::string_view) {
+    if (in_place) return folder->write_file("b.mf4", "new content");
+    return folder->write_file("c.mf4", "other") &&
+           std::rename(folder->file("c.mf4").c_str(), folder->file("b.mf4").c_str()) == 0;
+  };
+  ctx.ops = &replacing;
+  for (bool rewrite : {false, true}) {
+    in_place = rewrite;
+    write("b.mf4", test::build_logger_file({test::can_frame(1, 1, {1}, 1)}));
+    EXPECT_EQ(convert("b.mf4"), kConvertOk);
+    EXPECT_TRUE(dir.exists("b.mf4")) << rewrite;
+  }
 }
 
 }  // namespace

@@ -80,6 +80,36 @@ TEST(FsRoot, OpensMakesRemovesAndRenames) {
   EXPECT_FALSE(fs_remove(root.get(), "new/out.mf4"));
 }
 
+TEST(FsRoot, TemporaryFilesAreOwnedByOneRunAndStaleOnesAreCleared) {
+  testing::TempDir dir;
+  ASSERT_TRUE(dir.make_folder("out"));
+  auto root = fs_root_new(dir.path());
+  std::string first, second;
+  auto a = fs_create_temporary(root.get(), "out/x_fin.MF4", first);
+  auto b = fs_create_temporary(root.get(), "out/x_fin.MF4", second);
+  ASSERT_TRUE(a && b);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(first.rfind("out/x_fin.MF4.", 0), 0u);
+  EXPECT_TRUE(first.ends_with(".part"));
+  // Left by runs that were killed: the old fixed name and a unique one nobody holds.
+  ASSERT_TRUE(dir.write_file("out/x_fin.MF4.part", "stale"));
+  ASSERT_TRUE(dir.write_file("out/x_fin.MF4.1-1.part", "stale"));
+  ASSERT_TRUE(dir.write_file("out/x_fin.MF4.keep", "not ours"));
+  ASSERT_TRUE(dir.write_file("out/y_fin.MF4.part", "another output's"));
+  fs_remove_stale_temporaries(root.get(), "out/x_fin.MF4", first);
+  EXPECT_TRUE(dir.exists(first));
+  EXPECT_TRUE(dir.exists(second));  // a live run holds its lock
+  EXPECT_FALSE(dir.exists("out/x_fin.MF4.part"));
+  EXPECT_FALSE(dir.exists("out/x_fin.MF4.1-1.part"));
+  EXPECT_TRUE(dir.exists("out/x_fin.MF4.keep"));
+  EXPECT_TRUE(dir.exists("out/y_fin.MF4.part"));
+  // Once its run has closed it, the other file is stale too.
+  EXPECT_EQ(b->close(), 0);
+  fs_remove_stale_temporaries(root.get(), "out/x_fin.MF4", first);
+  EXPECT_FALSE(dir.exists(second));
+  EXPECT_TRUE(fs_sync_folder(root.get(), "out"));
+}
+
 TEST(NormalisePath, GivesAbsoluteCanonicalPaths) {
   TempDir dir;
   ASSERT_TRUE(dir.write_file("sub/x.mf4", "x"));
