@@ -118,10 +118,16 @@ bool apply(ConverterOptions& options, int& status, arg_lit* delete_converted,
   }
   options.output_root = options.input_root.get();
   if (options.output_dirs.size() == 1) {
-    options.owned_output_root = fs_root_new(options.output_dirs.front());
+    const std::string& folder = options.output_dirs.front();
+    options.owned_output_root = fs_root_new(folder);
     if (!options.owned_output_root) {
-      BUSFOLD_LOG(kLogError, "Invalid output path: %s", options.output_dirs.front().c_str());
-      status = 1;
+      // Not a missing input but a command line to mend: a file, a device, a dangling link.
+      BUSFOLD_LOG(kLogError, "Invalid output path: %s", folder.c_str());
+      FsStat st;
+      const bool missing = fs_stat_path(folder, st) && st.kind == kFsNotFound;
+      BUSFOLD_LOG(kLogError, "%s: %s", folder.c_str(),
+                  missing ? "does not exist" : "is not a folder");
+      status = 134;
       return false;
     }
     options.output_root = options.owned_output_root.get();

@@ -111,8 +111,13 @@ TEST_F(Busfold, StopsBeforeConvertingWhenPathsAreWrong) {
        1,
        " E Failed to open password file at " + dir.file("missing.json") + "\n"},
       {{"missing/a.mf4"}, 1, " E Invalid input path: " + dir.file("missing/") + "\n"},
-      {{"-O", "nowhere", "a.mf4"}, 1, " E Invalid output path: " + dir.file("nowhere") + "\n"},
-      {{"-O", "a.mf4", "a.mf4"}, 1, " E Invalid output path: " + dir.file("a.mf4") + "\n"},
+      {{"-O", "nowhere", "a.mf4"}, 134, " E Invalid output path: " + dir.file("nowhere") + "\n"},
+      {{"-O", "nowhere", "a.mf4"}, 134, " E " + dir.file("nowhere") + ": does not exist\n"},
+      {{"-O", "a.mf4", "a.mf4"}, 134, " E " + dir.file("a.mf4") + ": is not a folder\n"},
+      {{"-O", "/dev/null", "a.mf4"}, 134, " E /dev/null: is not a folder\n"},
+      {{"-p", "logs", "a.mf4"},
+       134,
+       " E Password file " + dir.file("logs/") + " is not a regular file\n"},
   };
   for (const Case& c : cases) {
     ProcessResult r = run_busfold(dir, c.args);
