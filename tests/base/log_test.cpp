@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <regex>
 #include <string>
@@ -32,6 +33,12 @@ TEST(Log, LineLayoutCarriesTimeIdsAndLevelLetter) {
     EXPECT_EQ(m[1].str(), std::string(1, c.letter));
     EXPECT_EQ(m[2].str(), "Found compressed file");
   }
+}
+
+TEST(Log, ControlCharactersCannotForgeLines) {
+  std::string line = format_line(kLogError, "Error during conversion of %s", "a\nb\x1b[2J\x7f.mf4");
+  EXPECT_TRUE(line.ends_with(" E Error during conversion of a\\x0ab\\x1b[2J\\x7f.mf4\n")) << line;
+  EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
 }
 
 TEST(Log, LongMessagesAreCutAtTheLineLimit) {
