@@ -122,13 +122,16 @@ Status parse_password_text(std::string_view text, std::string_view name, Passwor
                       name.data(),
                       sax.error().empty() ? "not a JSON object" : sax.error().c_str());
   }
-  if (sax.duplicates() > 0) {
+  // One line however many repeats: a file of repeated keys must not flood the log.
+  if (sax.duplicates() == 1) {
     BUSFOLD_LOG(kLogWarning, "Failed to insert key for \"%s\" in password storage",
                 sax.first_duplicate().c_str());
-    if (sax.duplicates() > 1) {
-      BUSFOLD_LOG(kLogWarning, "%zu repeated keys in %.*s; the first password of each is kept",
-                  sax.duplicates(), static_cast<int>(name.size()), name.data());
-    }
+  } else if (sax.duplicates() > 1) {
+    BUSFOLD_LOG(kLogWarning,
+                "Failed to insert key for \"%s\" in password storage (%zu repeated keys in %.*s; "
+                "the first password of each is kept)",
+                sax.first_duplicate().c_str(), sax.duplicates(), static_cast<int>(name.size()),
+                name.data());
   }
   if (sax.ignored() > 0) {
     BUSFOLD_LOG(kLogWarning, "%zu key(s) in %.*s are neither a device id nor \"default\"",
