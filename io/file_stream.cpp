@@ -115,9 +115,10 @@ std::int64_t FileStream::close() {
   file_ = nullptr;
   // The handle is gone either way; a failed close keeps reporting failure so
   // that a retry can never pass for a completely written file.
-  bool synced = true;
-  if (sync_on_close_) synced = std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
-  close_failed_ = (std::fclose(file) != 0) || !synced;
+  // A write that failed earlier fails the close too, even when nothing was left to flush.
+  bool written = mode_ == FileMode::read || (std::fflush(file) == 0 && std::ferror(file) == 0);
+  if (written && sync_on_close_) written = ::fsync(::fileno(file)) == 0;
+  close_failed_ = (std::fclose(file) != 0) || !written;
   return close_failed_ ? kStreamError : 0;
 }
 

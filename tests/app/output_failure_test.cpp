@@ -1,0 +1,200 @@
+// The output cannot be written: a short write, a failed close, a full disk, a folder we
+// may not write. Each must fail the file, leave no partial or temporary output, and keep
+// the input even with -d. Also the counts the finalizing stream patches into the output.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/finalizing_stream.h"
+#include "base/bytes.h"
+#include "buslog/bus_template.h"
+#include "buslog/output_groups.h"
+#include "io/file_stream.h"
+#include "io/memory_stream.h"
+#include "mdf/cg_block.h"
+#include "mdf/data_block.h"
+#include "mdf/dg_block.h"
+#include "mdf/hd_block.h"
+#include "mdf/id_block.h"
+#include "tests/support/logger_file.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace busfold {
+namespace {
+
+using testing::ProcessResult;
+using testing::TempDir;
+
+// An output into the caller's bytes, as a file takes them (a seek past the end leaves a
+// gap of zeros), that takes only `room` bytes and may refuse to close.
+class LimitedSink final : public Stream {
+public:
+  LimitedSink(std::vector<std::uint8_t>& bytes, std::uint64_t room, bool close_fails)
+      : bytes_(bytes), room_(room), close_fails_(close_fails) {}
+  std::int64_t write(const void* buffer, std::uint64_t n) override {
+    const std::uint64_t take = position_ < room_ ? std::min(n, room_ - position_) : 0;
+    if (bytes_.size() < position_ + take) bytes_.resize(position_ + take);
+    std::memcpy(bytes_.data() + position_, buffer, take);
+    position_ += take;
+    return static_cast<std::int64_t>(take);
+  }
+  std::int64_t tell() override { return static_cast<std::int64_t>(position_); }
+  std::int64_t seek(std::int64_t offset, int whence) override {
+    const std::int64_t base = whence == kSeekSet   ? 0
+                              : whence == kSeekCur ? static_cast<std::int64_t>(position_)
+                                                   : static_cast<std::int64_t>(bytes_.size());
+    if (base + offset < 0) return kStreamError;
+    position_ = static_cast<std::uint64_t>(base + offset);
+    return base + offset;
+  }
+  std::int64_t close() override { return close_fails_ ? kStreamError : 0; }
+
+private:
+  std::vector<std::uint8_t>& bytes_;
+  std::uint64_t position_ = 0;
+  std::uint64_t room_;
+  bool close_fails_;
+};
+
+const CgBlock* group_of(const MdfFile& file, std::uint64_t record_id) {
+  for (const BlockRef& cg : block_cast<DgBlock>(file.hd()->data_groups.front())->channel_groups) {
+    if (block_cast<CgBlock>(cg)->cg_record_id == record_id) return block_cast<CgBlock>(cg);
+  }
+  return nullptr;
+}
+
+// The output file of a run with the standard buses, its groups' record ids, and a
+// finalizing stream over the sink.
+struct Output {
+  Output(std::uint64_t room, bool close_fails) {
+    std::optional<BusLoggingFile> built = create_bus_logging_file();
+    EXPECT_TRUE(built && add_output_bus_groups(*built->file, built->bus_template, {}, ids));
+    auto* dg = block_cast<DgBlock>(built->file->hd()->data_groups.front());
+    dg->data = create_block(BlockType::kDt);
+    dg->dg_rec_id_size = 2;
+    file = built->file.get();
+    stream = finalizing_stream_new(std::make_unique<LimitedSink>(bytes, room, close_fails),
+                                   std::move(built->file));
+  }
+  void write(std::uint16_t record_id, std::vector<std::uint8_t> bytes) {
+    std::vector<std::uint8_t> record(2 + bytes.size());
+    store_le16(record.data(), record_id);
+    std::copy(bytes.begin(), bytes.end(), record.begin() + 2);
+    EXPECT_EQ(stream->write(record.data(), record.size()),
+              static_cast<std::int64_t>(record.size()));
+  }
+  std::vector<std::uint8_t> bytes;
+  CanRecordIdTable ids;
+  MdfFile* file = nullptr;
+  std::unique_ptr<FinalizingStream> stream;
+};
+
+TEST(FinalizingStream, PatchesCountsAndReportsAnOutputThatFails) {
+  Output out(UINT64_MAX, false);
+  const CanGroupRecordIds& bus1 = *out.ids.find(1);
+  const std::uint16_t classic = bus1.rx[kIdsClassic11];
+  const std::uint16_t long_fd = bus1.tx[kIdsFdOver8_11];
+  const std::uint16_t long_fd_data = bus1.tx[kIdsFdOver8_11 + 1];
+  const std::uint32_t classic_bytes = group_of(*out.file, classic)->cg_data_bytes;
+  const std::uint32_t long_fd_bytes = group_of(*out.file, long_fd)->cg_data_bytes;
+  for (int i = 0; i < 3; ++i)
+    out.write(classic, std::vector<std::uint8_t>(classic_bytes, 1));
+  for (std::uint8_t length : {12, 64}) {
+    out.write(long_fd, std::vector<std::uint8_t>(long_fd_bytes, 2));
+    std::vector<std::uint8_t> sample(4 + length, 3);
+    store_le32(sample.data(), length);
+    out.write(long_fd_data, sample);
+  }
+  EXPECT_EQ(out.stream->count(classic), 3u * classic_bytes);
+  EXPECT_FALSE(out.stream->has_count(bus1.tx[kIdsClassic11]));
+  ASSERT_EQ(out.stream->close(), 0);
+
+  // What reached the sink loads as a finalized file with the counts patched in.
+  auto reread = memory_stream_from(out.bytes);
+  auto loaded = mdf_open(*reread);
+  ASSERT_TRUE(loaded);
+  EXPECT_STREQ(loaded->id_block()->file_id(), "MDF     ");
+  EXPECT_EQ(group_of(*loaded, classic)->cg_cycle_count, 3u);
+  EXPECT_EQ(group_of(*loaded, long_fd)->cg_cycle_count, 2u);
+  EXPECT_EQ(group_of(*loaded, long_fd_data)->cg_data_bytes, 12u + 64u);
+  EXPECT_EQ(group_of(*loaded, bus1.tx[kIdsClassic11])->cg_cycle_count, 0u);
+  const auto* dt = block_cast<DtBlock>(block_cast<DgBlock>(loaded->hd()->data_groups[0])->data);
+  EXPECT_EQ(dt->data_size(),
+            3u * (2 + classic_bytes) + 2u * (2 + long_fd_bytes) + 2 * 2 + 8 + 12 + 64);
+
+  // An output that takes fewer bytes than the file has, or that fails to close, fails.
+  for (bool close_fails : {false, true}) {
+    Output broken(close_fails ? UINT64_MAX : 1000, close_fails);
+    broken.write(classic, std::vector<std::uint8_t>(classic_bytes, 1));
+    EXPECT_NE(broken.stream->close(), 0) << close_fails;
+  }
+}
+
+TEST(FileStream, ReportsShortWritesAndFailedCloses) {
+  // /dev/full takes nothing: the library's buffer hides that until it is flushed.
+  auto small = file_stream_open("/dev/full", 1);
+  ASSERT_TRUE(small);
+  EXPECT_EQ(small->write("x", 1), 1);
+  EXPECT_NE(small->close(), 0);
+  EXPECT_NE(small->close(), 0);  // and keeps saying so
+
+  auto large = file_stream_open("/dev/full", 1);
+  ASSERT_TRUE(large);
+  const std::vector<char> bytes(std::size_t{4} << 20, 'x');
+  EXPECT_LT(large->write(bytes.data(), bytes.size()), static_cast<std::int64_t>(bytes.size()));
+  EXPECT_NE(large->close(), 0);
+}
+
+std::string as_text(const std::vector<std::uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+
+bool leaves_output(const TempDir& dir) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.ends_with(".part") || name.ends_with("_fin.MF4")) return true;
+  }
+  return false;
+}
+
+TEST(OutputFailure, FailsTheFileLeavesNothingAndKeepsTheInput) {
+  const std::string input = as_text(test::build_logger_file(test::mixed_can_frames(3000, 3)));
+  const std::string binary = BUSFOLD_BINARY;
+  struct Case {
+    const char* what;
+    // The command: sh runs it so that a limit or another user applies to busfold alone.
+    std::string script;
+    bool read_only_folder;
+  } cases[] = {
+      // A full disk: writes past the file size limit fail (the signal it sends is ignored).
+      {"full disk", "trap '' XFSZ; ulimit -f 16; exec \"$0\" \"$@\"", false},
+      // A folder the run may not write into; as root that takes another user.
+      {"read-only folder",
+       ::geteuid() == 0 ? "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" \"$@\""
+                        : "exec \"$0\" \"$@\"",
+       true},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    ASSERT_TRUE(dir.write_file("logs/a.mf4", input));
+    if (c.read_only_folder) {
+      ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+      ASSERT_EQ(::chmod(dir.file("logs").c_str(), 0555), 0);
+      ASSERT_EQ(::chmod(dir.file("logs/a.mf4").c_str(), 0444), 0);
+    }
+    ProcessResult r =
+        testing::run_process("/bin/sh", {"-c", c.script, binary, "-d", "-X", "logs"}, dir.path());
+    ::chmod(dir.file("logs").c_str(), 0755);
+    EXPECT_EQ(r.exit_status, 8) << c.what << r.err;
+    EXPECT_TRUE(dir.exists("logs/a.mf4")) << c.what;
+    EXPECT_FALSE(leaves_output(dir)) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace busfold
