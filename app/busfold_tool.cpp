@@ -1,7 +1,6 @@
 #include "app/busfold_tool.h"
 
 #include <array>
-#include <cstdlib>
 #include <new>
 
 #include "base/log.h"
@@ -15,38 +14,7 @@ namespace busfold {
 
 namespace {
 
-bool busfold_add_options(ConverterOptions& options, OptionList& list) {
-  // Only BusfoldOptions carry this definition.
-  auto& busfold_options = static_cast<BusfoldOptions&>(options);
-  void* entry = busfold_options.mux_option.create_entry();
-  try {
-    list.push_back(entry);  // a null entry is caught with the others: no option list
-  } catch (const std::bad_alloc&) {
-    std::free(entry);
-    return false;
-  }
-  return true;
-}
-
-constexpr ToolDef kBusfoldToolDef = {
-    busfold_add_options,
-    nullptr,
-    nullptr,
-};
-
-constexpr ToolOps kBusfoldOps = {
-    nullptr,  // destroy
-    nullptr,  // init
-    busfold_on_record, busfold_on_new_file, busfold_on_end_file,
-    nullptr,  // on_group_begin
-    nullptr,  // on_group_end
-};
-
 BusfoldContext& busfold_context(ToolContext& ctx) { return static_cast<BusfoldContext&>(ctx); }
-
-bool deletes_inputs(const ToolContext& ctx) {
-  return ctx.options != nullptr && ctx.options->delete_converted == 1;
-}
 
 // Forgets the output of the current file; its partial file is removed.
 void abandon_output(BusfoldContext& ctx) {
@@ -56,27 +24,55 @@ void abandon_output(BusfoldContext& ctx) {
   ctx.temporary_name.clear();
 }
 
-// One state per carrier key, and the set of their target buses in ascending order.
-bool build_demux_states(const DemuxTable& table, BusfoldContext& ctx) {
-  try {
-    std::array<bool, 256> targets{};
-    for (const auto& [key, channel_list] : table) {
-      const DemuxState& state = ctx.demux_states.try_emplace(key, channel_list).first->second;
-      for (std::uint8_t bus : state.channels)
-        targets[bus] = true;
-    }
-    for (std::size_t bus = 1; bus < targets.size(); ++bus) {
-      if (targets[bus]) ctx.demux_buses.push_back(static_cast<std::uint8_t>(bus));
-    }
-  } catch (const std::bad_alloc&) {
-    return false;
+class BusfoldToolDef final : public ToolDef {
+public:
+  bool add_options(ConverterOptions& options, OptionList& list) const override {
+    // Only BusfoldOptions carry this definition.
+    auto& busfold_options = static_cast<BusfoldOptions&>(options);
+    list.push_back(busfold_options.mux_option.create_entry());  // a null entry: no list
+    return true;
   }
-  return true;
+};
+
+class BusfoldOps final : public ToolOps {
+public:
+  // A conversion cut short (out of memory) leaves no temporary file behind.
+  void destroy(ToolContext& ctx) const override { abandon_output(busfold_context(ctx)); }
+  bool takes_records() const override { return true; }
+  bool on_record(ToolContext& ctx, const BusFrame& frame) const override {
+    return busfold_on_record(ctx, frame);
+  }
+  bool on_new_file(ToolContext& ctx, std::string_view output_path, MdfFile& input) const override {
+    return busfold_on_new_file(ctx, output_path, input);
+  }
+  bool on_end_file(ToolContext& ctx, std::string_view output_path) const override {
+    return busfold_on_end_file(ctx, output_path);
+  }
+};
+
+const BusfoldToolDef kBusfoldToolDef;
+const BusfoldOps kBusfoldOps;
+
+bool deletes_inputs(const ToolContext& ctx) {
+  return ctx.options != nullptr && ctx.options->delete_converted == 1;
+}
+
+// One state per carrier key, and the set of their target buses in ascending order.
+void build_demux_states(const DemuxTable& table, BusfoldContext& ctx) {
+  std::array<bool, 256> targets{};
+  for (const auto& [key, channel_list] : table) {
+    const DemuxState& state = ctx.demux_states.try_emplace(key, channel_list).first->second;
+    for (std::uint8_t bus : state.channels)
+      targets[bus] = true;
+  }
+  for (std::size_t bus = 1; bus < targets.size(); ++bus) {
+    if (targets[bus]) ctx.demux_buses.push_back(static_cast<std::uint8_t>(bus));
+  }
 }
 
 }  // namespace
 
-BusfoldOptions::BusfoldOptions() : ConverterOptions(&kBusfoldToolDef) {}
+BusfoldOptions::BusfoldOptions() : ConverterOptions(kBusfoldToolDef) {}
 
 std::unique_ptr<ConverterOptions> tool_create_options() {
   return std::unique_ptr<ConverterOptions>(new (std::nothrow) BusfoldOptions());
@@ -90,7 +86,7 @@ std::unique_ptr<ToolContext> busfold_create_context(FsRoot* input_root, FsRoot* 
   tool_context_init(*ctx, input_root, output_root, 1, &options);
   if (ctx->input_root == nullptr) return nullptr;
   if (auto* busfold_options = dynamic_cast<BusfoldOptions*>(&options)) {
-    if (!build_demux_states(busfold_options->demux_table, *ctx)) return nullptr;
+    build_demux_states(busfold_options->demux_table, *ctx);
   }
   return ctx;
 }

@@ -1,11 +1,16 @@
+#include <new>
+
 #include "app/busfold_tool.h"
+#include "base/log.h"
+#include "frontend/exit_codes.h"
 #include "frontend/tool.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
   using namespace busfold;
-  int status = 0;
+  int status = kExitSuccess;
   std::unique_ptr<ConverterOptions> options = tool_create_options();
-  if (!options) return 0;
   if (converter_parse(*options, argc, argv, status)) {
     std::unique_ptr<ToolContext> ctx =
         busfold_create_context(options->input_root.get(), options->output_root, *options);
@@ -16,4 +21,17 @@ int main(int argc, char** argv) {
   }
   tool_release_options(std::move(options));
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Running out of memory fails the file being converted (the per-file conversion says
+  // so and goes on); anywhere else it ends the run.
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    BUSFOLD_LOG(busfold::kLogFatal, "Out of memory");
+    return busfold::kExitNotExamined;
+  }
 }

@@ -7,6 +7,7 @@
 
 #include "base/log.h"
 #include "build_info.h"
+#include "frontend/exit_codes.h"
 #include "frontend/input_walk.h"
 #include "frontend/password_store.h"
 #include "frontend/tool.h"
@@ -34,13 +35,7 @@ public:
 
   // Keeps the entry even when it is null, so that arg_nullcheck sees the gap.
   template <typename Entry> Entry* add(Entry* entry) {
-    try {
-      list.push_back(entry);
-    } catch (const std::bad_alloc&) {
-      std::free(entry);
-      failed = true;
-      return nullptr;
-    }
+    list.push_back(entry);
     if (entry == nullptr) failed = true;
     return entry;
   }
@@ -50,17 +45,12 @@ public:
 };
 
 // Copies, normalises and collects every value of a path entry.
-bool collect_paths(const arg_file* entry, std::vector<std::string>& destination) {
-  try {
-    for (int i = 0; i < entry->count; ++i) {
-      std::string path(entry->filename[i]);
-      normalise_path(path);
-      destination.push_back(std::move(path));
-    }
-  } catch (const std::bad_alloc&) {
-    return false;
+void collect_paths(const arg_file* entry, std::vector<std::string>& destination) {
+  for (int i = 0; i < entry->count; ++i) {
+    std::string path(entry->filename[i]);
+    normalise_path(path);
+    destination.push_back(std::move(path));
   }
-  return true;
 }
 
 void print_usage(void** table) {
@@ -94,7 +84,7 @@ bool apply(ConverterOptions& options, int& status, arg_lit* delete_converted,
            arg_lit* no_append_root, arg_lit* non_interactive, arg_int* verbosity, arg_int* buffer) {
   LogLevel threshold = kLogInfo;
   if (verbosity->count > 0 && !threshold_for_verbosity(verbosity->ival[0], threshold)) {
-    status = 131;
+    status = kExitBadNumber;
     return false;
   }
   set_log_threshold(threshold);
@@ -113,7 +103,7 @@ bool apply(ConverterOptions& options, int& status, arg_lit* delete_converted,
   options.input_root = fs_root_new(options.root);
   if (!options.input_root) {
     BUSFOLD_LOG(kLogError, "Invalid input path: %s", options.root.c_str());
-    status = 1;
+    status = kExitMissingInput;
     return false;
   }
   options.output_root = options.input_root.get();
@@ -127,16 +117,13 @@ bool apply(ConverterOptions& options, int& status, arg_lit* delete_converted,
       const bool missing = fs_stat_path(folder, st) && st.kind == kFsNotFound;
       BUSFOLD_LOG(kLogError, "%s: %s", folder.c_str(),
                   missing ? "does not exist" : "is not a folder");
-      status = 134;
+      status = kExitCommandLine;
       return false;
     }
     options.output_root = options.owned_output_root.get();
   }
 
-  if (options.tool != nullptr && options.tool->after_parse != nullptr) {
-    return options.tool->after_parse(options);
-  }
-  return true;
+  return options.tool.after_parse(options);
 }
 
 }  // namespace
@@ -160,8 +147,7 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
   auto* password_file = table.add(arg_file0(
       "p", "password-file", "<file>",
       "where to find device passwords for encrypted files, defaults to \"passwords.json\""));
-  if (options.tool != nullptr && options.tool->add_options != nullptr &&
-      !options.tool->add_options(options, table.list)) {
+  if (!options.tool.add_options(options, table.list)) {
     return false;
   }
   auto* output_directory =
@@ -172,7 +158,7 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
       arg_filen(nullptr, nullptr, "file(s)/folder(s)", 1, argc > 1 ? argc - 1 : 1, nullptr));
   auto* end = table.add(arg_end(20));
   if (table.failed || arg_nullcheck(table.list.data()) != 0) {
-    status = 129;
+    status = kExitNotExamined;
     return false;
   }
 
@@ -181,10 +167,10 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
   if (errors != 0) first_error = end->error[0] != 0 ? end->error[0] : -1;
   // argtable2 has no hook for a value, so path values are normalised after the parse,
   // where its check pass would have run: only when the arguments scanned cleanly.
-  if (errors == 0 && (!collect_paths(password_file, options.password_files) ||
-                      !collect_paths(output_directory, options.output_dirs) ||
-                      !collect_paths(inputs, options.inputs))) {
-    first_error = kErrorBadValue;
+  if (errors == 0) {
+    collect_paths(password_file, options.password_files);
+    collect_paths(output_directory, options.output_dirs);
+    collect_paths(inputs, options.inputs);
   }
 
   if (help->count > 0 || argc == 1) {
@@ -193,17 +179,17 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
   }
   if (version->count > 0) {
     print_version();
-    status = 0;
+    status = kExitSuccess;
     return false;
   }
   if (first_error != 0) {
     if (first_error == kErrorBadValue) {
-      status = 131;
+      status = kExitBadNumber;
     } else if (first_error == kErrorMissingArgument) {
-      status = 130;
+      status = kExitMissingValue;
     } else {
       arg_print_errors(stdout, end, kProgramName);
-      status = 134;
+      status = kExitCommandLine;
     }
     return false;
   }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <optional>
 #include <queue>
 #include <vector>
@@ -128,8 +129,8 @@ bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd) {
       if (cg == nullptr) continue;
       summary.push_back({block_text(cg->acq_name), group_number++, dg->group_kind_of(*cg)});
     }
-    int go = ops.on_group_begin != nullptr ? ops.on_group_begin(ctx, summary) : 1;
-    if (go == 1 && ops.on_record != nullptr) walks.push_back(std::make_unique<GroupWalk>(*dg));
+    const int go = ops.on_group_begin(ctx, summary);
+    if (go == 1 && ops.takes_records()) walks.push_back(std::make_unique<GroupWalk>(*dg));
   }
 
   bool ok = true;
@@ -164,16 +165,18 @@ bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd) {
   }
 
   for (const GroupSummary& summary : summaries) {
-    if (ops.on_group_end != nullptr) ops.on_group_end(ctx, summary);
+    ops.on_group_end(ctx, summary);
   }
   return ok;
 }
 
 }  // namespace
 
-int convert_file(ToolContext& ctx, std::string_view input, std::string_view output) {
+namespace {
+
+int convert(ToolContext& ctx, std::string_view input, std::string_view output) {
   const int input_length = static_cast<int>(std::min<std::size_t>(input.size(), 0x7fffffff));
-  std::unique_ptr<FileStream> file = fs_open(ctx.input_root, input, kFsRead | 4);
+  std::unique_ptr<FileStream> file = fs_open(ctx.input_root, input, kFsRead);
   if (!file) {
     BUSFOLD_LOG(kLogError, "Could not open input file %.*s", input_length, input.data());
     return kConvertFailed;
@@ -214,17 +217,12 @@ int convert_file(ToolContext& ctx, std::string_view input, std::string_view outp
   }
 
   const ToolOps& ops = *ctx.ops;
-  bool ok = true;
-  if (ops.on_new_file != nullptr) {
-    ok = ops.on_new_file(ctx, output, *mdf);
-    if (!ok) BUSFOLD_LOG(kLogError, "Error during new file callback");
-  }
+  bool ok = ops.on_new_file(ctx, output, *mdf);
+  if (!ok) BUSFOLD_LOG(kLogError, "Error during new file callback");
   if (ok) ok = deliver_data_groups(ctx, *hd);
-  if (ops.on_end_file != nullptr) {
-    bool ended = ops.on_end_file(ctx, output);
-    if (!(ended && ok)) BUSFOLD_LOG(kLogError, "Error during end file callback");
-    ok = ok && ended;
-  }
+  const bool ended = ops.on_end_file(ctx, output);
+  if (!(ended && ok)) BUSFOLD_LOG(kLogError, "Error during end file callback");
+  ok = ok && ended;
 
   if (stream_close(current.ptr()) != 0) {
     BUSFOLD_LOG(kLogError, "Could not close input file after conversion: %.*s", input_length,
@@ -246,6 +244,19 @@ int convert_file(ToolContext& ctx, std::string_view input, std::string_view outp
                 input.data());
   }
   return kConvertOk;
+}
+
+}  // namespace
+
+int convert_file(ToolContext& ctx, std::string_view input, std::string_view output) {
+  // Running out of memory fails this file alone; what it held is released on the way out.
+  try {
+    return convert(ctx, input, output);
+  } catch (const std::bad_alloc&) {
+    BUSFOLD_LOG(kLogError, "Out of memory while converting %.*s",
+                static_cast<int>(std::min<std::size_t>(input.size(), 0x7fffffff)), input.data());
+    return kConvertFailed;
+  }
 }
 
 }  // namespace busfold

@@ -3,18 +3,13 @@
 
 #include <string_view>
 
+#include "frontend/exit_codes.h"
 #include "frontend/tool.h"
 
 namespace busfold {
 
-// Per-file result codes, ORed into the exit status by the walk.
-inline constexpr int kConvertOk = 0;
-inline constexpr int kConvertPasswordFailed = 2;
-inline constexpr int kConvertDecompressFailed = 4;
-inline constexpr int kConvertFailed = 8;
-
 // Converts one file; input is relative to the input root, output to the output root
-// (without extension). Returns one of the codes above.
+// (without extension). Returns a per-input code of frontend/exit_codes.h.
 int convert_file(ToolContext& ctx, std::string_view input, std::string_view output);
 
 }  // namespace busfold

@@ -48,7 +48,7 @@ int walk(ToolContext& ctx, std::string_view input, std::string_view output,
   FsStat st;
   if (!fs_stat(ctx.input_root, input, st)) {
     BUSFOLD_LOG(kLogFatal, "Error during stat of %.*s, exiting", print_length(input), input.data());
-    return 129;
+    return kExitNotExamined;
   }
   switch (st.kind) {
   case kFsFolder: {
@@ -94,8 +94,8 @@ int walk(ToolContext& ctx, std::string_view input, std::string_view output,
   case kFsNotFound:
     BUSFOLD_LOG(kLogWarning, "Could not find input file/folder %.*s", print_length(input),
                 input.data());
-    return 1;
-  default: return 129;
+    return kExitMissingInput;
+  default: return kExitNotExamined;
   }
 }
 
@@ -158,7 +158,7 @@ bool find_common_root(ConverterOptions& options, int& status) {
     std::size_t slash = end == 0 ? std::string_view::npos : p.rfind('/', end - 1);
     if (slash == std::string_view::npos) {
       BUSFOLD_LOG(kLogFatal, "Could not find root for %.*s", print_length(p), p.data());
-      status = 132;
+      status = kExitNoCommonRoot;
       return false;
     }
     std::string_view candidate = p.substr(0, slash + 1);
@@ -168,7 +168,7 @@ bool find_common_root(ConverterOptions& options, int& status) {
   }
   if (candidates.size() != 1) {
     if (!candidates.empty()) BUSFOLD_LOG(kLogFatal, "No common root detected for all inputs");
-    status = 132;
+    status = kExitNoCommonRoot;
     return false;
   }
   options.root = std::string(candidates.front());
@@ -187,7 +187,7 @@ int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
       if (!fs_stat(ctx.input_root, input, st)) {
         BUSFOLD_LOG(kLogFatal, "Could not query %.*s for information", print_length(input),
                     input.data());
-        return 129;
+        return kExitNotExamined;
       }
       if (st.kind == kFsFolder) {
         std::size_t slash = out.find('/');

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/log.h"
+#include "frontend/exit_codes.h"
 #include "frontend/tool.h"
 #include "io/file_stream.h"
 #include "io/fs_root.h"
@@ -18,7 +19,8 @@ namespace {
 // Device ids are stored in upper case, the form the pipeline looks them up in.
 std::string key_of(std::string_view key) {
   std::string normal(key);
-  for (char& c : normal) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : normal)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return normal;
 }
 
@@ -40,9 +42,7 @@ public:
   bool boolean(bool) override { return not_a_password("a boolean"); }
   bool number_integer(number_integer_t) override { return not_a_password("a number"); }
   bool number_unsigned(number_unsigned_t) override { return not_a_password("a number"); }
-  bool number_float(number_float_t, const string_t&) override {
-    return not_a_password("a number");
-  }
+  bool number_float(number_float_t, const string_t&) override { return not_a_password("a number"); }
   bool binary(binary_t&) override { return not_a_password("binary data"); }
   bool start_array(std::size_t) override { return not_a_password("an array"); }
   bool end_array() override { return false; }
@@ -119,8 +119,7 @@ Status parse_password_text(std::string_view text, std::string_view name, Passwor
   }
   if (!parsed) {
     return make_error(ErrorCode::kInvalidInput, "%.*s: %s", static_cast<int>(name.size()),
-                      name.data(),
-                      sax.error().empty() ? "not a JSON object" : sax.error().c_str());
+                      name.data(), sax.error().empty() ? "not a JSON object" : sax.error().c_str());
   }
   // One line however many repeats: a file of repeated keys must not flood the log.
   if (sax.duplicates() == 1) {
@@ -141,8 +140,6 @@ Status parse_password_text(std::string_view text, std::string_view name, Passwor
 }
 
 bool load_password_file(ConverterOptions& options, int& status) {
-  constexpr int kMissingFile = 1;         // as for a missing input
-  constexpr int kCommandLineError = 134;  // the file cannot serve: fix the command line
   const bool named = options.password_files.size() == 1;
   std::string path;
   if (named) {
@@ -156,25 +153,25 @@ bool load_password_file(ConverterOptions& options, int& status) {
   if (!fs_stat_path(path, st) || st.kind == kFsNotFound) {
     if (!named) return true;
     BUSFOLD_LOG(kLogError, "Failed to open password file at %s", path.c_str());
-    status |= kMissingFile;
+    status |= kExitMissingInput;
     return false;
   }
   // Only a regular file: a folder would open and yield nothing, a FIFO could block the run.
   if (st.kind != kFsFile) {
     BUSFOLD_LOG(kLogError, "Password file %s is not a regular file", path.c_str());
-    status = kCommandLineError;
+    status = kExitCommandLine;
     return false;
   }
   if (static_cast<std::uint64_t>(st.size) > kMaxPasswordFileSize) {
     BUSFOLD_LOG(kLogError, "Password file %s is larger than %llu MiB", path.c_str(),
                 static_cast<unsigned long long>(kMaxPasswordFileSize >> 20));
-    status = kCommandLineError;
+    status = kExitCommandLine;
     return false;
   }
   std::unique_ptr<FileStream> file = file_stream_open(path, 0);
   if (!file) {
     BUSFOLD_LOG(kLogError, "Failed to open password file at %s", path.c_str());
-    status |= kMissingFile;
+    status |= kExitMissingInput;
     return false;
   }
 
@@ -184,13 +181,13 @@ bool load_password_file(ConverterOptions& options, int& status) {
   stream_close(stream);
   if (!complete) {
     BUSFOLD_LOG(kLogError, "Could not read password file %s", path.c_str());
-    status = kCommandLineError;
+    status = kExitCommandLine;
     return false;
   }
   Status parsed = parse_password_text(text, named ? path : "passwords.json", options.passwords);
   if (!parsed.ok()) {
     log_status(parsed);
-    status = kCommandLineError;
+    status = kExitCommandLine;
     return false;
   }
   return true;

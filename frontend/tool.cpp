@@ -12,20 +12,17 @@ bool tool_context_init(ToolContext& ctx, FsRoot* input_root, FsRoot* output_root
   ctx.total_bytes = 0;
   ctx.record_count = 0;
   ctx.file_count = 0;
-  if (ctx.ops != nullptr && ctx.ops->init != nullptr) return ctx.ops->init(ctx);
-  return true;
+  return ctx.ops == nullptr || ctx.ops->init(ctx);
 }
 
 void tool_context_destroy(std::unique_ptr<ToolContext> ctx) {
   if (!ctx) return;
-  if (ctx->ops != nullptr && ctx->ops->destroy != nullptr) ctx->ops->destroy(*ctx);
+  if (ctx->ops != nullptr) ctx->ops->destroy(*ctx);
 }
 
 void tool_release_options(std::unique_ptr<ConverterOptions> options) {
   if (!options) return;
-  if (options->tool != nullptr && options->tool->release_options != nullptr) {
-    options->tool->release_options(*options);
-  }
+  options->tool.release_options(*options);
 }
 
 }  // namespace busfold

@@ -21,14 +21,16 @@ struct ToolContext;
 // argtable entries, in the order of the usage line and the glossary.
 using OptionList = std::vector<void*>;
 
-// Option hooks of a tool; every slot may be empty.
-struct ToolDef {
+// Option hooks of a tool. Each default does nothing and lets the run go on.
+class ToolDef {
+public:
+  virtual ~ToolDef() = default;
   // Adds the tool's own entries; false ends the run before parsing.
-  bool (*add_options)(ConverterOptions&, OptionList&);
+  virtual bool add_options(ConverterOptions&, OptionList&) const { return true; }
   // Called once the common settings are applied; its result replaces the parse result.
-  bool (*after_parse)(ConverterOptions&);
+  virtual bool after_parse(ConverterOptions&) const { return true; }
   // First step of releasing the options; frees the tool's extension.
-  void (*release_options)(ConverterOptions&);
+  virtual void release_options(ConverterOptions&) const {}
 };
 
 struct GroupSummaryEntry {
@@ -38,28 +40,35 @@ struct GroupSummaryEntry {
 };
 using GroupSummary = std::vector<GroupSummaryEntry>;
 
-// Per-file callbacks of a tool; every slot may be empty.
-struct ToolOps {
-  void (*destroy)(ToolContext&);
-  bool (*init)(ToolContext&);
+// Per-file callbacks of a tool. Each default does nothing and reports success.
+class ToolOps {
+public:
+  virtual ~ToolOps() = default;
+  virtual void destroy(ToolContext&) const {}
+  virtual bool init(ToolContext&) const { return true; }
+  // Whether the tool takes records at all: without, no record is read and a file
+  // counts as converted once its callbacks succeed.
+  virtual bool takes_records() const { return false; }
   // False marks the current file failed; the records that follow are still delivered.
-  bool (*on_record)(ToolContext&, const BusFrame&);
+  virtual bool on_record(ToolContext&, const BusFrame&) const { return true; }
   // output_path is relative to the output root, without extension.
-  bool (*on_new_file)(ToolContext&, std::string_view output_path, MdfFile&);
-  bool (*on_end_file)(ToolContext&, std::string_view output_path);
+  virtual bool on_new_file(ToolContext&, std::string_view /*output_path*/, MdfFile&) const {
+    return true;
+  }
+  virtual bool on_end_file(ToolContext&, std::string_view /*output_path*/) const { return true; }
   // Only a result of exactly 1 lets the group's records be read.
-  int (*on_group_begin)(ToolContext&, const GroupSummary&);
-  void (*on_group_end)(ToolContext&, const GroupSummary&);
+  virtual int on_group_begin(ToolContext&, const GroupSummary&) const { return 1; }
+  virtual void on_group_end(ToolContext&, const GroupSummary&) const {}
 };
 
 // The run's settings; a tool derives from it for its own fields.
 struct ConverterOptions {
-  explicit ConverterOptions(const ToolDef* tool_def) : tool(tool_def) {}
+  explicit ConverterOptions(const ToolDef& tool_def) : tool(tool_def) {}
   ConverterOptions(const ConverterOptions&) = delete;
   ConverterOptions& operator=(const ConverterOptions&) = delete;
   virtual ~ConverterOptions() = default;
 
-  const ToolDef* tool;
+  const ToolDef& tool;
   std::uint8_t delete_converted = 0;
   std::uint8_t no_append_root = 0;
   std::uint8_t non_interactive = 0;

@@ -27,32 +27,37 @@ struct Recorder : ToolContext {
 
 Recorder& recorder(ToolContext& ctx) { return static_cast<Recorder&>(ctx); }
 
-constexpr ToolOps kRecordingOps = {
-    nullptr,
-    nullptr,
-    [](ToolContext& ctx, const BusFrame& frame) {
-      recorder(ctx).calls.push_back("record " + std::to_string(frame.kind));
-      return recorder(ctx).record_result;
-    },
-    [](ToolContext& ctx, std::string_view output, MdfFile&) {
-      recorder(ctx).calls.push_back("new " + std::string(output));
-      return true;
-    },
-    [](ToolContext& ctx, std::string_view) {
-      recorder(ctx).calls.push_back("end");
-      return true;
-    },
-    [](ToolContext& ctx, const GroupSummary& summary) {
-      std::string call = "begin";
-      for (const GroupSummaryEntry& e : summary) {
-        call += " " + std::string(e.acquisition_name) + "#" + std::to_string(e.group_number) + ":" +
-                std::to_string(e.group_kind);
-      }
-      recorder(ctx).calls.push_back(call);
-      return recorder(ctx).group_begin_result;
-    },
-    [](ToolContext& ctx, const GroupSummary&) { recorder(ctx).calls.push_back("group end"); },
+// Records every callback; takes records unless told not to.
+class RecordingOps : public ToolOps {
+public:
+  bool takes_records() const override { return takes; }
+  bool on_record(ToolContext& ctx, const BusFrame& frame) const override {
+    recorder(ctx).calls.push_back("record " + std::to_string(frame.kind));
+    return recorder(ctx).record_result;
+  }
+  bool on_new_file(ToolContext& ctx, std::string_view output, MdfFile&) const override {
+    recorder(ctx).calls.push_back("new " + std::string(output));
+    return true;
+  }
+  bool on_end_file(ToolContext& ctx, std::string_view) const override {
+    recorder(ctx).calls.push_back("end");
+    return true;
+  }
+  int on_group_begin(ToolContext& ctx, const GroupSummary& summary) const override {
+    std::string call = "begin";
+    for (const GroupSummaryEntry& e : summary) {
+      call += " " + std::string(e.acquisition_name) + "#" + std::to_string(e.group_number) + ":" +
+              std::to_string(e.group_kind);
+    }
+    recorder(ctx).calls.push_back(call);
+    return recorder(ctx).group_begin_result;
+  }
+  void on_group_end(ToolContext& ctx, const GroupSummary&) const override {
+    recorder(ctx).calls.push_back("group end");
+  }
+  bool takes = true;
 };
+const RecordingOps kRecordingOps;
 
 class ConvertFile : public ::testing::Test {
 protected:
@@ -165,9 +170,9 @@ TEST_F(ConvertFile, DeletesOnlyInputsThatConvertedCompletely) {
             std::string::npos);
   EXPECT_TRUE(dir.exists("a.mf4"));
 
-  // Without a record callback nothing is read, and the file counts as converted.
-  ToolOps no_records = kRecordingOps;
-  no_records.on_record = nullptr;
+  // A tool that takes no records gets none, and the file counts as converted.
+  RecordingOps no_records;
+  no_records.takes = false;
   ctx.ops = &no_records;
   ctx.calls.clear();
   EXPECT_EQ(convert("a.mf4"), kConvertOk);
@@ -177,17 +182,20 @@ TEST_F(ConvertFile, DeletesOnlyInputsThatConvertedCompletely) {
 
   // A name that by the end stands for another file (moved over it, or rewritten in
   // place) was never converted: it stays.
-  static testing::TempDir* folder = &dir;
-  static bool in_place = false;
-  ToolOps replacing = no_records;
-  replacing.on_end_file = [](ToolContext&, std::string_view) {
-    if (in_place) return folder->write_file("b.mf4", "new content");
-    return folder->write_file("c.mf4", "other") &&
-           std::rename(folder->file("c.mf4").c_str(), folder->file("b.mf4").c_str()) == 0;
-  };
+  struct Replacing : RecordingOps {
+    bool on_end_file(ToolContext&, std::string_view) const override {
+      if (in_place) return folder->write_file("b.mf4", "new content");
+      return folder->write_file("c.mf4", "other") &&
+             std::rename(folder->file("c.mf4").c_str(), folder->file("b.mf4").c_str()) == 0;
+    }
+    testing::TempDir* folder = nullptr;
+    bool in_place = false;
+  } replacing;
+  replacing.takes = false;
+  replacing.folder = &dir;
   ctx.ops = &replacing;
   for (bool rewrite : {false, true}) {
-    in_place = rewrite;
+    replacing.in_place = rewrite;
     write("b.mf4", test::build_logger_file({test::can_frame(1, 1, {1}, 1)}));
     EXPECT_EQ(convert("b.mf4"), kConvertOk);
     EXPECT_TRUE(dir.exists("b.mf4")) << rewrite;
