@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "base/log.h"
+#include "base/result.h"
 #include "buslog/bus_classifier.h"
 #include "buslog/bus_frame.h"
 #include "io/buffered_stream.h"
@@ -120,6 +123,7 @@ bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd) {
         ok = ops.on_record(ctx, frame) && ok;
       }
       // A walk stopped early (an unknown record id, say) left records unconverted.
+      log_status(records.end_status());
       if (read_end_failed(records.end())) ok = false;
     }
     if (ops.on_group_end != nullptr) ops.on_group_end(ctx, summary);
@@ -154,11 +158,17 @@ int convert_file(ToolContext& ctx, std::string_view input, std::string_view outp
 
   if (int code = unwrap_containers(ctx, current.ptr()); code != kConvertOk) return code;
 
-  std::unique_ptr<MdfFile> mdf = mdf_open(*current.get(), &bus_channel_classifier());
-  if (!mdf) {
+  std::vector<std::string> warnings;
+  Result<std::unique_ptr<MdfFile>> open_result =
+      mdf_open(*current.get(), &bus_channel_classifier(), &warnings);
+  for (const std::string& line : warnings)
+    BUSFOLD_LOG(kLogWarning, "%s", line.c_str());
+  if (!open_result.ok()) {
+    log_status(open_result.status());
     BUSFOLD_LOG(kLogError, "Could not open MDF");
     return kConvertFailed;
   }
+  std::unique_ptr<MdfFile> mdf = std::move(*open_result);
   if (mdf->id_block() == nullptr) {
     BUSFOLD_LOG(kLogError, "Could not read ID block");
     return kConvertFailed;

@@ -1,7 +1,5 @@
 #include "mdf/mdf_file.h"
 
-#include <new>
-
 #include "mdf/block_codec.h"
 #include "mdf/data_block.h"
 #include "mdf/dg_block.h"
@@ -30,6 +28,20 @@ void repair_last_data_length(IdBlock& id, const HdBlock& hd, std::uint64_t strea
   id.id_unfin_flags &= static_cast<std::uint16_t>(~kUnfinDataLengthStale);
 }
 
+Status load_tree(LoadContext& ctx, MdfFile& file) {
+  BUSFOLD_TRY(load_link(ctx, 0, file.id));
+  IdBlock* id = file.id_block();
+  if (id == nullptr) return silent_failure();
+
+  ctx.lenient_data_length = (id->id_unfin_flags & kUnfinDataLengthStale) != 0;
+  BUSFOLD_TRY(load_link(ctx, kHdOffset, id->hd));
+  const auto* hd = block_cast<HdBlock>(id->hd);
+  if (hd == nullptr) return silent_failure();
+
+  if (ctx.lenient_data_length) repair_last_data_length(*id, *hd, ctx.stream_size);
+  return Status::success();
+}
+
 }  // namespace
 
 IdBlock* MdfFile::id_block() const { return block_cast<IdBlock>(id); }
@@ -39,29 +51,20 @@ HdBlock* MdfFile::hd() const {
   return block == nullptr ? nullptr : block_cast<HdBlock>(block->hd);
 }
 
-std::unique_ptr<MdfFile> mdf_open(Stream& stream, const ChannelClassifier* classifier) {
+Result<std::unique_ptr<MdfFile>> mdf_open(Stream& stream, const ChannelClassifier* classifier,
+                                          std::vector<std::string>* warnings) {
   std::int64_t size = stream_size(&stream);
-  if (size < 0) return nullptr;
-  std::unique_ptr<MdfFile> file(new (std::nothrow) MdfFile);
-  if (!file) return nullptr;
+  if (size < 0) return silent_failure(ErrorCode::kIo);
+  auto file = std::make_unique<MdfFile>();
   file->source = &stream;
 
   LoadContext ctx(stream, static_cast<std::uint64_t>(size), classifier);
-  file->id = load_block_at(ctx, 0);
-  IdBlock* id = file->id_block();
-  if (id == nullptr) return nullptr;
-
-  ctx.lenient_data_length = (id->id_unfin_flags & kUnfinDataLengthStale) != 0;
-  id->hd = load_block_at(ctx, kHdOffset);
-  const auto* hd = block_cast<HdBlock>(id->hd);
-  if (hd == nullptr) return nullptr;
-
-  if (ctx.lenient_data_length) {
-    repair_last_data_length(*id, *hd, ctx.stream_size);
+  Status loaded = load_tree(ctx, *file);
+  if (warnings != nullptr) {
+    warnings->insert(warnings->end(), ctx.warnings.begin(), ctx.warnings.end());
   }
-  return file;
+  if (!loaded.ok()) return loaded;
+  return Result<std::unique_ptr<MdfFile>>(std::move(file));
 }
-
-void mdf_close(std::unique_ptr<MdfFile> file) { file.reset(); }
 
 }  // namespace busfold

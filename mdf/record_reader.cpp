@@ -5,7 +5,6 @@
 #include <unordered_set>
 
 #include "base/bytes.h"
-#include "base/log.h"
 #include "mdf/cg_block.h"
 #include "mdf/data_block.h"
 #include "mdf/dg_block.h"
@@ -37,14 +36,16 @@ RecordReader::RecordReader(DgBlock& group) : group_(group) {
 void RecordReader::rewind() {
   position_ = 0;
   end_ = ReadEnd::kNotEnded;
+  end_status_ = Status::success();
   record_ = Record{};
   data_ = nullptr;
   if (group_.data == nullptr) {
     end_ = ReadEnd::kEndOfData;  // a group that never got data has no records
   } else if ((data_ = block_cast<DtBlock>(group_.data.get())) == nullptr) {
-    BUSFOLD_LOG(kLogError, "Data of the data group at offset %llu is not a DT block",
-                static_cast<unsigned long long>(group_.offset));
-    end_ = ReadEnd::kNotADataBlock;
+    finish(ReadEnd::kNotADataBlock,
+           make_error(ErrorCode::kInvalidInput,
+                      "Data of the data group at offset %llu is not a DT block",
+                      static_cast<unsigned long long>(group_.offset)));
   }
   // What the group's SD blocks hold, each counted once, and as much again as its records
   // take: room for values that records share, but no more than the file can back. (The
@@ -80,6 +81,11 @@ const Record* RecordReader::next() {
 bool RecordReader::finish(ReadEnd end) {
   end_ = end;
   return false;
+}
+
+bool RecordReader::finish(ReadEnd end, Status why) {
+  end_status_ = std::move(why);
+  return finish(end);
 }
 
 const std::uint8_t* RecordReader::view(DataBlock& block, std::uint64_t at, std::uint64_t n) {
@@ -202,11 +208,11 @@ bool RecordReader::gather_signal_data(const RecordLayout& layout, std::uint64_t&
       std::uint64_t length = load_le32(raw);
       if (sd_size - offset - 4 < length) break;
       if (4 + length > signal_budget_) {
-        BUSFOLD_LOG(kLogError,
-                    "Records of the data group at offset %llu refer to more signal data than "
-                    "the file holds",
-                    static_cast<unsigned long long>(group_.offset));
-        return finish(ReadEnd::kSignalDataReused);
+        return finish(ReadEnd::kSignalDataReused,
+                      make_error(ErrorCode::kLimit,
+                                 "Records of the data group at offset %llu refer to more signal "
+                                 "data than the file holds",
+                                 static_cast<unsigned long long>(group_.offset)));
       }
       signal_budget_ -= 4 + length;
       if (!add_signal_piece(*sd, offset, 4 + length)) return false;
@@ -242,9 +248,10 @@ bool RecordReader::read_one() {
     id = record_id_of(raw, id_size_);
     layout = group_.layouts.find(id);
     if (layout == nullptr) {
-      BUSFOLD_LOG(kLogError, "Unknown record id %llu at offset %llu",
-                  static_cast<unsigned long long>(id), static_cast<unsigned long long>(at));
-      return finish(ReadEnd::kUnknownRecordId);
+      return finish(ReadEnd::kUnknownRecordId,
+                    make_error(ErrorCode::kInvalidInput, "Unknown record id %llu at offset %llu",
+                               static_cast<unsigned long long>(id),
+                               static_cast<unsigned long long>(at)));
     }
     at += id_size_;
     if (layout->vlsd) {

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "base/result.h"
 #include "mdf/channel_classifier.h"
 #include "mdf/record_layout.h"
 
@@ -60,6 +61,8 @@ public:
   const Record* next();
 
   ReadEnd end() const { return end_; }
+  // For an end that lost data (read_end_failed): the lines that say why, if any.
+  const Status& end_status() const { return end_status_; }
   // Offset of the next record within the data block's data.
   std::uint64_t position() const { return position_; }
 
@@ -67,6 +70,7 @@ private:
   // Reads at the position: true with a record; false when it skipped a record or ended.
   bool read_one();
   bool finish(ReadEnd end);
+  bool finish(ReadEnd end, Status why);
   // The n bytes at `at` of a block's data, when its source can show them in place.
   const std::uint8_t* view(DataBlock& block, std::uint64_t at, std::uint64_t n);
   // Reads n ≤ 8 bytes into `out`. The read functions end the walk when they fail.
@@ -92,6 +96,7 @@ private:
   // copy it, however small the file.
   std::uint64_t signal_budget_ = 0;
   ReadEnd end_ = ReadEnd::kNotEnded;
+  Status end_status_;
   // The whole data of the block when its source holds it in memory; taken anew for each
   // record so that nothing done between two reads can leave it stale.
   const std::uint8_t* whole_ = nullptr;
@@ -122,6 +127,7 @@ public:
   // The handler's result for the current record; kRecordNotDecoded before the first.
   std::uint32_t last_result() const { return last_result_; }
   ReadEnd end() const { return reader_.end(); }
+  const Status& end_status() const { return reader_.end_status(); }
 
 private:
   bool handle(const Record* record);
