@@ -3,6 +3,7 @@
 #include <new>
 
 #include "base/bytes.h"
+#include "base/log.h"
 #include "mdf/block_codec.h"
 #include "mdf/cg_block.h"
 #include "mdf/data_block.h"
@@ -88,7 +89,9 @@ bool FinalizingStream::finalize() {
   ctx.end_mark = end_of_placed_blocks(blocks);
   id->id_unfin_flags = 0;
   id->id_custom_unfin_flags = 0;
-  if (!save_block(id, ctx, nullptr)) return false;
+  Status saved = save_block(id, ctx, nullptr);
+  log_status(saved);
+  if (!saved.ok()) return false;
   return output_->seek(0, kSeekEnd) >= 0;
 }
 

@@ -57,7 +57,7 @@ struct WalkResult {
 WalkResult open_and_walk(Stream& stream) {
   WalkResult result;
   auto start = Clock::now();
-  std::unique_ptr<MdfFile> mdf = mdf_open(stream, &bus_channel_classifier());
+  std::unique_ptr<MdfFile> mdf = file_or_null(mdf_open(stream, &bus_channel_classifier()));
   auto opened = Clock::now();
   result.open_s = std::chrono::duration<double>(opened - start).count();
   if (!mdf) return result;

@@ -8,9 +8,11 @@
 #include <new>
 #include <optional>
 #include <queue>
+#include <string>
 #include <vector>
 
 #include "base/log.h"
+#include "base/result.h"
 #include "buslog/bus_classifier.h"
 #include "buslog/bus_frame.h"
 #include "io/buffered_stream.h"
@@ -143,9 +145,11 @@ bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd) {
   auto advance = [&](GroupWalk& walk, bool more) {
     if (more) {
       waiting.push(&walk);
-    } else if (read_end_failed(walk.records.end())) {
-      ok = false;  // stopped early (an unknown record id, say): records left unconverted
+      return;
     }
+    // A walk stopped early (an unknown record id, say) left records unconverted.
+    log_status(walk.records.end_status());
+    if (read_end_failed(walk.records.end())) ok = false;
   };
   for (std::size_t i = 0; i < walks.size(); ++i) {
     walks[i]->order = i;
@@ -201,11 +205,17 @@ int convert(ToolContext& ctx, std::string_view input, std::string_view output) {
 
   if (int code = unwrap_containers(ctx, current.ptr()); code != kConvertOk) return code;
 
-  std::unique_ptr<MdfFile> mdf = mdf_open(*current.get(), &bus_channel_classifier());
-  if (!mdf) {
+  std::vector<std::string> warnings;
+  Result<std::unique_ptr<MdfFile>> open_result =
+      mdf_open(*current.get(), &bus_channel_classifier(), &warnings);
+  for (const std::string& line : warnings)
+    BUSFOLD_LOG(kLogWarning, "%s", line.c_str());
+  if (!open_result.ok()) {
+    log_status(open_result.status());
     BUSFOLD_LOG(kLogError, "Could not open MDF");
     return kConvertFailed;
   }
+  std::unique_ptr<MdfFile> mdf = std::move(*open_result);
   if (mdf->id_block() == nullptr) {
     BUSFOLD_LOG(kLogError, "Could not read ID block");
     return kConvertFailed;

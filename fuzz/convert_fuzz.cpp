@@ -109,7 +109,7 @@ Conversion convert(Scratch& s, std::int64_t buffer_size) {
 std::uint64_t frames_in(const std::vector<std::uint8_t>& file) {
   auto stream = memory_stream_from(file);
   FUZZ_CHECK(stream != nullptr);
-  std::unique_ptr<MdfFile> mdf = mdf_open(*stream, &bus_channel_classifier());
+  std::unique_ptr<MdfFile> mdf = file_or_null(mdf_open(*stream, &bus_channel_classifier()));
   FUZZ_CHECK(mdf != nullptr && mdf->hd() != nullptr);
   std::uint64_t frames = 0;
   for (const BlockRef& group : mdf->hd()->data_groups) {

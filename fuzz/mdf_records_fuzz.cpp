@@ -68,7 +68,7 @@ struct Walk {
 
 Walk walk(Stream& stream) {
   Walk walk;
-  std::unique_ptr<MdfFile> mdf = mdf_open(stream, &bus_channel_classifier());
+  std::unique_ptr<MdfFile> mdf = file_or_null(mdf_open(stream, &bus_channel_classifier()));
   if (!mdf) return walk;
   walk.opened = true;
   const HdBlock* hd = mdf->hd();

@@ -1,7 +1,5 @@
 #include "mdf/block.h"
 
-#include <new>
-
 #include "mdf/cc_block.h"
 #include "mdf/cg_block.h"
 #include "mdf/cn_block.h"
@@ -17,42 +15,15 @@ namespace busfold {
 
 namespace {
 
-constexpr BlockDescriptor kDescriptors[] = {
-    {BlockType::kUnknown, 0, 0, ""},  {BlockType::kId, 64, 0, ""},
-    {BlockType::kCc, 80, 4, "##CC"},  {BlockType::kCg, 104, 6, "##CG"},
-    {BlockType::kCn, 160, 8, "##CN"}, {BlockType::kDg, 64, 4, "##DG"},
-    {BlockType::kDt, 24, 0, "##DT"},  {BlockType::kFh, 56, 2, "##FH"},
-    {BlockType::kHd, 104, 6, "##HD"}, {BlockType::kMd, 24, 0, "##MD"},
-    {BlockType::kSd, 24, 0, "##SD"},  {BlockType::kSi, 56, 3, "##SI"},
-    {BlockType::kTx, 24, 0, "##TX"},
-};
-
-template <class T> BlockRef make_block() {
-  try {
-    return std::make_shared<T>();
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
+template <class T> BlockRef make_block() { return std::make_shared<T>(); }
 
 }  // namespace
-
-const BlockDescriptor& block_descriptor(BlockType kind) {
-  auto index = static_cast<std::uint32_t>(kind);
-  if (index >= std::size(kDescriptors)) return kDescriptors[0];
-  return kDescriptors[index];
-}
 
 MdfBlock::MdfBlock(BlockType kind)
     : length(block_descriptor(kind).length), link_count(block_descriptor(kind).link_count),
       kind_(kind) {}
 
 void MdfBlock::list_children(std::vector<MdfBlock*>&) const {}
-
-bool has_next_link(BlockType kind) {
-  return kind == BlockType::kDg || kind == BlockType::kCg || kind == BlockType::kCn ||
-         kind == BlockType::kFh;
-}
 
 BlockRef create_block(BlockType kind) {
   switch (kind) {

@@ -2,9 +2,13 @@
 // checked downcast. The codec that loads and saves blocks is in mdf/block_codec.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <vector>
+
+#include "base/result.h"
 
 namespace busfold {
 
@@ -30,16 +34,51 @@ enum class BlockType : std::uint32_t {
   kTx = 12,
 };
 
-// What a freshly created block of a kind starts with: a block without optional parts.
+// One row per kind: what its header says and what a freshly created block of it starts
+// with (a block without optional parts).
 struct BlockDescriptor {
   BlockType kind;
+  const char* id;  // "##CG"; "" for the identification block and unknown kinds
   std::uint64_t length;
   std::uint64_t link_count;
-  const char* id;  // "##CG"; "" for the identification block and unknown kinds
+  bool chained;  // the first link is the next element of a chain
+};
+
+inline constexpr BlockDescriptor kBlockKinds[] = {
+    {BlockType::kUnknown, "", 0, 0, false},  {BlockType::kId, "", 64, 0, false},
+    {BlockType::kCc, "##CC", 80, 4, false},  {BlockType::kCg, "##CG", 104, 6, true},
+    {BlockType::kCn, "##CN", 160, 8, true},  {BlockType::kDg, "##DG", 64, 4, true},
+    {BlockType::kDt, "##DT", 24, 0, false},  {BlockType::kFh, "##FH", 56, 2, true},
+    {BlockType::kHd, "##HD", 104, 6, false}, {BlockType::kMd, "##MD", 24, 0, false},
+    {BlockType::kSd, "##SD", 24, 0, false},  {BlockType::kSi, "##SI", 56, 3, false},
+    {BlockType::kTx, "##TX", 24, 0, false},
 };
 
 // The descriptor of a kind; unknown kinds get a descriptor of zeros.
-const BlockDescriptor& block_descriptor(BlockType kind);
+constexpr const BlockDescriptor& block_descriptor(BlockType kind) {
+  auto index = static_cast<std::size_t>(kind);
+  return index < std::size(kBlockKinds) ? kBlockKinds[index] : kBlockKinds[0];
+}
+
+// Bytes of a kind's fixed fields: what its length holds after the header and the links.
+constexpr std::uint64_t fixed_field_bytes(BlockType kind) {
+  const BlockDescriptor& row = block_descriptor(kind);
+  return row.id[0] == '\0' ? row.length : row.length - kBlockHeaderSize - 8 * row.link_count;
+}
+
+constexpr bool kinds_match_enum() {
+  for (std::size_t i = 0; i < std::size(kBlockKinds); ++i) {
+    const BlockDescriptor& row = kBlockKinds[i];
+    if (static_cast<std::size_t>(row.kind) != i) return false;
+    if (row.id[0] != '\0' && row.length < kBlockHeaderSize + 8 * row.link_count) return false;
+  }
+  return true;
+}
+static_assert(std::size(kBlockKinds) == static_cast<std::size_t>(BlockType::kTx) + 1);
+static_assert(kinds_match_enum(), "one row per kind, in enum order, links within the length");
+
+// Whether the kind's first link is the next element of a chain (DG, CG, CN, FH).
+constexpr bool has_next_link(BlockType kind) { return block_descriptor(kind).chained; }
 
 class MdfBlock;
 using BlockRef = std::shared_ptr<MdfBlock>;
@@ -59,14 +98,14 @@ public:
   // Fills the block from ctx.stream, which stands right after the block header (at the
   // block's own start for the identification block). Linked blocks are loaded through
   // the codec with the same context; a chain element does not load its successors, its
-  // owner walks the chain (see chain_next).
-  virtual bool load(LoadContext& ctx, const BlockHeader& header) = 0;
+  // owner walks the chain (see chain_next). A failure carries the lines that explain it.
+  virtual Status load(LoadContext& ctx, const BlockHeader& header) = 0;
 
   // Writes the block at its offset, after saving the blocks it links to. `next` is the
-  // already saved block that a chain element's next link points to, or null. False
+  // already saved block that a chain element's next link points to, or null. Fails
   // when a write failed, the links do not match link_count, or a linked block's save
   // failed.
-  virtual bool save(SaveContext& ctx, const MdfBlock* next) = 0;
+  virtual Status save(SaveContext& ctx, const MdfBlock* next) = 0;
 
   // Appends the blocks this block references, in collect order.
   virtual void list_children(std::vector<MdfBlock*>& out) const;
@@ -88,12 +127,8 @@ private:
   BlockType kind_;
 };
 
-// A new block of the kind with the kind's defaults, or null for an unknown kind or
-// when memory runs out.
+// A new block of the kind with the kind's defaults, or null for an unknown kind.
 BlockRef create_block(BlockType kind);
-
-// Whether the kind's first link is the next element of a chain (DG, CG, CN, FH).
-bool has_next_link(BlockType kind);
 
 // Checked downcasts: null when the block is null or of another kind.
 template <class T> T* block_cast(MdfBlock* block) {

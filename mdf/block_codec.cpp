@@ -1,38 +1,21 @@
 #include "mdf/block_codec.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "base/bytes.h"
-#include "base/log.h"
 #include "mdf/id_block.h"
 
 namespace busfold {
 
 namespace {
 
-struct IdKind {
-  char id[5];
-  BlockType kind;
-};
-
-// The header ids in the order they are tried; the file ids of the identification block
-// are tried between the two groups.
-constexpr IdKind kFirstIds[] = {
-    {"##CC", BlockType::kCc}, {"##CG", BlockType::kCg}, {"##CN", BlockType::kCn},
-    {"##DG", BlockType::kDg}, {"##DT", BlockType::kDt}, {"##FH", BlockType::kFh},
-    {"##HD", BlockType::kHd},
-};
-constexpr IdKind kSecondIds[] = {
-    {"##MD", BlockType::kMd},
-    {"##SD", BlockType::kSd},
-    {"##SI", BlockType::kSi},
-    {"##TX", BlockType::kTx},
-};
-
-BlockType match_id(const std::uint8_t* raw, std::span<const IdKind> ids) {
-  for (const IdKind& entry : ids) {
-    if (std::memcmp(raw, entry.id, 4) == 0) return entry.kind;
+// The kind whose header id the bytes start with; unknown for none.
+BlockType match_id(const std::uint8_t* raw) {
+  for (const BlockDescriptor& row : kBlockKinds) {
+    if (row.id[0] != '\0' && std::memcmp(raw, row.id, 4) == 0) return row.kind;
   }
   return BlockType::kUnknown;
 }
@@ -41,28 +24,27 @@ unsigned long long ull(std::uint64_t value) { return static_cast<unsigned long l
 
 // Checks a header against what its kind needs and what the stream holds, so that no
 // load reads or allocates from a size the file cannot back.
-bool check_header(LoadContext& ctx, std::uint64_t offset, const BlockHeader& header) {
+Status check_header(LoadContext& ctx, std::uint64_t offset, const BlockHeader& header) {
   if (header.kind == BlockType::kId) {
     ctx.loaded_bytes += block_descriptor(BlockType::kId).length;
-    return true;
+    return Status::success();
   }
   const BlockDescriptor& kind = block_descriptor(header.kind);
   if (header.length < std::max(kind.length, kBlockHeaderSize) ||
       header.link_count > (header.length - kBlockHeaderSize) / 8) {
-    BUSFOLD_LOG(kLogError, "Block %s at offset %llu has length %llu, too short for %llu links",
-                kind.id, ull(offset), ull(header.length), ull(header.link_count));
-    return false;
+    return make_error(ErrorCode::kInvalidInput,
+                      "Block %s at offset %llu has length %llu, too short for %llu links", kind.id,
+                      ull(offset), ull(header.length), ull(header.link_count));
   }
   std::uint64_t held = header.length;
   if (offset > ctx.stream_size || header.length > ctx.stream_size - offset) {
     // Only the records' own block can have been left with a stale length; signal data
     // must lie in the file, as the budget of a record walk is what its SD blocks hold.
     if (!(header.kind == BlockType::kDt && ctx.lenient_data_length)) {
-      BUSFOLD_LOG(
-          kLogError,
+      return make_error(
+          ErrorCode::kInvalidInput,
           "Block %s at offset %llu with length %llu ends past the end of the file (%llu bytes)",
           kind.id, ull(offset), ull(header.length), ull(ctx.stream_size));
-      return false;
     }
     // The header was read, so the block starts inside the file.
     held = ctx.stream_size - offset;
@@ -72,31 +54,55 @@ bool check_header(LoadContext& ctx, std::uint64_t offset, const BlockHeader& hea
   // many records all the data groups together can make us read.
   ctx.loaded_bytes += held;
   if (ctx.loaded_bytes > ctx.stream_size) {
-    BUSFOLD_LOG(kLogError, "Block %s at offset %llu overlaps other blocks", kind.id, ull(offset));
-    return false;
+    return make_error(ErrorCode::kLimit, "Block %s at offset %llu overlaps other blocks", kind.id,
+                      ull(offset));
   }
-  return true;
+  return Status::success();
 }
 
 }  // namespace
 
-std::optional<BlockHeader> read_block_header(Stream& stream) {
+Status silent_failure(ErrorCode code) {
+  // The empty format is make_error's way of saying "no line"; the compilers cannot know.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-zero-length"
+  return make_error(code, "");
+#pragma GCC diagnostic pop
+}
+
+void keep_first_failure(Status& first, Status next) {
+  if (first.ok()) first = std::move(next);
+}
+
+void LoadContext::warn(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string line(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(line.data(), line.size() + 1, format, args);
+  va_end(args);
+  warnings.push_back(std::move(line));
+}
+
+Result<BlockHeader> read_block_header(Stream& stream) {
   std::uint8_t raw[kBlockHeaderSize];
-  if (!stream_read_exact(stream, raw, sizeof raw)) return std::nullopt;
+  if (!stream_read_exact(stream, raw, sizeof raw)) return silent_failure();
 
   BlockHeader header;
-  header.kind = match_id(raw, kFirstIds);
+  header.kind = match_id(raw);
   if (header.kind == BlockType::kUnknown && (std::memcmp(raw, kUnfinalizedFileId, 8) == 0 ||
                                              std::memcmp(raw, kFinalizedFileId, 8) == 0)) {
     // The identification block has no header: read it from its own start.
     if (stream.seek(-static_cast<std::int64_t>(kBlockHeaderSize), kSeekCur) < 0)
-      return std::nullopt;
+      return silent_failure();
     header.kind = BlockType::kId;
     header.length = block_descriptor(BlockType::kId).length;
     header.link_count = 0;
     return header;
   }
-  if (header.kind == BlockType::kUnknown) header.kind = match_id(raw, kSecondIds);
   if (header.kind == BlockType::kUnknown) {
     // The first 8 bytes as text; control bytes are masked so a hostile file cannot write
     // terminal sequences into the log.
@@ -104,8 +110,7 @@ std::optional<BlockHeader> read_block_header(Stream& stream) {
     for (int i = 0; i < 8 && raw[i] != 0; ++i) {
       text[i] = raw[i] >= 0x20 && raw[i] < 0x7F ? static_cast<char>(raw[i]) : '?';
     }
-    BUSFOLD_LOG(kLogError, "Unable to load block header for type %s", text);
-    return std::nullopt;
+    return make_error(ErrorCode::kInvalidInput, "Unable to load block header for type %s", text);
   }
   header.length = load_le64(raw + 8);
   header.link_count = load_le64(raw + 16);
@@ -122,27 +127,27 @@ bool write_block_header(const MdfBlock& block, Stream& stream) {
   return stream.write(raw, sizeof raw) == static_cast<std::int64_t>(sizeof raw);
 }
 
-bool read_links(Stream& stream, std::span<std::uint64_t> links) {
+Status read_links(Stream& stream, std::span<std::uint64_t> links) {
   std::uint8_t raw[64];
   std::size_t done = 0;
   while (done < links.size()) {
     std::size_t batch = std::min<std::size_t>(links.size() - done, sizeof raw / 8);
     const std::int64_t at = stream.tell();
-    if (!stream_read_exact(stream, raw, batch * 8)) return false;
+    if (!stream_read_exact(stream, raw, batch * 8)) return silent_failure(ErrorCode::kIo);
     for (std::size_t i = 0; i < batch; ++i) {
       std::uint64_t link = load_le64(raw + 8 * i);
       // 0 is the only "no link"; all ones, which stands for none in here, is no offset
       // of a block either and must not make a damaged link disappear.
       if (link == kNoOffset) {
-        BUSFOLD_LOG(kLogError, "Link 0x%016llX at offset %lld is no block offset", ull(link),
-                    static_cast<long long>(at) + static_cast<long long>(8 * i));
-        return false;
+        return make_error(ErrorCode::kInvalidInput,
+                          "Link 0x%016llX at offset %lld is no block offset", ull(link),
+                          static_cast<long long>(at) + static_cast<long long>(8 * i));
       }
       links[done + i] = link == 0 ? kNoOffset : link;
     }
     done += batch;
   }
-  return true;
+  return Status::success();
 }
 
 BlockRef BlockCache::find(std::uint64_t offset) const {
@@ -152,26 +157,36 @@ BlockRef BlockCache::find(std::uint64_t offset) const {
 
 void BlockCache::insert(std::uint64_t offset, const BlockRef& block) { entries_[offset] = block; }
 
-BlockRef load_block_at(LoadContext& ctx, std::uint64_t offset) {
-  if (offset == kNoOffset) return nullptr;
-  if (BlockRef cached = ctx.cache.find(offset)) return cached;
+Status read_kind_links(LoadContext& ctx, const BlockHeader& header,
+                       std::span<std::uint64_t> links) {
+  if (header.link_count != links.size()) return silent_failure();
+  return read_links(ctx.stream, links);
+}
+
+Status load_link(LoadContext& ctx, std::uint64_t offset, BlockRef& out) {
+  out = nullptr;
+  if (offset == kNoOffset) return Status::success();
+  if (BlockRef cached = ctx.cache.find(offset)) {
+    out = std::move(cached);
+    return Status::success();
+  }
   if (ctx.in_progress.count(offset) != 0) {
-    BUSFOLD_LOG(kLogError, "Cyclic link to the block at offset %llu", ull(offset));
-    return nullptr;
+    return make_error(ErrorCode::kInvalidInput, "Cyclic link to the block at offset %llu",
+                      ull(offset));
   }
   if (ctx.depth >= kMaxLoadDepth) {
-    BUSFOLD_LOG(kLogError, "Blocks nested more than %u deep at offset %llu", kMaxLoadDepth,
-                ull(offset));
-    return nullptr;
+    return make_error(ErrorCode::kLimit, "Blocks nested more than %u deep at offset %llu",
+                      kMaxLoadDepth, ull(offset));
   }
-  if (!stream_seek_exact(ctx.stream, offset)) return nullptr;
-  std::optional<BlockHeader> header = read_block_header(ctx.stream);
-  if (!header || !check_header(ctx, offset, *header)) return nullptr;
+  if (!stream_seek_exact(ctx.stream, offset)) return silent_failure();
+  Result<BlockHeader> header = read_block_header(ctx.stream);
+  if (!header.ok()) return header.take_status();
+  BUSFOLD_TRY(check_header(ctx, offset, *header));
 
   BlockRef block = create_block(header->kind);
   if (!block) {
-    BUSFOLD_LOG(kLogError, "Could not parse block at offset %llu", ull(offset));
-    return nullptr;
+    return make_error(ErrorCode::kInvalidInput, "Could not parse block at offset %llu",
+                      ull(offset));
   }
   block->offset = offset;
   block->length = header->length;
@@ -179,34 +194,30 @@ BlockRef load_block_at(LoadContext& ctx, std::uint64_t offset) {
 
   ctx.in_progress.insert(offset);
   ++ctx.depth;
-  bool loaded = block->load(ctx, *header);
+  Status loaded = block->load(ctx, *header);
   --ctx.depth;
   ctx.in_progress.erase(offset);
-  if (!loaded) return nullptr;
+  BUSFOLD_TRY(std::move(loaded));
   ctx.cache.insert(offset, block);
-  return block;
+  out = std::move(block);
+  return Status::success();
 }
 
-bool load_link(LoadContext& ctx, std::uint64_t link, BlockRef& out) {
-  out = load_block_at(ctx, link);
-  return link == kNoOffset || out != nullptr;
-}
-
-bool load_chain(LoadContext& ctx, std::uint64_t first, std::vector<BlockRef>& out) {
+Status load_chain(LoadContext& ctx, std::uint64_t first, std::vector<BlockRef>& out) {
   // Walked in a loop, so chains of any length cost no stack. Every element belongs to one
   // chain of a well-formed file; meeting one again means a cycle or merging chains, which
   // would otherwise loop forever or multiply the work.
   for (std::uint64_t at = first; at != kNoOffset;) {
     if (!ctx.chained.insert(at).second) {
-      BUSFOLD_LOG(kLogError, "Chain of blocks meets the block at offset %llu twice", ull(at));
-      return false;
+      return make_error(ErrorCode::kInvalidInput,
+                        "Chain of blocks meets the block at offset %llu twice", ull(at));
     }
-    BlockRef element = load_block_at(ctx, at);
-    if (!element) return false;
+    BlockRef element;
+    BUSFOLD_TRY(load_link(ctx, at, element));
     at = element->chain_next();
     out.push_back(std::move(element));
   }
-  return true;
+  return Status::success();
 }
 
 std::uint64_t link_to(const MdfBlock* block) {
@@ -220,20 +231,20 @@ const MdfBlock* chain_first(const std::vector<BlockRef>& chain) {
   return nullptr;
 }
 
-bool save_block(MdfBlock* block, SaveContext& ctx, const MdfBlock* next) {
-  if (block == nullptr || ctx.stream == nullptr) return true;
+Status save_block(MdfBlock* block, SaveContext& ctx, const MdfBlock* next) {
+  if (block == nullptr || ctx.stream == nullptr) return Status::success();
   // Marked before its save runs: a block shared by several parents is written once, and
   // a tree that links back into itself cannot recurse forever.
-  if (!ctx.saved.insert(block).second) return true;
+  if (!ctx.saved.insert(block).second) return Status::success();
   if (block->offset == kNoOffset) {
     block->offset = block->kind() == BlockType::kId ? 0 : ctx.end_mark;
   }
-  if (!stream_seek_exact(*ctx.stream, block->offset)) return false;
+  if (!stream_seek_exact(*ctx.stream, block->offset)) return silent_failure(ErrorCode::kIo);
   return block->save(ctx, next);
 }
 
-bool save_chain(SaveContext& ctx, const std::vector<BlockRef>& chain) {
-  bool ok = true;
+Status save_chain(SaveContext& ctx, const std::vector<BlockRef>& chain) {
+  Status result;
   const MdfBlock* next = nullptr;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     MdfBlock* element = it->get();
@@ -245,15 +256,17 @@ bool save_chain(SaveContext& ctx, const std::vector<BlockRef>& chain) {
           element->offset != kNoOffset) {
         std::uint8_t raw[8];
         store_le64(raw, link_to(next));
-        ok = stream_seek_exact(*ctx.stream, element->offset + kBlockHeaderSize) &&
-             ctx.stream->write(raw, sizeof raw) == static_cast<std::int64_t>(sizeof raw) && ok;
+        if (!stream_seek_exact(*ctx.stream, element->offset + kBlockHeaderSize) ||
+            ctx.stream->write(raw, sizeof raw) != static_cast<std::int64_t>(sizeof raw)) {
+          keep_first_failure(result, silent_failure(ErrorCode::kIo));
+        }
       }
     } else {
-      ok = save_block(element, ctx, next) && ok;
+      keep_first_failure(result, save_block(element, ctx, next));
     }
     next = element;
   }
-  return ok;
+  return result;
 }
 
 void reserve_block(SaveContext& ctx, const MdfBlock& block, bool round_to_8) {
@@ -265,11 +278,11 @@ void reserve_block(SaveContext& ctx, const MdfBlock& block, bool round_to_8) {
   ctx.end_mark = end;
 }
 
-bool write_block_start(SaveContext& ctx, const MdfBlock& block,
-                       std::span<const std::uint64_t> links) {
-  if (links.size() != block.link_count) return false;
+Status write_block_start(SaveContext& ctx, const MdfBlock& block,
+                         std::span<const std::uint64_t> links) {
+  if (links.size() != block.link_count) return silent_failure();
   if (!stream_seek_exact(*ctx.stream, block.offset) || !write_block_header(block, *ctx.stream)) {
-    return false;
+    return silent_failure(ErrorCode::kIo);
   }
   std::uint8_t raw[64];
   std::size_t done = 0;
@@ -280,10 +293,12 @@ bool write_block_start(SaveContext& ctx, const MdfBlock& block,
       store_le64(raw + 8 * i, link == kNoOffset ? 0 : link);
     }
     auto bytes = static_cast<std::int64_t>(batch * 8);
-    if (ctx.stream->write(raw, static_cast<std::uint64_t>(bytes)) != bytes) return false;
+    if (ctx.stream->write(raw, static_cast<std::uint64_t>(bytes)) != bytes) {
+      return silent_failure(ErrorCode::kIo);
+    }
     done += batch;
   }
-  return true;
+  return Status::success();
 }
 
 void collect_blocks(MdfBlock* block, BlockCollection& into) {
@@ -317,7 +332,7 @@ std::uint64_t end_of_placed_blocks(std::span<MdfBlock* const> blocks) {
   return end;
 }
 
-bool save_tree(MdfBlock& root, Stream& out) {
+Status save_tree(MdfBlock& root, Stream& out) {
   std::vector<MdfBlock*> blocks = collect_blocks(&root);
   SaveContext ctx;
   ctx.stream = &out;

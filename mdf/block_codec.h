@@ -2,13 +2,15 @@
 // becomes one shared object), saving a tree of blocks, and collecting the blocks of a tree.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <optional>
 #include <span>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "base/result.h"
 #include "io/stream.h"
 #include "mdf/block.h"
 #include "mdf/conversion.h"
@@ -21,17 +23,33 @@ struct BlockHeader {
   std::uint64_t link_count = 0;
 };
 
+// A failure that needs no words: a short read, a structure the loads refuse silently.
+Status silent_failure(ErrorCode code = ErrorCode::kInvalidInput);
+
+// Keeps the first failure of several steps that all run (a save writes what it can).
+void keep_first_failure(Status& first, Status next);
+
+// A read or write of fields: a silent failure when it did not go through.
+inline Status fields_read(bool done) { return done ? Status::success() : silent_failure(); }
+inline Status fields_written(bool done) {
+  return done ? Status::success() : silent_failure(ErrorCode::kIo);
+}
+
 // Reads the 24-byte header at the stream position. An identification block is
 // recognised by its file id; the stream is then moved back to the block's start and the
-// header says length 64, no links. None on a short read or an unknown id (logged).
-std::optional<BlockHeader> read_block_header(Stream& stream);
+// header says length 64, no links. Fails on a short read (no line) or an unknown id.
+Result<BlockHeader> read_block_header(Stream& stream);
 
 // One write of 24 bytes: id, four zero bytes, length, link count. Nothing for the
 // identification block or unknown kinds (true).
 bool write_block_header(const MdfBlock& block, Stream& stream);
 
 // Reads links.size() links from the stream position; a 0 link becomes kNoOffset.
-bool read_links(Stream& stream, std::span<std::uint64_t> links);
+Status read_links(Stream& stream, std::span<std::uint64_t> links);
+
+// The links of a kind, as many as its row of kBlockKinds says.
+template <BlockType kKind>
+using KindLinks = std::array<std::uint64_t, block_descriptor(kKind).link_count>;
 
 // Offset → block of one open. The entries do not own their blocks.
 class BlockCache {
@@ -77,19 +95,23 @@ struct LoadContext {
   unsigned depth = 0;
   std::uint64_t loaded_bytes = 0;  // lengths of the distinct blocks loaded (as far as the
                                    // file holds them)
+  // Lines about what the load let pass, in the order they arose; the caller logs them as
+  // warnings.
+  std::vector<std::string> warnings;
+  void warn(const char* format, ...) __attribute__((format(printf, 2, 3)));
 };
 
-// Loads the block at the offset, or takes it from the cache. Null for kNoOffset (not a
-// failure) and on failure; load_link tells the two apart.
-BlockRef load_block_at(LoadContext& ctx, std::uint64_t offset);
+// For a kind's load: reads the header's links, which must be as many as the kind has
+// (a silent failure otherwise).
+Status read_kind_links(LoadContext& ctx, const BlockHeader& header, std::span<std::uint64_t> links);
 
-// Resolves one link: false when the link is set and its block failed to load.
-bool load_link(LoadContext& ctx, std::uint64_t link, BlockRef& out);
+// Loads the block a link leads to, or takes it from the cache; null for kNoOffset.
+Status load_link(LoadContext& ctx, std::uint64_t link, BlockRef& out);
 
 // Loads the chain that starts at `first` by following next links, appending the elements
 // to `out` in file order. Fails on a failing element, and on an element met twice in the
 // chains of a file (a cycle or chains that merge).
-bool load_chain(LoadContext& ctx, std::uint64_t first, std::vector<BlockRef>& out);
+Status load_chain(LoadContext& ctx, std::uint64_t first, std::vector<BlockRef>& out);
 
 struct SaveContext {
   Stream* stream = nullptr;
@@ -101,21 +123,21 @@ struct SaveContext {
 // Places the block at the end mark when it has no offset yet (the identification block
 // at 0), seeks there and runs the kind's save; a block is written once per save. A null
 // block or stream counts as saved.
-bool save_block(MdfBlock* block, SaveContext& ctx, const MdfBlock* next);
+Status save_block(MdfBlock* block, SaveContext& ctx, const MdfBlock* next);
 
 // Saves a chain from the last element to the first, each given the previously saved one
 // as next. An element that was saved before through another link gets its next link
 // rewritten, so the chain stays intact whatever order the tree is walked in.
-bool save_chain(SaveContext& ctx, const std::vector<BlockRef>& chain);
+Status save_chain(SaveContext& ctx, const std::vector<BlockRef>& chain);
 
 // For a kind's save: advances the end mark past a block that was just placed there, so
 // that two new blocks never share an offset. `round_to_8` rounds the new end mark up.
 void reserve_block(SaveContext& ctx, const MdfBlock& block, bool round_to_8 = false);
 
-// For a kind's save: seeks to the block, writes its header and links. False, with nothing
+// For a kind's save: seeks to the block, writes its header and links. Fails, with nothing
 // written, when the number of links differs from the block's link count.
-bool write_block_start(SaveContext& ctx, const MdfBlock& block,
-                       std::span<const std::uint64_t> links);
+Status write_block_start(SaveContext& ctx, const MdfBlock& block,
+                         std::span<const std::uint64_t> links);
 
 // The on-disk link value of a block: its offset, 0 for none.
 std::uint64_t link_to(const MdfBlock* block);
@@ -137,6 +159,6 @@ std::vector<MdfBlock*> collect_blocks(MdfBlock* block);
 std::uint64_t end_of_placed_blocks(std::span<MdfBlock* const> blocks);
 
 // Saves a whole tree from its root with the end mark after every placed block.
-bool save_tree(MdfBlock& root, Stream& out);
+Status save_tree(MdfBlock& root, Stream& out);
 
 }  // namespace busfold

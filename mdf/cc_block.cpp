@@ -2,65 +2,61 @@
 
 #include <limits>
 
-#include "base/log.h"
 #include "mdf/block_codec.h"
 #include "mdf/field_cursor.h"
 
 namespace busfold {
 
-namespace {
-// Bytes of the fixed fields before the values.
-constexpr std::uint64_t kFixedFields = 24;
-}  // namespace
-
 CcBlock::CcBlock() : MdfBlock(kKind) {}
 
-bool CcBlock::load(LoadContext& ctx, const BlockHeader& header) {
-  if (header.link_count != 4) return false;
-  std::uint64_t links[4];
-  if (!read_links(ctx.stream, links)) return false;
-  if (!load_link(ctx, links[0], name) || !load_link(ctx, links[1], unit) ||
-      !load_link(ctx, links[2], comment) || !load_link(ctx, links[3], inverse)) {
-    return false;
-  }
+template <class Cursor> bool CcBlock::fields(Cursor& cursor, std::uint16_t& count) {
+  return cursor.field(cc_type) && cursor.field(cc_precision) && cursor.field(cc_flags) &&
+         cursor.field(cc_ref_count) && cursor.field(count) && cursor.field(cc_phy_range_min) &&
+         cursor.field(cc_phy_range_max);
+}
 
-  FieldCursor fields(ctx.stream, data_base());
-  std::uint16_t count = 0;
-  if (!(fields.read_u8(cc_type) && fields.read_u8(cc_precision) && fields.read_u16(cc_flags) &&
-        fields.read_u16(cc_ref_count) && fields.read_u16(count) &&
-        fields.read_f64(cc_phy_range_min) && fields.read_f64(cc_phy_range_max))) {
-    return false;
-  }
-  // The values must lie inside the block, which the codec has checked against the file.
-  std::uint64_t data_size = length - (data_base() - offset);
-  if (kFixedFields + 8 * std::uint64_t{count} > data_size) {
-    BUSFOLD_LOG(kLogError, "Conversion at offset %llu holds %u values but is only %llu bytes long",
-                static_cast<unsigned long long>(offset), static_cast<unsigned>(count),
-                static_cast<unsigned long long>(length));
-    return false;
-  }
-  values.resize(count);
+template <class Cursor> bool CcBlock::value_fields(Cursor& cursor) {
   for (double& value : values) {
-    if (!fields.read_f64(value)) return false;
+    if (!cursor.field(value)) return false;
   }
   return true;
 }
 
-bool CcBlock::save(SaveContext& ctx, const MdfBlock*) {
+Status CcBlock::load(LoadContext& ctx, const BlockHeader& header) {
+  KindLinks<kKind> links;
+  BUSFOLD_TRY(read_kind_links(ctx, header, links));
+  BUSFOLD_TRY(load_link(ctx, links[0], name));
+  BUSFOLD_TRY(load_link(ctx, links[1], unit));
+  BUSFOLD_TRY(load_link(ctx, links[2], comment));
+  BUSFOLD_TRY(load_link(ctx, links[3], inverse));
+
+  FieldReader in(ctx.stream, data_base());
+  std::uint16_t count = 0;
+  BUSFOLD_TRY(fields_read(fields(in, count)));
+  // The values must lie inside the block, which the codec has checked against the file.
+  std::uint64_t data_size = length - (data_base() - offset);
+  if (fixed_field_bytes(kKind) + 8 * std::uint64_t{count} > data_size) {
+    return make_error(ErrorCode::kInvalidInput,
+                      "Conversion at offset %llu holds %u values but is only %llu bytes long",
+                      static_cast<unsigned long long>(offset), static_cast<unsigned>(count),
+                      static_cast<unsigned long long>(length));
+  }
+  values.resize(count);
+  return fields_read(value_fields(in));
+}
+
+Status CcBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this);
-  bool ok = true;
+  Status result;
   for (const BlockRef* linked : {&name, &unit, &comment, &inverse}) {
-    ok = save_block(linked->get(), ctx, nullptr) && ok;
+    keep_first_failure(result, save_block(linked->get(), ctx, nullptr));
   }
   const std::uint64_t links[] = {link_to(name), link_to(unit), link_to(comment), link_to(inverse)};
-  if (!write_block_start(ctx, *this, links)) return false;
-  FieldCursor fields(*ctx.stream, data_base());
-  ok = fields.write_u8(cc_type) && fields.write_u8(cc_precision) && fields.write_u16(cc_flags) &&
-       fields.write_u16(cc_ref_count) && fields.write_u16(cc_val_count()) &&
-       fields.write_f64(cc_phy_range_min) && fields.write_f64(cc_phy_range_max) && ok;
-  for (double value : values)
-    ok = fields.write_f64(value) && ok;
-  return ok;
+  BUSFOLD_TRY(write_block_start(ctx, *this, links));
+  FieldWriter out(*ctx.stream, data_base());
+  std::uint16_t count = cc_val_count();
+  keep_first_failure(result, fields_written(fields(out, count) && value_fields(out)));
+  return result;
 }
 
 void CcBlock::set_linear(double offset_value, double factor) {

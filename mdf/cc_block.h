@@ -21,8 +21,8 @@ public:
 
   CcBlock();
 
-  bool load(LoadContext& ctx, const BlockHeader& header) override;
-  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  Status load(LoadContext& ctx, const BlockHeader& header) override;
+  Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;
 
   // Type 1 with the values (offset, factor); length 96.
@@ -46,6 +46,11 @@ public:
   double cc_phy_range_max = 0;
   // cc_val; its size is cc_val_count.
   std::vector<double> values;
+
+private:
+  // The fixed fields (count = cc_val_count), then the values: for load and save alike.
+  template <class Cursor> bool fields(Cursor& cursor, std::uint16_t& count);
+  template <class Cursor> bool value_fields(Cursor& cursor);
 };
 
 }  // namespace busfold

@@ -21,9 +21,9 @@ public:
 
   CgBlock();
 
-  bool load(LoadContext& ctx, const BlockHeader& header) override;
+  Status load(LoadContext& ctx, const BlockHeader& header) override;
   // cg_flags is written as held; the booleans are not folded back.
-  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;
   std::uint64_t chain_next() const override { return next_link_; }
 
@@ -47,8 +47,7 @@ public:
   std::vector<ChannelDecoder> decoders;
 
 private:
-  // Last step of the load, once the channels are in: where the channels' decoders are made.
-  bool build_decoders(LoadContext& ctx);
+  template <class Cursor> bool fields(Cursor& cursor);  // for load and save alike
 
   std::uint64_t next_link_ = kNoOffset;
 };

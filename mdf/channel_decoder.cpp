@@ -2,9 +2,9 @@
 
 #include <bit>
 #include <cstring>
+#include <string>
 
 #include "base/bytes.h"
-#include "base/log.h"
 #include "mdf/cc_block.h"
 #include "mdf/cg_block.h"
 #include "mdf/channel_classifier.h"
@@ -130,15 +130,14 @@ void set_signal_source(ChannelDecoder& decoder, const CnBlock& channel) {
 }
 
 ChannelDecoder make_decoder(const CnBlock& channel, const ChannelClassifier* classifier,
-                            ConversionCache* conversions) {
+                            ConversionCache* conversions, std::vector<std::string>* warnings) {
   ChannelDecoder decoder;
   decoder.name = block_text(channel.name);
   decoder.bit_position =
       static_cast<std::uint64_t>(channel.cn_byte_offset) * 8 + channel.cn_bit_offset;
   decoder.bit_count = channel.cn_bit_count;
-  if (!set_value_kind(decoder, channel.value_type)) {
-    BUSFOLD_LOG(kLogWarning, "Unsupported channel data type: %d",
-                static_cast<int>(channel.value_type));
+  if (!set_value_kind(decoder, channel.value_type) && warnings != nullptr) {
+    warnings->push_back("Unsupported channel data type: " + std::to_string(channel.cn_data_type));
   }
   decoder.conversion =
       conversion_from_block(block_cast<CcBlock>(channel.conversion.get()), conversions);
@@ -150,15 +149,16 @@ ChannelDecoder make_decoder(const CnBlock& channel, const ChannelClassifier* cla
 }
 
 void append_decoders(std::span<const BlockRef> channels, const ChannelClassifier* classifier,
-                     ConversionCache* conversions, std::vector<ChannelDecoder>& out) {
+                     ConversionCache* conversions, std::vector<std::string>* warnings,
+                     std::vector<ChannelDecoder>& out) {
   // Members nest no deeper than the loader allows blocks to nest, so recursion is bounded.
   for (const BlockRef& ref : channels) {
     const auto* channel = block_cast<CnBlock>(ref.get());
     if (channel == nullptr) continue;
     if (!channel->members.empty()) {
-      append_decoders(channel->members, classifier, conversions, out);
+      append_decoders(channel->members, classifier, conversions, warnings, out);
     } else {
-      out.push_back(make_decoder(*channel, classifier, conversions));
+      out.push_back(make_decoder(*channel, classifier, conversions, warnings));
     }
   }
 }
@@ -167,9 +167,10 @@ void append_decoders(std::span<const BlockRef> channels, const ChannelClassifier
 
 std::vector<ChannelDecoder> build_channel_decoders(std::span<const BlockRef> channels,
                                                    const ChannelClassifier* classifier,
-                                                   ConversionCache* conversions) {
+                                                   ConversionCache* conversions,
+                                                   std::vector<std::string>* warnings) {
   std::vector<ChannelDecoder> decoders;
-  append_decoders(channels, classifier, conversions, decoders);
+  append_decoders(channels, classifier, conversions, warnings, decoders);
   return decoders;
 }
 

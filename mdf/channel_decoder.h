@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -86,8 +87,11 @@ struct ChannelDecoder {
 // The decoders of a channel list, in order: a channel with members gets none itself, its
 // members (recursively) get theirs. The classifier, when given, sets each role.
 // Channels that share a CC block share its conversion's table through the cache, when given.
+// A channel of a data type we do not read gets a decoder all the same, and a line in
+// `warnings`, when given.
 std::vector<ChannelDecoder> build_channel_decoders(std::span<const BlockRef> channels,
                                                    const ChannelClassifier* classifier,
-                                                   ConversionCache* conversions = nullptr);
+                                                   ConversionCache* conversions = nullptr,
+                                                   std::vector<std::string>* warnings = nullptr);
 
 }  // namespace busfold

@@ -31,8 +31,8 @@ public:
 
   CnBlock();
 
-  bool load(LoadContext& ctx, const BlockHeader& header) override;
-  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  Status load(LoadContext& ctx, const BlockHeader& header) override;
+  Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;
   std::uint64_t chain_next() const override { return next_link_; }
 
@@ -71,6 +71,8 @@ public:
   std::uint32_t value_type = 0;
 
 private:
+  template <class Cursor> bool fields(Cursor& cursor);  // for load and save alike
+
   std::uint64_t next_link_ = kNoOffset;
 };
 

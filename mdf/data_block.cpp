@@ -18,24 +18,24 @@ DataBlock::~DataBlock() {
   if (owned_source_) owned_source_->close();
 }
 
-bool DataBlock::load(LoadContext& ctx, const BlockHeader&) {
+Status DataBlock::load(LoadContext& ctx, const BlockHeader&) {
   // The data stays in the file: records are read through the read stream when needed.
   data_start_ = offset + kBlockHeaderSize;
   source_ = &ctx.stream;
   owned_source_.reset();
   position_ = 0;
-  return true;
+  return Status::success();
 }
 
-bool DataBlock::save(SaveContext& ctx, const MdfBlock*) {
+Status DataBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this);
-  if (!write_block_start(ctx, *this, {})) return false;
-  if (source_ == nullptr) return true;
-  if (reader_.seek(0, kSeekSet) != 0) return false;
+  BUSFOLD_TRY(write_block_start(ctx, *this, {}));
+  if (source_ == nullptr) return Status::success();
+  if (reader_.seek(0, kSeekSet) != 0) return silent_failure(ErrorCode::kIo);
   stream_copy(&reader_, ctx.stream);
   // A source that held less than the length says, or a failed write, leaves the block short.
   std::int64_t end = ctx.stream->tell();
-  return end >= 0 && static_cast<std::uint64_t>(end) == data_base() + data_size();
+  return fields_written(end >= 0 && static_cast<std::uint64_t>(end) == data_base() + data_size());
 }
 
 void DataBlock::set_source(Stream* source, std::uint64_t data_start, std::uint64_t size) {

@@ -16,9 +16,9 @@ public:
   ~DataBlock() override;
 
   // Reads the header only: the data stays in the source.
-  bool load(LoadContext& ctx, const BlockHeader& header) override;
+  Status load(LoadContext& ctx, const BlockHeader& header) override;
   // Writes the header, then copies the data from its start; no source, no data.
-  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  Status save(SaveContext& ctx, const MdfBlock* next) override;
 
   // The data as a stream: read, tell, seek within [0, data size], and direct views when
   // the source holds its bytes in memory.

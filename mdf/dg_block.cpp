@@ -1,6 +1,5 @@
 #include "mdf/dg_block.h"
 
-#include "base/log.h"
 #include "mdf/block_codec.h"
 #include "mdf/cg_block.h"
 #include "mdf/field_cursor.h"
@@ -15,40 +14,43 @@ constexpr std::uint64_t kChannelsPerRecordByte = 64;
 
 DgBlock::DgBlock() : MdfBlock(kKind) {}
 
-bool DgBlock::load(LoadContext& ctx, const BlockHeader& header) {
-  if (header.link_count != 4) return false;
-  std::uint64_t links[4];
-  if (!read_links(ctx.stream, links)) return false;
+template <class Cursor> bool DgBlock::fields(Cursor& cursor) {
+  return cursor.field(dg_rec_id_size) && cursor.reserved(7);
+}
+
+Status DgBlock::load(LoadContext& ctx, const BlockHeader& header) {
+  KindLinks<kKind> links;
+  BUSFOLD_TRY(read_kind_links(ctx, header, links));
   next_link_ = links[0];
-  if (!load_chain(ctx, links[1], channel_groups) || !load_link(ctx, links[2], data) ||
-      !load_link(ctx, links[3], comment)) {
-    return false;
-  }
+  BUSFOLD_TRY(load_chain(ctx, links[1], channel_groups));
+  BUSFOLD_TRY(load_link(ctx, links[2], data));
+  BUSFOLD_TRY(load_link(ctx, links[3], comment));
   // Each data group has records of its own: groups sharing one data block would read it
   // again and again.
   if (data != nullptr && !ctx.group_data.emplace(data->offset, offset).second) {
-    BUSFOLD_LOG(kLogError, "Data block at offset %llu belongs to more than one data group",
-                static_cast<unsigned long long>(data->offset));
-    return false;
+    return make_error(ErrorCode::kLimit,
+                      "Data block at offset %llu belongs to more than one data group",
+                      static_cast<unsigned long long>(data->offset));
   }
-  FieldCursor fields(ctx.stream, data_base());
-  return fields.read_u8(dg_rec_id_size) && build_layouts(ctx);
+  FieldReader in(ctx.stream, data_base());
+  BUSFOLD_TRY(fields_read(fields(in)));
+  return build_layouts(ctx);
 }
 
-bool DgBlock::build_layouts(LoadContext& ctx) {
+Status DgBlock::build_layouts(LoadContext& ctx) {
   layouts.clear();
   if (dg_rec_id_size != 0 && dg_rec_id_size != 1 && dg_rec_id_size != 2 && dg_rec_id_size != 4 &&
       dg_rec_id_size != 8) {
-    BUSFOLD_LOG(kLogError, "Unsupported record id size %u in the data group at offset %llu",
-                static_cast<unsigned>(dg_rec_id_size), static_cast<unsigned long long>(offset));
-    return false;
+    return make_error(
+        ErrorCode::kUnsupported, "Unsupported record id size %u in the data group at offset %llu",
+        static_cast<unsigned>(dg_rec_id_size), static_cast<unsigned long long>(offset));
   }
   // Without record ids nothing tells the records of several groups apart: reading them
   // with any one layout would turn the data into garbage.
   if (dg_rec_id_size == 0 && channel_groups.size() > 1) {
-    BUSFOLD_LOG(kLogError, "Data group at offset %llu holds %zu channel groups without record ids",
-                static_cast<unsigned long long>(offset), channel_groups.size());
-    return false;
+    return make_error(ErrorCode::kInvalidInput,
+                      "Data group at offset %llu holds %zu channel groups without record ids",
+                      static_cast<unsigned long long>(offset), channel_groups.size());
   }
   for (const BlockRef& ref : channel_groups) {
     const auto* group = block_cast<CgBlock>(ref.get());
@@ -60,10 +62,9 @@ bool DgBlock::build_layouts(LoadContext& ctx) {
       std::uint64_t sd = decoder.signal_data->offset;
       auto [owner, fresh] = ctx.group_data.emplace(sd, offset);
       if (!fresh && owner->second != offset) {
-        BUSFOLD_LOG(kLogError,
-                    "Signal data block at offset %llu belongs to more than one data group",
-                    static_cast<unsigned long long>(sd));
-        return false;
+        return make_error(ErrorCode::kLimit,
+                          "Signal data block at offset %llu belongs to more than one data group",
+                          static_cast<unsigned long long>(sd));
       }
     }
     RecordLayout layout = make_record_layout(*group, ctx.classifier);
@@ -71,20 +72,18 @@ bool DgBlock::build_layouts(LoadContext& ctx) {
     // few bytes would make the time a small file takes grow with the square of its size.
     const std::uint64_t record_bytes = std::uint64_t{dg_rec_id_size} + layout.record_size;
     if (!layout.vlsd && layout.decoders.size() > kChannelsPerRecordByte * (record_bytes + 1)) {
-      BUSFOLD_LOG(kLogError,
-                  "Channel group at offset %llu has %zu channels for records of %llu bytes",
-                  static_cast<unsigned long long>(group->offset), layout.decoders.size(),
-                  static_cast<unsigned long long>(record_bytes));
-      return false;
+      return make_error(ErrorCode::kLimit,
+                        "Channel group at offset %llu has %zu channels for records of %llu bytes",
+                        static_cast<unsigned long long>(group->offset), layout.decoders.size(),
+                        static_cast<unsigned long long>(record_bytes));
     }
     if (dg_rec_id_size == 0) layout.record_id = 0;
     if (!layouts.insert(layout)) {
-      BUSFOLD_LOG(kLogWarning,
-                  "Record id %llu is used by more than one channel group; the first one is kept",
-                  static_cast<unsigned long long>(layout.record_id));
+      ctx.warn("Record id %llu is used by more than one channel group; the first one is kept",
+               static_cast<unsigned long long>(layout.record_id));
     }
   }
-  return true;
+  return Status::success();
 }
 
 const RecordLayout* DgBlock::layout_of(const CgBlock& group) const {
@@ -96,17 +95,17 @@ std::uint32_t DgBlock::group_kind_of(const CgBlock& group) const {
   return layout == nullptr ? 0 : layout->group_kind;
 }
 
-bool DgBlock::save(SaveContext& ctx, const MdfBlock* next) {
+Status DgBlock::save(SaveContext& ctx, const MdfBlock* next) {
   reserve_block(ctx, *this);
-  bool ok = save_chain(ctx, channel_groups);
-  ok = save_block(data.get(), ctx, nullptr) && ok;
-  ok = save_block(comment.get(), ctx, nullptr) && ok;
+  Status result = save_chain(ctx, channel_groups);
+  keep_first_failure(result, save_block(data.get(), ctx, nullptr));
+  keep_first_failure(result, save_block(comment.get(), ctx, nullptr));
   const std::uint64_t links[] = {link_to(next), link_to(chain_first(channel_groups)), link_to(data),
                                  link_to(comment)};
-  if (!write_block_start(ctx, *this, links)) return false;
-  FieldCursor fields(*ctx.stream, data_base());
-  static constexpr std::uint8_t kReserved[7] = {};
-  return fields.write_u8(dg_rec_id_size) && fields.write_bytes(kReserved) && ok;
+  BUSFOLD_TRY(write_block_start(ctx, *this, links));
+  FieldWriter out(*ctx.stream, data_base());
+  keep_first_failure(result, fields_written(fields(out)));
+  return result;
 }
 
 void DgBlock::list_children(std::vector<MdfBlock*>& out) const {

@@ -18,8 +18,8 @@ public:
 
   DgBlock();
 
-  bool load(LoadContext& ctx, const BlockHeader& header) override;
-  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  Status load(LoadContext& ctx, const BlockHeader& header) override;
+  Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;
   std::uint64_t chain_next() const override { return next_link_; }
 
@@ -37,9 +37,10 @@ public:
   std::uint32_t group_kind_of(const CgBlock& group) const;
 
 private:
+  template <class Cursor> bool fields(Cursor& cursor);  // for load and save alike
   // Last step of the load, once the channel groups are in: where the per-record-id
   // layouts of the records are made.
-  bool build_layouts(LoadContext& ctx);
+  Status build_layouts(LoadContext& ctx);
 
   std::uint64_t next_link_ = kNoOffset;
 };

@@ -1,57 +1,98 @@
 // Sequential reader and writer of the fixed fields of a block. Every access seeks to
-// base + relative position first, so the cursor does not depend on where other code left
-// the stream; skipped ranges are neither read nor written.
+// base + relative position first, so a cursor does not depend on where other code left
+// the stream. Both offer the same calls, so that a block kind lists its fields once, in
+// a template that its load runs with a reader and its save with a writer.
 #pragma once
 
+#include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "io/stream.h"
 
 namespace busfold {
 
+// The unsigned integer of a field's width: fields are 1, 2, 4 or 8 bytes, little-endian.
+template <class T>
+requires std::is_arithmetic_v<T> &&
+    (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8) using FieldBits =
+        std::conditional_t<
+            sizeof(T) == 1, std::uint8_t,
+            std::conditional_t<sizeof(T) == 2, std::uint16_t,
+                               std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>>;
+
 class FieldCursor {
 public:
-  // Base = the stream's current position.
-  explicit FieldCursor(Stream& stream);
-  FieldCursor(Stream& stream, std::uint64_t base);
-
-  // Each access returns true when the whole width was transferred; only then does the
-  // relative position advance.
-  bool read_u8(std::uint8_t& value);
-  bool read_u16(std::uint16_t& value);
-  bool read_i16(std::int16_t& value);
-  bool read_u32(std::uint32_t& value);
-  bool read_u64(std::uint64_t& value);
-  bool read_f64(double& value);
-  bool read_be32(std::uint32_t& value);
-  bool read_bytes(std::span<std::uint8_t> out);
-  // Appends n bytes to the text. The caller bounds n by what the stream can hold.
-  bool append_text(std::string& text, std::uint64_t n);
-
-  bool write_u8(std::uint8_t value);
-  bool write_u16(std::uint16_t value);
-  bool write_i16(std::int16_t value);
-  bool write_u32(std::uint32_t value);
-  bool write_u64(std::uint64_t value);
-  bool write_f64(double value);
-  bool write_bytes(std::span<const std::uint8_t> bytes);
-  bool write_text(std::string_view text);
-
-  void skip(std::uint64_t n) { relative_ += n; }
+  // Moves past fields that are neither read nor written.
+  bool skip(std::uint64_t n) {
+    relative_ += n;
+    return true;
+  }
   std::uint64_t position() const { return relative_; }
 
-private:
+protected:
+  FieldCursor(Stream& stream, std::uint64_t base)
+      : stream_(stream), base_(base), valid_base_(base <= static_cast<std::uint64_t>(INT64_MAX)) {}
   bool seek_to_field();
-  bool read_exact(void* buffer, std::uint64_t n);
-  bool write_exact(const void* buffer, std::uint64_t n);
 
   Stream& stream_;
   std::uint64_t base_;
   std::uint64_t relative_ = 0;
   bool valid_base_;
+};
+
+// Each access returns true when the whole width was read; only then does the position
+// advance.
+class FieldReader : public FieldCursor {
+public:
+  explicit FieldReader(Stream& stream);  // base = the stream's current position
+  FieldReader(Stream& stream, std::uint64_t base) : FieldCursor(stream, base) {}
+
+  template <class T> bool field(T& value) {
+    std::uint8_t raw[sizeof(T)];
+    if (!read_exact(raw, sizeof raw)) return false;
+    FieldBits<T> bits = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+      bits = static_cast<FieldBits<T>>(bits | FieldBits<T>{raw[i]} << (8 * i));
+    value = std::bit_cast<T>(bits);
+    return true;
+  }
+  // Kept as stored.
+  template <std::size_t N> bool field(std::array<std::uint8_t, N>& bytes) {
+    return read_exact(bytes.data(), N);
+  }
+  // Bytes the writer fills with zeros: the reader has no use for them.
+  bool reserved(std::uint64_t n) { return skip(n); }
+  // Appends n bytes to the text. The caller bounds n by what the stream can hold.
+  bool append_text(std::string& text, std::uint64_t n);
+
+private:
+  bool read_exact(void* buffer, std::uint64_t n);
+};
+
+class FieldWriter : public FieldCursor {
+public:
+  FieldWriter(Stream& stream, std::uint64_t base) : FieldCursor(stream, base) {}
+
+  template <class T> bool field(const T& value) {
+    auto bits = std::bit_cast<FieldBits<T>>(value);
+    std::uint8_t raw[sizeof(T)];
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+      raw[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    return write_exact(raw, sizeof raw);
+  }
+  template <std::size_t N> bool field(const std::array<std::uint8_t, N>& bytes) {
+    return write_exact(bytes.data(), N);
+  }
+  bool reserved(std::uint64_t n);  // zero bytes
+  bool text(std::string_view text) { return write_exact(text.data(), text.size()); }
+
+private:
+  bool write_exact(const void* buffer, std::uint64_t n);
 };
 
 }  // namespace busfold

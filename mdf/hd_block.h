@@ -16,8 +16,8 @@ public:
 
   HdBlock();
 
-  bool load(LoadContext& ctx, const BlockHeader& header) override;
-  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  Status load(LoadContext& ctx, const BlockHeader& header) override;
+  Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;
 
   std::vector<BlockRef> data_groups;   // file order
@@ -31,6 +31,9 @@ public:
   std::uint8_t hd_flags = 0;
   std::array<std::uint8_t, 8> hd_start_angle_rad{};   // kept as stored
   std::array<std::uint8_t, 8> hd_start_distance_m{};  // kept as stored
+
+private:
+  template <class Cursor> bool fields(Cursor& cursor);  // for load and save alike
 };
 
 }  // namespace busfold

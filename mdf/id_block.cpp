@@ -1,5 +1,6 @@
 #include "mdf/id_block.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "mdf/block_codec.h"
@@ -11,58 +12,63 @@ namespace {
 
 constexpr std::size_t kIdTextSize = 8;
 
-// Reads an 8-byte text field; a short read leaves the text as it was.
-void read_id_text(FieldCursor& fields, std::string& text) {
+// The fields after the file id are informative: a short read leaves a field as it was
+// and moves on, so that the block is kept.
+bool id_text(FieldReader& in, std::string& text) {
   std::string read;
-  if (fields.append_text(read, kIdTextSize)) {
+  if (in.append_text(read, kIdTextSize)) {
     text = std::move(read);
   } else {
-    fields.skip(kIdTextSize);
+    in.skip(kIdTextSize);
   }
+  return true;
 }
 
-bool write_id_text(FieldCursor& fields, std::string_view text) {
+// Written as 8 bytes, cut or padded with zero bytes.
+bool id_text(FieldWriter& out, const std::string& text) {
   char padded[kIdTextSize] = {};
   std::memcpy(padded, text.data(), std::min(text.size(), kIdTextSize));
-  return fields.write_text(std::string_view(padded, kIdTextSize));
+  return out.text(std::string_view(padded, kIdTextSize));
 }
+
+template <class T> bool informative(FieldReader& in, T& value) {
+  if (!in.field(value)) in.skip(sizeof value);
+  return true;
+}
+template <class T> bool informative(FieldWriter& out, const T& value) { return out.field(value); }
 
 }  // namespace
 
 IdBlock::IdBlock() : MdfBlock(kKind) {}
 
-bool IdBlock::load(LoadContext& ctx, const BlockHeader&) {
-  FieldCursor fields(ctx.stream);
+template <class Cursor> bool IdBlock::fields(Cursor& cursor) {
+  return id_text(cursor, id_vers) && id_text(cursor, id_prog) && cursor.skip(4) &&
+         informative(cursor, id_ver) && cursor.skip(30) && informative(cursor, id_unfin_flags) &&
+         informative(cursor, id_custom_unfin_flags);
+}
+
+Status IdBlock::load(LoadContext& ctx, const BlockHeader&) {
+  FieldReader in(ctx.stream);
   std::string file_id;
-  if (!fields.append_text(file_id, kIdTextSize) ||
+  if (!in.append_text(file_id, kIdTextSize) ||
       (file_id != kFinalizedFileId && file_id != kUnfinalizedFileId)) {
-    return false;
+    return silent_failure();
   }
-  // The remaining fields are informative: a short read keeps the block.
-  read_id_text(fields, id_vers);
-  read_id_text(fields, id_prog);
-  fields.skip(4);
-  if (!fields.read_u16(id_ver)) fields.skip(2);
-  fields.skip(30);
-  if (!fields.read_u16(id_unfin_flags)) fields.skip(2);
-  fields.read_u16(id_custom_unfin_flags);
-  return true;
+  fields(in);
+  return Status::success();
 }
 
 const char* IdBlock::file_id() const {
   return id_unfin_flags != 0 || id_custom_unfin_flags != 0 ? kUnfinalizedFileId : kFinalizedFileId;
 }
 
-bool IdBlock::save(SaveContext& ctx, const MdfBlock*) {
+Status IdBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this);
-  FieldCursor fields(*ctx.stream, offset);
-  bool ok = fields.write_text(file_id()) && write_id_text(fields, id_vers) &&
-            write_id_text(fields, id_prog);
-  fields.skip(4);
-  ok = ok && fields.write_u16(id_ver);
-  fields.skip(30);
-  ok = ok && fields.write_u16(id_unfin_flags) && fields.write_u16(id_custom_unfin_flags);
-  return save_block(hd.get(), ctx, nullptr) && ok;
+  FieldWriter out(*ctx.stream, offset);
+  bool written = out.text(file_id()) && fields(out);
+  Status result = save_block(hd.get(), ctx, nullptr);
+  keep_first_failure(result, fields_written(written));
+  return result;
 }
 
 void IdBlock::list_children(std::vector<MdfBlock*>& out) const { out.push_back(hd.get()); }

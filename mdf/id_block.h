@@ -21,9 +21,9 @@ public:
 
   IdBlock();
 
-  bool load(LoadContext& ctx, const BlockHeader& header) override;
+  Status load(LoadContext& ctx, const BlockHeader& header) override;
   // Writes the block at 0, then saves the header block; succeeds when that save does.
-  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;
 
   // "MDF     " when no unfinalized flag is set, else "UnFinMF ".
@@ -36,6 +36,9 @@ public:
   std::uint16_t id_ver = 0;
   std::uint16_t id_unfin_flags = 0;
   std::uint16_t id_custom_unfin_flags = 0;
+
+private:
+  template <class Cursor> bool fields(Cursor& cursor);  // after the file id; load and save
 };
 
 }  // namespace busfold

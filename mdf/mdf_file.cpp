@@ -1,8 +1,5 @@
 #include "mdf/mdf_file.h"
 
-#include <new>
-
-#include "base/log.h"
 #include "mdf/block_codec.h"
 #include "mdf/cg_block.h"
 #include "mdf/data_block.h"
@@ -29,7 +26,7 @@ DtBlock* last_data_block(const HdBlock& hd) {
 }
 
 // In a finalized file a data group whose channel groups count records must hold them.
-bool data_groups_hold_their_records(const HdBlock& hd) {
+Status check_data_groups_hold_their_records(const HdBlock& hd) {
   for (const BlockRef& group : hd.data_groups) {
     const auto* dg = block_cast<DgBlock>(group);
     if (dg == nullptr || dg->data != nullptr) continue;
@@ -38,13 +35,36 @@ bool data_groups_hold_their_records(const HdBlock& hd) {
       if (const auto* cg = block_cast<CgBlock>(channel_group)) records += cg->cg_cycle_count;
     }
     if (records != 0) {
-      BUSFOLD_LOG(kLogError, "Data group at offset %llu counts %llu records but has no data block",
-                  static_cast<unsigned long long>(dg->offset),
-                  static_cast<unsigned long long>(records));
-      return false;
+      return make_error(ErrorCode::kInvalidInput,
+                        "Data group at offset %llu counts %llu records but has no data block",
+                        static_cast<unsigned long long>(dg->offset),
+                        static_cast<unsigned long long>(records));
     }
   }
-  return true;
+  return Status::success();
+}
+
+Status load_tree(LoadContext& ctx, MdfFile& file) {
+  BUSFOLD_TRY(load_link(ctx, 0, file.id));
+  IdBlock* id = file.id_block();
+  if (id == nullptr) return silent_failure();
+
+  ctx.lenient_data_length = (id->id_unfin_flags & kUnfinDataLengthStale) != 0;
+  BUSFOLD_TRY(load_link(ctx, kHdOffset, id->hd));
+  const auto* hd = block_cast<HdBlock>(id->hd);
+  if (hd == nullptr) return silent_failure();
+
+  if (id->file_id() == kFinalizedFileId) return check_data_groups_hold_their_records(*hd);
+  if (DtBlock* last = last_data_block(*hd)) {
+    last->may_end_inside_record = true;
+    if (ctx.lenient_data_length) {
+      // Written before its data, with a length that does not cover it: it runs to the
+      // end of the file. The block header was read, so the file holds its 24 bytes.
+      last->length = ctx.stream_size - last->offset;
+      id->id_unfin_flags &= static_cast<std::uint16_t>(~kUnfinDataLengthStale);
+    }
+  }
+  return Status::success();
 }
 
 }  // namespace
@@ -56,37 +76,20 @@ HdBlock* MdfFile::hd() const {
   return block == nullptr ? nullptr : block_cast<HdBlock>(block->hd);
 }
 
-std::unique_ptr<MdfFile> mdf_open(Stream& stream, const ChannelClassifier* classifier) {
+Result<std::unique_ptr<MdfFile>> mdf_open(Stream& stream, const ChannelClassifier* classifier,
+                                          std::vector<std::string>* warnings) {
   std::int64_t size = stream_size(&stream);
-  if (size < 0) return nullptr;
-  std::unique_ptr<MdfFile> file(new (std::nothrow) MdfFile);
-  if (!file) return nullptr;
+  if (size < 0) return silent_failure(ErrorCode::kIo);
+  auto file = std::make_unique<MdfFile>();
   file->source = &stream;
 
   LoadContext ctx(stream, static_cast<std::uint64_t>(size), classifier);
-  file->id = load_block_at(ctx, 0);
-  IdBlock* id = file->id_block();
-  if (id == nullptr) return nullptr;
-
-  ctx.lenient_data_length = (id->id_unfin_flags & kUnfinDataLengthStale) != 0;
-  id->hd = load_block_at(ctx, kHdOffset);
-  const auto* hd = block_cast<HdBlock>(id->hd);
-  if (hd == nullptr) return nullptr;
-
-  if (id->file_id() == kFinalizedFileId) {
-    if (!data_groups_hold_their_records(*hd)) return nullptr;
-  } else if (DtBlock* last = last_data_block(*hd)) {
-    last->may_end_inside_record = true;
-    if (ctx.lenient_data_length) {
-      // Written before its data, with a length that does not cover it: it runs to the
-      // end of the file. The block header was read, so the file holds its 24 bytes.
-      last->length = ctx.stream_size - last->offset;
-      id->id_unfin_flags &= static_cast<std::uint16_t>(~kUnfinDataLengthStale);
-    }
+  Status loaded = load_tree(ctx, *file);
+  if (warnings != nullptr) {
+    warnings->insert(warnings->end(), ctx.warnings.begin(), ctx.warnings.end());
   }
-  return file;
+  if (!loaded.ok()) return loaded;
+  return Result<std::unique_ptr<MdfFile>>(std::move(file));
 }
-
-void mdf_close(std::unique_ptr<MdfFile> file) { file.reset(); }
 
 }  // namespace busfold

@@ -5,7 +5,6 @@
 #include <unordered_set>
 
 #include "base/bytes.h"
-#include "base/log.h"
 #include "mdf/cg_block.h"
 #include "mdf/data_block.h"
 #include "mdf/dg_block.h"
@@ -41,14 +40,16 @@ RecordReader::RecordReader(DgBlock& group) : group_(group) {
 void RecordReader::rewind() {
   position_ = 0;
   end_ = ReadEnd::kNotEnded;
+  end_status_ = Status::success();
   record_ = Record{};
   data_ = nullptr;
   if (group_.data == nullptr) {
     end_ = ReadEnd::kEndOfData;  // a group that never got data has no records
   } else if ((data_ = block_cast<DtBlock>(group_.data.get())) == nullptr) {
-    BUSFOLD_LOG(kLogError, "Data of the data group at offset %llu is not a DT block",
-                static_cast<unsigned long long>(group_.offset));
-    end_ = ReadEnd::kNotADataBlock;
+    finish(ReadEnd::kNotADataBlock,
+           make_error(ErrorCode::kInvalidInput,
+                      "Data of the data group at offset %llu is not a DT block",
+                      static_cast<unsigned long long>(group_.offset)));
   }
   // What the group's SD blocks hold, each counted once, and as much again as its records
   // take: room for values that records share, but no more than the file can back. (The
@@ -86,6 +87,11 @@ bool RecordReader::finish(ReadEnd end) {
   return false;
 }
 
+bool RecordReader::finish(ReadEnd end, Status why) {
+  end_status_ = std::move(why);
+  return finish(end);
+}
+
 bool RecordReader::end_inside_record(std::uint64_t sample_length) {
   const auto* dt = block_cast<DtBlock>(data_);
   if (dt != nullptr && dt->may_end_inside_record && sample_length <= kMaxCutSampleLength) {
@@ -94,14 +100,15 @@ bool RecordReader::end_inside_record(std::uint64_t sample_length) {
   const unsigned long long at = data_->data_start() + position_;
   const unsigned long long left = data_->data_size() - position_;
   if (sample_length > kMaxCutSampleLength) {
-    BUSFOLD_LOG(kLogError,
-                "Record at offset %llu claims a sample of %llu bytes, more than the data holds; "
-                "%llu bytes left unread",
-                at, static_cast<unsigned long long>(sample_length), left);
-  } else {
-    BUSFOLD_LOG(kLogError, "Record at offset %llu is cut short; %llu bytes left unread", at, left);
+    return finish(ReadEnd::kDamagedRecord,
+                  make_error(ErrorCode::kInvalidInput,
+                             "Record at offset %llu claims a sample of %llu bytes, more than the "
+                             "data holds; %llu bytes left unread",
+                             at, static_cast<unsigned long long>(sample_length), left));
   }
-  return finish(ReadEnd::kDamagedRecord);
+  return finish(ReadEnd::kDamagedRecord,
+                make_error(ErrorCode::kInvalidInput,
+                           "Record at offset %llu is cut short; %llu bytes left unread", at, left));
 }
 
 const std::uint8_t* RecordReader::view(DataBlock& block, std::uint64_t at, std::uint64_t n) {
@@ -224,11 +231,11 @@ bool RecordReader::gather_signal_data(const RecordLayout& layout, std::uint64_t&
       std::uint64_t length = load_le32(raw);
       if (sd_size - offset - 4 < length) break;
       if (4 + length > signal_budget_) {
-        BUSFOLD_LOG(kLogError,
-                    "Records of the data group at offset %llu refer to more signal data than "
-                    "the file holds",
-                    static_cast<unsigned long long>(group_.offset));
-        return finish(ReadEnd::kSignalDataReused);
+        return finish(ReadEnd::kSignalDataReused,
+                      make_error(ErrorCode::kLimit,
+                                 "Records of the data group at offset %llu refer to more signal "
+                                 "data than the file holds",
+                                 static_cast<unsigned long long>(group_.offset)));
       }
       signal_budget_ -= 4 + length;
       if (!add_signal_piece(*sd, offset, 4 + length)) return false;
@@ -264,9 +271,10 @@ bool RecordReader::read_one() {
     id = record_id_of(raw, id_size_);
     layout = group_.layouts.find(id);
     if (layout == nullptr) {
-      BUSFOLD_LOG(kLogError, "Unknown record id %llu at offset %llu",
-                  static_cast<unsigned long long>(id), static_cast<unsigned long long>(at));
-      return finish(ReadEnd::kUnknownRecordId);
+      return finish(ReadEnd::kUnknownRecordId,
+                    make_error(ErrorCode::kInvalidInput, "Unknown record id %llu at offset %llu",
+                               static_cast<unsigned long long>(id),
+                               static_cast<unsigned long long>(at)));
     }
     at += id_size_;
     if (layout->vlsd) {

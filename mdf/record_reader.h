@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "base/result.h"
 #include "mdf/channel_classifier.h"
 #include "mdf/record_layout.h"
 
@@ -62,6 +63,8 @@ public:
   const Record* next();
 
   ReadEnd end() const { return end_; }
+  // For an end that lost data (read_end_failed): the lines that say why, if any.
+  const Status& end_status() const { return end_status_; }
   // Offset of the next record within the data block's data.
   std::uint64_t position() const { return position_; }
 
@@ -69,6 +72,7 @@ private:
   // Reads at the position: true with a record; false when it skipped a record or ended.
   bool read_one();
   bool finish(ReadEnd end);
+  bool finish(ReadEnd end, Status why);
   // The data ends inside the record at position_ (a VLSD sample of sample_length bytes,
   // or 0): the tail of a stopped recording, or damage.
   bool end_inside_record(std::uint64_t sample_length);
@@ -97,6 +101,7 @@ private:
   // copy it, however small the file.
   std::uint64_t signal_budget_ = 0;
   ReadEnd end_ = ReadEnd::kNotEnded;
+  Status end_status_;
   // The whole data of the block when its source holds it in memory; taken anew for each
   // record so that nothing done between two reads can leave it stale.
   const std::uint8_t* whole_ = nullptr;
@@ -127,6 +132,7 @@ public:
   // The handler's result for the current record; kRecordNotDecoded before the first.
   std::uint32_t last_result() const { return last_result_; }
   ReadEnd end() const { return reader_.end(); }
+  const Status& end_status() const { return reader_.end_status(); }
 
 private:
   bool handle(const Record* record);

@@ -7,18 +7,18 @@ namespace busfold {
 
 SiBlock::SiBlock() : MdfBlock(kKind) {}
 
-bool SiBlock::load(LoadContext& ctx, const BlockHeader& header) {
-  if (header.link_count != 3) return false;
-  std::uint64_t links[3];
-  if (!read_links(ctx.stream, links)) return false;
-  if (!load_link(ctx, links[0], name) || !load_link(ctx, links[1], path) ||
-      !load_link(ctx, links[2], comment)) {
-    return false;
-  }
-  FieldCursor fields(ctx.stream, data_base());
-  if (!(fields.read_u8(si_type) && fields.read_u8(si_bus_type) && fields.read_u8(si_flags))) {
-    return false;
-  }
+template <class Cursor> bool SiBlock::fields(Cursor& cursor) {
+  return cursor.field(si_type) && cursor.field(si_bus_type) && cursor.field(si_flags);
+}
+
+Status SiBlock::load(LoadContext& ctx, const BlockHeader& header) {
+  KindLinks<kKind> links;
+  BUSFOLD_TRY(read_kind_links(ctx, header, links));
+  BUSFOLD_TRY(load_link(ctx, links[0], name));
+  BUSFOLD_TRY(load_link(ctx, links[1], path));
+  BUSFOLD_TRY(load_link(ctx, links[2], comment));
+  FieldReader in(ctx.stream, data_base());
+  BUSFOLD_TRY(fields_read(fields(in)));
   source_kind = si_type == kSiTypeBus ? kSourceBus : kSourceOther;
   switch (si_bus_type) {
   case 0: bus_kind = kBusNone; break;
@@ -26,20 +26,20 @@ bool SiBlock::load(LoadContext& ctx, const BlockHeader& header) {
   case kSiBusLin: bus_kind = kBusLin; break;
   default: bus_kind = kBusOther; break;
   }
-  return true;
+  return Status::success();
 }
 
-bool SiBlock::save(SaveContext& ctx, const MdfBlock*) {
+Status SiBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this);
-  bool ok = true;
+  Status result;
   for (const BlockRef* linked : {&name, &path, &comment}) {
-    ok = save_block(linked->get(), ctx, nullptr) && ok;
+    keep_first_failure(result, save_block(linked->get(), ctx, nullptr));
   }
   const std::uint64_t links[] = {link_to(name), link_to(path), link_to(comment)};
-  if (!write_block_start(ctx, *this, links)) return false;
-  FieldCursor fields(*ctx.stream, data_base());
-  return fields.write_u8(si_type) && fields.write_u8(si_bus_type) && fields.write_u8(si_flags) &&
-         ok;
+  BUSFOLD_TRY(write_block_start(ctx, *this, links));
+  FieldWriter out(*ctx.stream, data_base());
+  keep_first_failure(result, fields_written(fields(out)));
+  return result;
 }
 
 void SiBlock::list_children(std::vector<MdfBlock*>& out) const {

@@ -27,8 +27,8 @@ public:
 
   SiBlock();
 
-  bool load(LoadContext& ctx, const BlockHeader& header) override;
-  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  Status load(LoadContext& ctx, const BlockHeader& header) override;
+  Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;
 
   BlockRef name;  // TX
@@ -41,6 +41,9 @@ public:
   // Derived at load.
   std::uint32_t source_kind = 0;
   std::uint32_t bus_kind = 0;
+
+private:
+  template <class Cursor> bool fields(Cursor& cursor);  // for load and save alike
 };
 
 }  // namespace busfold

@@ -11,22 +11,24 @@ TextBlock::TextBlock(BlockType kind) : MdfBlock(kind) {}
 TxBlock::TxBlock() : TextBlock(kKind) {}
 MdBlock::MdBlock() : TextBlock(kKind) {}
 
-bool TextBlock::load(LoadContext& ctx, const BlockHeader& header) {
-  if (header.link_count != 0) return false;
+Status TextBlock::load(LoadContext& ctx, const BlockHeader& header) {
+  KindLinks<BlockType::kTx> none;
+  static_assert(none.size() == block_descriptor(BlockType::kMd).link_count);
+  BUSFOLD_TRY(read_kind_links(ctx, header, none));
   // The codec has checked that the block lies within the stream.
-  FieldCursor fields(ctx.stream, data_base());
+  FieldReader in(ctx.stream, data_base());
   text.clear();
-  bool read = fields.append_text(text, length - kBlockHeaderSize);
+  bool read = in.append_text(text, length - kBlockHeaderSize);
   find_view();
-  return read;
+  return fields_read(read);
 }
 
-bool TextBlock::save(SaveContext& ctx, const MdfBlock*) {
+Status TextBlock::save(SaveContext& ctx, const MdfBlock*) {
   // XML texts keep the blocks after them 8-byte aligned.
   reserve_block(ctx, *this, kind() == BlockType::kMd);
-  if (!write_block_start(ctx, *this, {})) return false;
-  FieldCursor fields(*ctx.stream, data_base());
-  return fields.write_text(text);
+  BUSFOLD_TRY(write_block_start(ctx, *this, {}));
+  FieldWriter out(*ctx.stream, data_base());
+  return fields_written(out.text(text));
 }
 
 void TextBlock::set_text(std::string_view value) {

@@ -12,9 +12,9 @@ class TextBlock : public MdfBlock {
 public:
   static bool matches(BlockType kind) { return kind == BlockType::kTx || kind == BlockType::kMd; }
 
-  bool load(LoadContext& ctx, const BlockHeader& header) override;
+  Status load(LoadContext& ctx, const BlockHeader& header) override;
   // Writes the text as held; the length is not recomputed (set_text keeps it right).
-  bool save(SaveContext& ctx, const MdfBlock* next) override;
+  Status save(SaveContext& ctx, const MdfBlock* next) override;
 
   // The text becomes the bytes followed by one zero byte; length 24 + n + 1.
   void set_text(std::string_view value);

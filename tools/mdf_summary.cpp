@@ -27,7 +27,7 @@ bool summarise(const char* path, bool list_groups) {
     return false;
   }
   StreamPtr stream = buffered_stream_new(std::move(file), static_cast<std::uint64_t>(size));
-  std::unique_ptr<MdfFile> mdf = stream ? mdf_open(*stream) : nullptr;
+  std::unique_ptr<MdfFile> mdf = stream ? file_or_null(mdf_open(*stream)) : nullptr;
   if (!mdf || mdf->hd() == nullptr) {
     std::printf("%s: not an MDF 4 file we can read\n", path);
     return false;

@@ -227,7 +227,7 @@ struct Output {
   using Frame = std::tuple<unsigned, std::uint32_t, bool, std::uint64_t, Bytes>;
   explicit Output(const std::string& bytes)
       : stream(memory_stream_from(Bytes(bytes.begin(), bytes.end()))),
-        mdf(mdf_open(*stream, &bus_channel_classifier())) {}
+        mdf(file_or_null(mdf_open(*stream, &bus_channel_classifier()))) {}
   DgBlock& dg() const { return *block_cast<DgBlock>(mdf->hd()->data_groups.at(0)); }
   int record_id(std::string_view name) const {
     for (const BlockRef& ref : dg().channel_groups) {

@@ -124,7 +124,7 @@ Output load_output(const TempDir& dir, std::string_view relative) {
   EXPECT_TRUE(bytes) << relative;
   if (!bytes) return out;
   out.stream = memory_stream_from(as_bytes(*bytes));
-  out.mdf = mdf_open(*out.stream, &bus_channel_classifier());
+  out.mdf = file_or_null(mdf_open(*out.stream, &bus_channel_classifier()));
   EXPECT_NE(out.mdf, nullptr) << relative;
   return out;
 }

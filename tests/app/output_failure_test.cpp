@@ -118,7 +118,7 @@ TEST(FinalizingStream, PatchesCountsAndReportsAnOutputThatFails) {
 
   // What reached the sink loads as a finalized file with the counts patched in.
   auto reread = memory_stream_from(out.bytes);
-  auto loaded = mdf_open(*reread);
+  std::unique_ptr<MdfFile> loaded = file_or_null(mdf_open(*reread));
   ASSERT_TRUE(loaded);
   EXPECT_STREQ(loaded->id_block()->file_id(), "MDF     ");
   EXPECT_EQ(group_of(*loaded, classic)->cg_cycle_count, 3u);

@@ -58,7 +58,7 @@ TEST(DataBlock, SaveCopiesTheDataAfterTheHeader) {
   sd->read_stream().seek(500, kSeekSet);  // the copy starts from the data's start anyway
   auto out = test::save_output();
   SaveContext ctx{out.get(), 8, {}};
-  ASSERT_TRUE(save_block(sd.get(), ctx, nullptr));
+  ASSERT_TRUE(save_block(sd.get(), ctx, nullptr).ok());
   EXPECT_EQ(ctx.end_mark, 8u + 9024);
   ASSERT_EQ(out->size(), 8u + 9024);
   EXPECT_EQ(load_le64(out->bytes().data() + 16), 9024u);
@@ -70,7 +70,7 @@ TEST(DataBlock, SaveCopiesTheDataAfterTheHeader) {
     auto short_source = memory_stream_from(counting(10));
     if (size != 0) dt.set_source(short_source.get(), 0, size);
     ctx = SaveContext{out.get(), 0, {}};
-    EXPECT_EQ(save_block(&dt, ctx, nullptr), size == 0);
+    EXPECT_EQ(save_block(&dt, ctx, nullptr).ok(), size == 0);
     EXPECT_EQ(ctx.end_mark, 24 + size);
   }
 

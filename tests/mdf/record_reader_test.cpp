@@ -32,7 +32,10 @@ struct Walked {
 struct Walk {
   std::vector<Walked> records;
   ReadEnd end = ReadEnd::kNotEnded;
-  std::string log;
+  Status status;  // the open's failure, or how the walk ended
+  std::string message() const {
+    return status.messages().empty() ? std::string() : status.messages().front();
+  }
 };
 
 enum class Source { kMemory, kNoView, kSmallWindow };
@@ -46,9 +49,9 @@ Walk walk(const MdfBuilder& b, Source source = Source::kMemory) {
   Stream* stream = memory.get();
   if (source == Source::kNoView) stream = &no_view;
   if (source == Source::kSmallWindow) stream = window.get();
-  testing::internal::CaptureStderr();
-  auto mdf = mdf_open(*stream);
-  if (mdf) {
+  Result<std::unique_ptr<MdfFile>> opened = mdf_open(*stream);
+  if (opened.ok()) {
+    std::unique_ptr<MdfFile>& mdf = *opened;
     RecordReader reader(*block_cast<DgBlock>(mdf->hd()->data_groups.at(0)));
     while (const Record* record = reader.next()) {
       result.records.push_back(
@@ -56,8 +59,10 @@ Walk walk(const MdfBuilder& b, Source source = Source::kMemory) {
            Bytes(record->signal_bytes.begin(), record->signal_bytes.end()), record->position});
     }
     result.end = reader.end();
+    result.status = reader.end_status();
+  } else {
+    result.status = opened.status();
   }
-  result.log = testing::internal::GetCapturedStderr();
   return result;
 }
 
@@ -86,8 +91,8 @@ TEST(RecordReader, SortedGroupReadsWholeRecords) {
   EXPECT_EQ(w.records[2].record, counting(8, 16));
   EXPECT_EQ(w.records[2].position, 24u);
   EXPECT_EQ(w.end, ReadEnd::kDamagedRecord);
-  EXPECT_NE(w.log.find("Record at offset "), std::string::npos) << w.log;
-  EXPECT_NE(w.log.find(" is cut short; 4 bytes left unread"), std::string::npos) << w.log;
+  EXPECT_NE(w.message().find("Record at offset "), std::string::npos) << w.message();
+  EXPECT_NE(w.message().find(" is cut short; 4 bytes left unread"), std::string::npos) << w.message();
   // The last data block of an unfinalized file is where a stopped recording ends.
   b.set_unfinalized(1);
   w = walk(b);
@@ -170,7 +175,7 @@ TEST(RecordReader, VlsdRecordsFollowTheirRecord) {
     Walk w = walk(f.b);
     EXPECT_TRUE(w.records.empty());
     EXPECT_EQ(w.end, ReadEnd::kDamagedRecord);
-    EXPECT_NE(w.log.find(" claims a sample of 16777216 bytes"), std::string::npos) << w.log;
+    EXPECT_NE(w.message().find(" claims a sample of 16777216 bytes"), std::string::npos) << w.message();
   }
 }
 
@@ -188,7 +193,7 @@ TEST(RecordReader, RecordIdsSelectTheLayout) {
   // An id without a layout ends the walk, and says so: the rest of the data is lost.
   EXPECT_EQ(w.end, ReadEnd::kUnknownRecordId);
   EXPECT_TRUE(read_end_failed(w.end));
-  EXPECT_NE(w.log.find("Unknown record id 7 at offset 11\n"), std::string::npos) << w.log;
+  EXPECT_EQ(w.message(), "Unknown record id 7 at offset 11");
 
   // One channel group with record ids is read by its ids too.
   MdfBuilder single;
@@ -208,12 +213,12 @@ TEST(RecordReader, GroupsThatCannotBeReadFailTheOpen) {
   several.add_channel_group(dg, {.data_bytes = 4});
   several.add_channel_group(dg, {.record_id = 1, .data_bytes = 4});
   Walk w = walk(several);
-  EXPECT_NE(w.log.find("holds 2 channel groups without record ids"), std::string::npos) << w.log;
+  EXPECT_NE(w.message().find("holds 2 channel groups without record ids"), std::string::npos);
   EXPECT_EQ(w.end, ReadEnd::kNotEnded);  // nothing opened
 
   MdfBuilder odd;
   odd.add_channel_group(odd.add_data_group(3), {.data_bytes = 4});
-  EXPECT_NE(walk(odd).log.find("Unsupported record id size 3"), std::string::npos);
+  EXPECT_NE(walk(odd).message().find("Unsupported record id size 3"), std::string::npos);
 
   // A data link to something that is not a DT.
   MdfBuilder wrong;
@@ -222,6 +227,7 @@ TEST(RecordReader, GroupsThatCannotBeReadFailTheOpen) {
   wrong.set_link(dg2, test::link::kDgData, wrong.add_signal_data(counting(8)));
   Walk x = walk(wrong);
   EXPECT_EQ(x.end, ReadEnd::kNotADataBlock);
+  EXPECT_NE(x.message().find("is not a DT block"), std::string::npos);
   EXPECT_TRUE(read_end_failed(x.end));
 }
 
@@ -271,8 +277,7 @@ TEST(RecordReader, SignalDataReadAgainAndAgainEndsTheWalk) {
     EXPECT_EQ(w.records.size(), 74u);
     EXPECT_EQ(w.end, ReadEnd::kSignalDataReused);
     EXPECT_TRUE(read_end_failed(w.end));
-    EXPECT_NE(w.log.find("refer to more signal data than the file holds"), std::string::npos)
-        << w.log;
+    EXPECT_NE(w.message().find("refer to more signal data than the file holds"), std::string::npos);
   }
   // Nor does the length of the DT of an unfinalized file that claims more than the file
   // holds: bytes no block links to leave room for that in the file's count of blocks.

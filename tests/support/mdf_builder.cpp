@@ -251,7 +251,13 @@ void MdfBuilder::append_to_chain(std::uint64_t parent, std::size_t index, std::u
 OpenedMdf open_mdf(std::span<const std::uint8_t> bytes, const ChannelClassifier* classifier) {
   OpenedMdf opened;
   opened.stream = memory_stream_from(bytes);
-  if (opened.stream) opened.file = mdf_open(*opened.stream, classifier);
+  if (!opened.stream) return opened;
+  Result<std::unique_ptr<MdfFile>> result = mdf_open(*opened.stream, classifier, &opened.warnings);
+  if (result.ok()) {
+    opened.file = std::move(*result);
+  } else {
+    opened.status = result.take_status();
+  }
   return opened;
 }
 
@@ -268,7 +274,7 @@ std::optional<std::vector<std::uint8_t>> save_to_bytes(MdfBlock& root) {
   for (const MdfBlock* block : blocks)
     capacity += block->length + 8;
   auto out = save_output(capacity);
-  if (!out || !save_tree(root, *out)) return std::nullopt;
+  if (!out || !save_tree(root, *out).ok()) return std::nullopt;
   auto bytes = out->bytes();
   return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
 }

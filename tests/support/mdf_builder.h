@@ -149,6 +149,8 @@ private:
 struct OpenedMdf {
   std::unique_ptr<MemoryStream> stream;
   std::unique_ptr<MdfFile> file;
+  Status status;  // the open's failure
+  std::vector<std::string> warnings;
 
   explicit operator bool() const { return file != nullptr; }
   MdfFile* operator->() const { return file.get(); }
