@@ -34,7 +34,6 @@ public:
   std::int64_t seek(std::int64_t, int) override { return kStreamError; }
   // Closes the destination (which finalizes the output file) and returns its result.
   std::int64_t close() override { return destination_.close(); }
-  std::int64_t reserved() override { return destination_.reserved(); }
 
   // The typed form of write, without the copy out of a byte buffer: true when the
   // record was written or dropped.

@@ -5,7 +5,6 @@
 #include <new>
 #include <utility>
 
-#include "base/log.h"
 #include "buslog/frame_layout.h"
 #include "buslog/offset_cursor.h"
 #include "mdf/cc_block.h"
@@ -118,7 +117,9 @@ BlockRef placed_linear(OffsetCursor& cursor, double offset, double factor) {
   return cc;
 }
 
-BusLoggingFile build_bus_logging_file() {
+}  // namespace
+
+BusLoggingFile create_bus_logging_file() {
   auto id = std::make_shared<IdBlock>();
   id->offset = 0;
   id->id_vers = "4.11    ";
@@ -174,17 +175,6 @@ BusLoggingFile build_bus_logging_file() {
   out.file = std::make_unique<MdfFile>();
   out.file->id = std::move(id);
   return out;
-}
-
-}  // namespace
-
-std::optional<BusLoggingFile> create_bus_logging_file() {
-  try {
-    return build_bus_logging_file();
-  } catch (const std::bad_alloc&) {
-    BUSFOLD_LOG(kLogError, "Out of memory while building the output file");
-    return std::nullopt;
-  }
 }
 
 }  // namespace busfold

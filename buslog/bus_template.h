@@ -150,8 +150,7 @@ struct BusLoggingFile {
 
 // Builds the skeleton with every block at its file offset: identification block at 0
 // (unfinalized flags 37 until the file is finalized), header at 64, then the names,
-// comments, history entry, conversions and the data group. None (logged) when memory
-// runs out.
-std::optional<BusLoggingFile> create_bus_logging_file();
+// comments, history entry, conversions and the data group.
+BusLoggingFile create_bus_logging_file();
 
 }  // namespace busfold

@@ -95,7 +95,7 @@ bool load_password_file(ConverterOptions& options, int& status) {
     path = options.password_files.front();
   } else {
     path = "passwords.json";
-    normalise_path(path);
+    log_status(normalise_path(path));
   }
 
   // Only a regular file is a password file; a folder would open and then yield nothing
