@@ -154,7 +154,7 @@ bool busfold_on_record(ToolContext& base, const BusFrame& frame) {
     }
   }
   ToolRecord record;
-  record.kind = kToolRecordCanData;
+  record.kind = kCanDataFrame;
   record.frame = frame.can;
   if (!ctx.records->write_record(record)) {
     // The frame is lost from the output: the file must not count as converted.

@@ -15,7 +15,7 @@ std::int64_t RecordStream::write(const void* buffer, std::uint64_t n) {
 }
 
 bool RecordStream::write_record(const ToolRecord& record) {
-  if (record.kind != kToolRecordCanData) return true;
+  if (record.kind != kCanDataFrame) return true;
   const unsigned bus = record.frame.bus;
   switch (writer_.write_can_data_frame(record.frame)) {
   case FrameWrite::kWritten: return true;

@@ -10,14 +10,12 @@
 
 namespace busfold {
 
-// What the callbacks hand to the record stream: a CAN data frame (kind 0) with the
-// fields from the identifier on. Records of any other kind are dropped.
+// What the callbacks hand to the record stream: a CAN data frame with the fields from
+// the identifier on. Records of any other kind are dropped.
 struct ToolRecord {
-  std::uint32_t kind = 0;
+  FrameKind kind = kCanDataFrame;
   CanFrameFields frame{};
 };
-
-inline constexpr std::uint32_t kToolRecordCanData = 0;
 
 class RecordStream final : public Stream {
 public:

@@ -136,7 +136,7 @@ BusLoggingFile create_bus_logging_file() {
   BusTemplate& t = out.bus_template;
   OffsetCursor cursor(hd->offset + hd->length);
   for (std::size_t i = 0; i < kTemplateNameCount; ++i) {
-    t.names[i] = placed_text<TxBlock>(cursor, kTemplateNameTexts[i]);
+    t.names[i] = placed_text<TxBlock>(cursor, kChannelNames[i].text);
   }
   t.unit_s = t.names[kNameUnitS];
 

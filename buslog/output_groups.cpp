@@ -350,7 +350,7 @@ Result<CanGroupRecordIds> build_can_bus(DgBlock& dg, std::uint8_t bus, BusTempla
     }
     auto& half = row.direction == kRx ? ids.rx : ids.tx;
     half[row.slot] = static_cast<std::uint16_t>(cg->cg_record_id);
-    if (layout.kind == 0) {
+    if (layout.kind == kCanDataFrame) {
       if (const CgBlock* vlsd = add_can_data_channels(b, t, *cg, layout, row.direction))
         half[row.slot + 1] = static_cast<std::uint16_t>(vlsd->cg_record_id);
     } else {
