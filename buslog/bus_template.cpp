@@ -99,8 +99,17 @@ std::string channel_comment(std::string_view frame) {
          "</CNcomment>";
 }
 
+// The identification block is 64 bytes; the header follows it.
 constexpr std::uint64_t kHdOffset = 64;
-constexpr std::uint16_t kUnfinalizedFlags = 0x25;  // bits 0, 2 and 5 until finalized
+// What the finalizer still has to set while records are being written: the groups'
+// cycle counters, the length of the (last) data block, and the byte counts of the VLSD
+// groups. Once it has, the flags are cleared.
+constexpr std::uint16_t kUnfinalizedCycleCounters = 1u << 0;
+constexpr std::uint16_t kUnfinalizedDataLength = 1u << 2;
+constexpr std::uint16_t kUnfinalizedVlsdBytes = 1u << 5;
+constexpr std::uint16_t kUnfinalizedFlags =
+    kUnfinalizedCycleCounters | kUnfinalizedDataLength | kUnfinalizedVlsdBytes;
+static_assert(kUnfinalizedFlags == 0x25);
 constexpr std::uint8_t kTimeFlagsOffsetsValid = 2;
 
 template <class Text> BlockRef placed_text(OffsetCursor& cursor, std::string_view text) {
