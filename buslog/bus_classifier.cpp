@@ -30,8 +30,14 @@ constexpr GroupPrefix kGroups[] = {
     {group_prefix(kNameLinTransmissionError), decode_nothing, kLinTransmissionError},
 };
 
-constexpr ChannelClassifier kBusClassifier{classify_channel_name, classify_channel_group,
-                                           decode_nothing};
+class BusChannelClassifier final : public ChannelClassifier {
+public:
+  void classify_name(ChannelDecoder& decoder) const override { classify_channel_name(decoder); }
+  GroupClassification classify_group(std::span<const ChannelDecoder> decoders) const override {
+    return classify_channel_group(decoders);
+  }
+  RecordHandler default_handler() const override { return decode_nothing; }
+};
 
 constexpr std::size_t kLongestPrefix = [] {
   std::size_t longest = 0;
@@ -72,6 +78,9 @@ GroupClassification classify_channel_group(std::span<const ChannelDecoder> decod
   return unknown;
 }
 
-const ChannelClassifier& bus_channel_classifier() { return kBusClassifier; }
+const ChannelClassifier& bus_channel_classifier() {
+  static const BusChannelClassifier classifier;
+  return classifier;
+}
 
 }  // namespace busfold

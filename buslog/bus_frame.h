@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "mdf/channel_classifier.h"
+
 namespace busfold {
 
 // What a record, a channel group or a record layout holds: the kind of a decoded frame
@@ -52,7 +54,8 @@ struct LinFrameFields {
   std::uint8_t payload[kLinPayloadSize];
 };
 
-struct BusFrame {
+// The output of the record handlers of buslog/frame_decoder.h.
+struct BusFrame : RecordOutput {
   double time_s;             // converted Timestamp value, seconds
   std::uint32_t key;         // the ID value, for every kind
   const std::uint8_t* data;  // payload inside this frame, or null

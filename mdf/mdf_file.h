@@ -10,7 +10,7 @@ namespace busfold {
 
 class IdBlock;
 class HdBlock;
-struct ChannelClassifier;
+class ChannelClassifier;
 
 struct MdfFile {
   Stream* source = nullptr;  // not owned
