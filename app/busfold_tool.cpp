@@ -112,12 +112,12 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
   file->set_sync_on_close(deletes_inputs(ctx));
   StreamPtr output = std::move(file);
 
-  std::optional<BusLoggingFile> built = create_bus_logging_file();
-  bool ok = built.has_value();
+  BusLoggingFile built = create_bus_logging_file();
   ctx.bus_record_ids = CanRecordIdTable();
-  ok = ok && add_output_bus_groups(*built->file, built->bus_template, ctx.demux_buses,
-                                   ctx.bus_record_ids);
-  HdBlock* out_hd = ok ? built->file->hd() : nullptr;
+  Status groups =
+      add_output_bus_groups(*built.file, built.bus_template, ctx.demux_buses, ctx.bus_record_ids);
+  log_status(groups);
+  HdBlock* out_hd = groups.ok() ? built.file->hd() : nullptr;
   auto* dg = out_hd != nullptr && !out_hd->data_groups.empty()
                  ? block_cast<DgBlock>(out_hd->data_groups.front())
                  : nullptr;
@@ -134,7 +134,7 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
   // Records take about as many bytes as the input: reserve that once.
   std::int64_t input_size = input.source != nullptr ? stream_size(input.source) : 0;
   ctx.finalizer =
-      finalizing_stream_new(std::move(output), std::move(built->file),
+      finalizing_stream_new(std::move(output), std::move(built.file),
                             input_size > 0 ? static_cast<std::uint64_t>(input_size) : 0);
   if (!ctx.finalizer) {
     abandon_output(ctx);
@@ -159,7 +159,7 @@ bool busfold_on_record(ToolContext& base, const BusFrame& frame) {
     }
   }
   ToolRecord record;
-  record.kind = kToolRecordCanData;
+  record.kind = kCanDataFrame;
   record.frame = frame.can;
   if (!ctx.records->write_record(record)) {
     // The frame is lost from the output: the file must not count as converted.

@@ -204,7 +204,7 @@ bool demux_frame(RecordStream& records, DemuxState& state, const CanFrameFields&
       carried = false;
       continue;
     }
-    record.kind = kToolRecordCanData;
+    record.kind = kCanDataFrame;
     record.frame.bus = bus;
     record.frame.seconds = carrier.seconds;
     record.frame.microseconds = carrier.microseconds;

@@ -48,7 +48,6 @@ std::int64_t FinalizingStream::tell() { return closed_ ? kStreamError : data_->t
 std::int64_t FinalizingStream::seek(std::int64_t offset, int whence) {
   return closed_ ? kStreamError : data_->seek(offset, whence);
 }
-std::int64_t FinalizingStream::reserved() { return closed_ ? 0 : data_->reserved(); }
 
 DtBlock* FinalizingStream::data_block() const {
   HdBlock* hd = file_->hd();

@@ -23,7 +23,6 @@ public:
   std::int64_t read(void* buffer, std::uint64_t n) override;
   std::int64_t tell() override;
   std::int64_t seek(std::int64_t offset, int whence) override;
-  std::int64_t reserved() override;
   // Finalizes and saves the output file, then closes the output stream. 0 only when the
   // whole file was written and closed.
   std::int64_t close() override;

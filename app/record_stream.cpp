@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/log.h"
+
 namespace busfold {
 
 std::int64_t RecordStream::write(const void* buffer, std::uint64_t n) {
@@ -13,7 +15,20 @@ std::int64_t RecordStream::write(const void* buffer, std::uint64_t n) {
 }
 
 bool RecordStream::write_record(const ToolRecord& record) {
-  return record.kind != kToolRecordCanData || writer_.write_can_data_frame(record.frame);
+  if (record.kind != kCanDataFrame) return true;
+  const unsigned bus = record.frame.bus;
+  switch (writer_.write_can_data_frame(record.frame)) {
+  case FrameWrite::kWritten: return true;
+  case FrameWrite::kFirstBusWithoutGroups:
+    BUSFOLD_LOG(kLogWarning, "No output groups for CAN bus %u, frames skipped", bus);
+    return false;
+  case FrameWrite::kFirstSignalDataFull:
+    BUSFOLD_LOG(kLogError, "Signal data of CAN bus %u passed 4 GiB, long FD frames skipped", bus);
+    return false;
+  case FrameWrite::kSkipped:
+  case FrameWrite::kOutputFailed: return false;
+  }
+  return false;
 }
 
 }  // namespace busfold

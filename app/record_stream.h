@@ -10,14 +10,12 @@
 
 namespace busfold {
 
-// What the callbacks hand to the record stream: a CAN data frame (kind 0) with the
-// fields from the identifier on. Records of any other kind are dropped.
+// What the callbacks hand to the record stream: a CAN data frame with the fields from
+// the identifier on. Records of any other kind are dropped.
 struct ToolRecord {
-  std::uint32_t kind = 0;
+  FrameKind kind = kCanDataFrame;
   CanFrameFields frame{};
 };
-
-inline constexpr std::uint32_t kToolRecordCanData = 0;
 
 class RecordStream final : public Stream {
 public:
@@ -34,7 +32,6 @@ public:
   std::int64_t seek(std::int64_t, int) override { return kStreamError; }
   // Closes the destination (which finalizes the output file) and returns its result.
   std::int64_t close() override { return destination_.close(); }
-  std::int64_t reserved() override { return destination_.reserved(); }
 
   // The typed form of write, without the copy out of a byte buffer: true when the
   // record was written or dropped.

@@ -64,9 +64,9 @@ double best_open_seconds(const Bytes& file, const Bytes& expected, Open open) {
     ContainerHeader header;
     if (!source || !container_identify(*source, header)) std::exit(1);
     auto start = Clock::now();
-    StreamPtr opened = open(*source, header);
+    Result<StreamPtr> opened = open(*source, header);
     double took = seconds_since(start);
-    if (!opened || stream_size(opened.get()) != static_cast<std::int64_t>(expected.size())) {
+    if (!opened.ok() || stream_size(opened->get()) != static_cast<std::int64_t>(expected.size())) {
       std::fprintf(stderr, "open failed\n");
       std::exit(1);
     }

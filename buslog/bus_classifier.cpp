@@ -1,7 +1,9 @@
 #include "buslog/bus_classifier.h"
 
+#include <algorithm>
 #include <string_view>
 
+#include "buslog/channel_names.h"
 #include "buslog/channel_role.h"
 #include "buslog/frame_decoder.h"
 #include "mdf/channel_decoder.h"
@@ -13,30 +15,42 @@ namespace {
 struct GroupPrefix {
   std::string_view prefix;
   RecordHandler handler;
-  BusGroupKind kind;
+  FrameKind kind;
 };
 
 constexpr GroupPrefix kGroups[] = {
-    {"CAN_DataFrame", decode_can_data_frame, kGroupCanDataFrame},
-    {"CAN_RemoteFrame", decode_can_remote_frame, kGroupCanRemoteFrame},
-    {"CAN_ErrorFrame", decode_can_error_frame, kGroupCanErrorFrame},
-    {"LIN_Frame", decode_lin_frame, kGroupLinFrame},
-    {"LIN_ChecksumError", decode_nothing, kGroupLinChecksumError},
-    {"LIN_ReceiveError", decode_nothing, kGroupLinReceiveError},
-    {"LIN_SyncError", decode_nothing, kGroupLinSyncError},
-    {"LIN_TransmissionError", decode_nothing, kGroupLinTransmissionError},
+    {group_prefix(kNameCanDataFrame), decode_can_data_frame, kCanDataFrame},
+    {group_prefix(kNameCanRemoteFrame), decode_can_remote_frame, kCanRemoteFrame},
+    {group_prefix(kNameCanErrorFrame), decode_can_error_frame, kCanErrorFrame},
+    {group_prefix(kNameLinFrame), decode_lin_frame, kLinFrame},
+    {group_prefix(kNameLinChecksumError), decode_nothing, kLinChecksumError},
+    {group_prefix(kNameLinReceiveError), decode_nothing, kLinReceiveError},
+    // The template has no structure channel for this group, only its bus channel.
+    {group_prefix(kNameLinSyncErrorBusChannel), decode_nothing, kLinSyncError},
+    {group_prefix(kNameLinTransmissionError), decode_nothing, kLinTransmissionError},
 };
 
-constexpr ChannelClassifier kBusClassifier{classify_channel_name, classify_channel_group,
-                                           decode_nothing};
+class BusChannelClassifier final : public ChannelClassifier {
+public:
+  void classify_name(ChannelDecoder& decoder) const override { classify_channel_name(decoder); }
+  GroupClassification classify_group(std::span<const ChannelDecoder> decoders) const override {
+    return classify_channel_group(decoders);
+  }
+  RecordHandler default_handler() const override { return decode_nothing; }
+};
 
-// The longest prefix above, "LIN_TransmissionError".
-constexpr std::size_t kLongestPrefix = 21;
+constexpr std::size_t kLongestPrefix = [] {
+  std::size_t longest = 0;
+  for (const GroupPrefix& group : kGroups)
+    longest = std::max(longest, group.prefix.size());
+  return longest;
+}();
+static_assert(kLongestPrefix == std::string_view("LIN_TransmissionError").size());
 
 }  // namespace
 
 GroupClassification classify_channel_group(std::span<const ChannelDecoder> decoders) {
-  GroupClassification unknown{false, decode_nothing, kGroupNone};
+  GroupClassification unknown{false, decode_nothing, kFrameNone};
   std::string_view prefix;
   bool found = false;
   for (const ChannelDecoder& decoder : decoders) {
@@ -64,6 +78,9 @@ GroupClassification classify_channel_group(std::span<const ChannelDecoder> decod
   return unknown;
 }
 
-const ChannelClassifier& bus_channel_classifier() { return kBusClassifier; }
+const ChannelClassifier& bus_channel_classifier() {
+  static const BusChannelClassifier classifier;
+  return classifier;
+}
 
 }  // namespace busfold

@@ -6,24 +6,13 @@
 #include <cstdint>
 #include <span>
 
+#include "buslog/bus_frame.h"
 #include "mdf/channel_classifier.h"
 
 namespace busfold {
 
-enum BusGroupKind : std::uint32_t {
-  kGroupNone = 0,
-  kGroupCanDataFrame = 1,
-  kGroupCanRemoteFrame = 2,
-  kGroupCanErrorFrame = 3,
-  kGroupLinFrame = 4,
-  kGroupLinChecksumError = 5,
-  kGroupLinReceiveError = 6,
-  kGroupLinSyncError = 7,
-  kGroupLinTransmissionError = 8,
-};
-
 // From the text before the first "." of the leaf channels' names: a group whose names
-// carry exactly one known prefix is recognised; any other gets decode_nothing and kind 0.
+// carry exactly one known prefix is recognised; any other gets decode_nothing and kFrameNone.
 GroupClassification classify_channel_group(std::span<const ChannelDecoder> decoders);
 
 // Channel roles, group handlers and decode_nothing for the rest: pass it to mdf_open.

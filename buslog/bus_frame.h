@@ -3,15 +3,23 @@
 
 #include <cstdint>
 
+#include "mdf/channel_classifier.h"
+
 namespace busfold {
 
-// Kind of a decoded frame.
-enum BusFrameKind : std::uint32_t {
+// What a record, a channel group or a record layout holds: the kind of a decoded frame
+// and of a recognised group (the LIN error kinds are groups that decode to no frame).
+// The values are those the tool contract reports as group kinds.
+enum FrameKind : std::uint32_t {
   kFrameNone = 0,
   kCanDataFrame = 1,
   kCanRemoteFrame = 2,
   kCanErrorFrame = 3,
   kLinFrame = 4,
+  kLinChecksumError = 5,
+  kLinReceiveError = 6,
+  kLinSyncError = 7,
+  kLinTransmissionError = 8,
 };
 
 // Largest payload of a CAN FD frame, and of a LIN frame.
@@ -46,12 +54,13 @@ struct LinFrameFields {
   std::uint8_t payload[kLinPayloadSize];
 };
 
-struct BusFrame {
+// The output of the record handlers of buslog/frame_decoder.h.
+struct BusFrame : RecordOutput {
   double time_s;             // converted Timestamp value, seconds
   std::uint32_t key;         // the ID value, for every kind
   const std::uint8_t* data;  // payload inside this frame, or null
   std::uint64_t data_length;
-  BusFrameKind kind;
+  FrameKind kind;
   union {
     CanFrameFields can;    // kCanDataFrame, kCanRemoteFrame
     CanErrorFields error;  // kCanErrorFrame

@@ -5,7 +5,6 @@
 #include <new>
 #include <utility>
 
-#include "base/log.h"
 #include "buslog/frame_layout.h"
 #include "buslog/offset_cursor.h"
 #include "mdf/cc_block.h"
@@ -100,8 +99,17 @@ std::string channel_comment(std::string_view frame) {
          "</CNcomment>";
 }
 
+// The identification block is 64 bytes; the header follows it.
 constexpr std::uint64_t kHdOffset = 64;
-constexpr std::uint16_t kUnfinalizedFlags = 0x25;  // bits 0, 2 and 5 until finalized
+// What the finalizer still has to set while records are being written: the groups'
+// cycle counters, the length of the (last) data block, and the byte counts of the VLSD
+// groups. Once it has, the flags are cleared.
+constexpr std::uint16_t kUnfinalizedCycleCounters = 1u << 0;
+constexpr std::uint16_t kUnfinalizedDataLength = 1u << 2;
+constexpr std::uint16_t kUnfinalizedVlsdBytes = 1u << 5;
+constexpr std::uint16_t kUnfinalizedFlags =
+    kUnfinalizedCycleCounters | kUnfinalizedDataLength | kUnfinalizedVlsdBytes;
+static_assert(kUnfinalizedFlags == 0x25);
 constexpr std::uint8_t kTimeFlagsOffsetsValid = 2;
 
 template <class Text> BlockRef placed_text(OffsetCursor& cursor, std::string_view text) {
@@ -118,7 +126,9 @@ BlockRef placed_linear(OffsetCursor& cursor, double offset, double factor) {
   return cc;
 }
 
-BusLoggingFile build_bus_logging_file() {
+}  // namespace
+
+BusLoggingFile create_bus_logging_file() {
   auto id = std::make_shared<IdBlock>();
   id->offset = 0;
   id->id_vers = "4.11    ";
@@ -135,7 +145,7 @@ BusLoggingFile build_bus_logging_file() {
   BusTemplate& t = out.bus_template;
   OffsetCursor cursor(hd->offset + hd->length);
   for (std::size_t i = 0; i < kTemplateNameCount; ++i) {
-    t.names[i] = placed_text<TxBlock>(cursor, kTemplateNameTexts[i]);
+    t.names[i] = placed_text<TxBlock>(cursor, kChannelNames[i].text);
   }
   t.unit_s = t.names[kNameUnitS];
 
@@ -174,17 +184,6 @@ BusLoggingFile build_bus_logging_file() {
   out.file = std::make_unique<MdfFile>();
   out.file->id = std::move(id);
   return out;
-}
-
-}  // namespace
-
-std::optional<BusLoggingFile> create_bus_logging_file() {
-  try {
-    return build_bus_logging_file();
-  } catch (const std::bad_alloc&) {
-    BUSFOLD_LOG(kLogError, "Out of memory while building the output file");
-    return std::nullopt;
-  }
 }
 
 }  // namespace busfold

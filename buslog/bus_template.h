@@ -10,110 +10,11 @@
 #include <optional>
 #include <string_view>
 
+#include "buslog/channel_names.h"
 #include "mdf/block.h"
 #include "mdf/mdf_file.h"
 
 namespace busfold {
-
-// The channel-name texts of the template, in the order they are created (and placed).
-enum TemplateName : std::size_t {
-  kNameTimestamp,
-  kNameUnitS,  // the unit of the time conversion
-  kNameCanDataFrame,
-  kNameCanDataFrameBusChannel,
-  kNameCanDataFrameId,
-  kNameCanDataFrameIde,
-  kNameCanDataFrameDir,
-  kNameCanDataFrameBrs,
-  kNameCanDataFrameDlc,
-  kNameCanDataFrameDataLength,
-  kNameCanDataFrameDataBytes,
-  kNameCanDataFrameEdl,
-  kNameCanDataFrameEsi,
-  kNameCanErrorFrame,
-  kNameCanErrorFrameBusChannel,
-  kNameCanErrorFrameErrorType,
-  kNameCanRemoteFrame,
-  kNameCanRemoteFrameBusChannel,
-  kNameCanRemoteFrameDataLength,
-  kNameCanRemoteFrameDir,
-  kNameCanRemoteFrameDlc,
-  kNameCanRemoteFrameId,
-  kNameCanRemoteFrameIde,
-  kNameLinChecksumError,
-  kNameLinChecksumErrorBusChannel,
-  kNameLinChecksumErrorChecksum,
-  kNameLinChecksumErrorChecksumModel,
-  kNameLinChecksumErrorDataBytes,
-  kNameLinChecksumErrorDataLength,
-  kNameLinChecksumErrorDir,
-  kNameLinChecksumErrorId,
-  kNameLinChecksumErrorReceivedDataByteCount,
-  kNameLinFrame,
-  kNameLinFrameBusChannel,
-  kNameLinFrameDataBytes,
-  kNameLinFrameDataLength,
-  kNameLinFrameDir,
-  kNameLinFrameId,
-  kNameLinFrameReceivedDataByteCount,
-  kNameLinReceiveError,
-  kNameLinReceiveErrorBusChannel,
-  kNameLinReceiveErrorId,
-  kNameLinSyncErrorBusChannel,
-  kNameLinTransmissionError,
-  kNameLinTransmissionErrorBusChannel,
-  kNameLinTransmissionErrorId,
-  kTemplateNameCount,
-};
-
-inline constexpr std::array<std::string_view, kTemplateNameCount> kTemplateNameTexts = {
-    "Timestamp",
-    "s",
-    "CAN_DataFrame",
-    "CAN_DataFrame.BusChannel",
-    "CAN_DataFrame.ID",
-    "CAN_DataFrame.IDE",
-    "CAN_DataFrame.Dir",
-    "CAN_DataFrame.BRS",
-    "CAN_DataFrame.DLC",
-    "CAN_DataFrame.DataLength",
-    "CAN_DataFrame.DataBytes",
-    "CAN_DataFrame.EDL",
-    "CAN_DataFrame.ESI",
-    "CAN_ErrorFrame",
-    "CAN_ErrorFrame.BusChannel",
-    "CAN_ErrorFrame.ErrorType",
-    "CAN_RemoteFrame",
-    "CAN_RemoteFrame.BusChannel",
-    "CAN_RemoteFrame.DataLength",
-    "CAN_RemoteFrame.Dir",
-    "CAN_RemoteFrame.DLC",
-    "CAN_RemoteFrame.ID",
-    "CAN_RemoteFrame.IDE",
-    "LIN_ChecksumError",
-    "LIN_ChecksumError.BusChannel",
-    "LIN_ChecksumError.Checksum",
-    "LIN_ChecksumError.ChecksumModel",
-    "LIN_ChecksumError.DataBytes",
-    "LIN_ChecksumError.DataLength",
-    "LIN_ChecksumError.Dir",
-    "LIN_ChecksumError.ID",
-    "LIN_ChecksumError.ReceivedDataByteCount",
-    "LIN_Frame",
-    "LIN_Frame.BusChannel",
-    "LIN_Frame.DataBytes",
-    "LIN_Frame.DataLength",
-    "LIN_Frame.Dir",
-    "LIN_Frame.ID",
-    "LIN_Frame.ReceivedDataByteCount",
-    "LIN_ReceiveError",
-    "LIN_ReceiveError.BusChannel",
-    "LIN_ReceiveError.ID",
-    "LIN_SyncError.BusChannel",
-    "LIN_TransmissionError",
-    "LIN_TransmissionError.BusChannel",
-    "LIN_TransmissionError.ID",
-};
 
 // The shared blocks the group builders link to. Every member is also part of the file's
 // tree (the names and conversions once a channel links them).
@@ -150,8 +51,7 @@ struct BusLoggingFile {
 
 // Builds the skeleton with every block at its file offset: identification block at 0
 // (unfinalized flags 37 until the file is finalized), header at 64, then the names,
-// comments, history entry, conversions and the data group. None (logged) when memory
-// runs out.
-std::optional<BusLoggingFile> create_bus_logging_file();
+// comments, history entry, conversions and the data group.
+BusLoggingFile create_bus_logging_file();
 
 }  // namespace busfold

@@ -11,16 +11,70 @@ namespace {
 
 constexpr std::uint32_t kId11Mask = 0x7FF;
 constexpr std::uint32_t kId29Mask = 0x1FFFFFFF;
+constexpr std::uint8_t kDlcMask = 0x0F;
 constexpr std::size_t kFixedDataBytes = 8;
 
-// DLC in the low 4 bits, BRS in bit 6, ESI in bit 7.
-std::uint8_t fd_flags_byte(const CanFrameFields& frame) {
-  return static_cast<std::uint8_t>(((frame.esi & 1) << 7) | ((frame.brs & 1) << 6) |
-                                   (frame.dlc & 0x0F));
+constexpr bool fits(const FrameLayout& layout) {
+  for (const FieldSpan& span : layout.spans) {
+    if (span.present() &&
+        span.byte_offset * 8 + span.bit_offset + span.bit_count > layout.data_bytes * 8) {
+      return false;
+    }
+  }
+  return true;
 }
 
-void copy_fixed_data(std::uint8_t* to, const CanFrameFields& frame) {
-  std::memcpy(to, frame.payload, std::min<std::size_t>(dlc_to_length(frame.dlc), kFixedDataBytes));
+// What the encoder below takes for granted of the data-frame layouts: every field lies in
+// the record, numeric fields fit a 64-bit store, the payload fields hold 8 whole bytes.
+constexpr bool data_layouts_encodable() {
+  for (std::size_t i = kCanClassic11; i <= kCanFdOver8_29; ++i) {
+    const FrameLayout& layout = kCanLayouts[i];
+    if (layout.kind != kCanDataFrame || !fits(layout)) return false;
+    if (kRecordIdSize + layout.data_bytes > kMaxCanRecordSize) return false;
+    for (FrameSlot slot : {kSlotId, kSlotDlc, kSlotBrs, kSlotEsi, kSlotDataOffset}) {
+      const FieldSpan& span = layout.span(slot);
+      if (span.bit_offset + span.bit_count > 64 - 8) return false;
+    }
+    const FieldSpan& data = layout.span(kSlotDataBytes);
+    if (data.present() && (data.bit_offset != 0 || data.bit_count != kFixedDataBytes * 8))
+      return false;
+    if (layout.span(kSlotTimestamp).bit_count != 48) return false;
+  }
+  return true;
+}
+static_assert(data_layouts_encodable());
+
+// ORs the low bits of the value into the field (the record starts zeroed).
+inline void put(std::uint8_t* record, const FieldSpan& span, std::uint64_t value) {
+  if (!span.present()) return;
+  value = (value & ((std::uint64_t{1} << span.bit_count) - 1)) << span.bit_offset;
+  std::uint8_t* at = record + span.byte_offset;
+  for (std::uint32_t i = 0; i * 8 < span.bit_offset + span.bit_count; ++i)
+    at[i] |= static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// One instance per layout, so that every span is a constant and the stores fold.
+template <CanLayoutIndex kLayout>
+std::size_t encode(std::uint8_t* p, std::uint16_t record_id, std::uint64_t timestamp_us,
+                   const CanFrameFields& frame, std::uint32_t signal_offset) {
+  constexpr const FrameLayout& layout = kCanLayouts[kLayout];
+  constexpr std::size_t size = kRecordIdSize + layout.data_bytes;
+  std::memset(p, 0, size);
+  store_le16(p, record_id);
+  std::uint8_t* r = p + kRecordIdSize;
+  put(r, layout.span(kSlotTimestamp), timestamp_us);
+  const FieldSpan& id = layout.span(kSlotId);
+  put(r, id, frame.can_id & (id.bit_count == 11 ? kId11Mask : kId29Mask));
+  put(r, layout.span(kSlotDlc), frame.dlc & kDlcMask);
+  put(r, layout.span(kSlotBrs), frame.brs & 1);
+  put(r, layout.span(kSlotEsi), frame.esi & 1);
+  if constexpr (layout.uses_signal_data()) {
+    put(r, layout.span(kSlotDataOffset), signal_offset);
+  } else {
+    std::memcpy(r + layout.span(kSlotDataBytes).byte_offset, frame.payload,
+                std::min<std::size_t>(dlc_to_length(frame.dlc), kFixedDataBytes));
+  }
+  return size;
 }
 
 }  // namespace
@@ -28,7 +82,7 @@ void copy_fixed_data(std::uint8_t* to, const CanFrameFields& frame) {
 CanLayoutIndex can_data_layout(const CanFrameFields& frame) {
   bool wide = frame.ide != 0;
   if (frame.edl == 0) return wide ? kCanClassic29 : kCanClassic11;
-  if ((frame.dlc & 0x0F) <= 8) return wide ? kCanFdUpTo8_29 : kCanFdUpTo8_11;
+  if ((frame.dlc & kDlcMask) <= kFixedDataBytes) return wide ? kCanFdUpTo8_29 : kCanFdUpTo8_11;
   return wide ? kCanFdOver8_29 : kCanFdOver8_11;
 }
 
@@ -36,47 +90,22 @@ std::size_t encode_can_data_record(std::span<std::uint8_t, kMaxCanRecordSize> ou
                                    CanLayoutIndex layout, std::uint16_t record_id,
                                    std::uint64_t timestamp_us, const CanFrameFields& frame,
                                    std::uint32_t signal_offset) {
-  if (layout > kCanFdOver8_29) return 0;
-  const std::size_t size = kRecordIdSize + kCanLayouts[layout].data_bytes;
   std::uint8_t* p = out.data();
-  std::memset(p, 0, size);
-  store_le16(p, record_id);
-  std::uint8_t* r = p + kRecordIdSize;
-  store_le48(r, timestamp_us);
   switch (layout) {
   case kCanClassic11:
-    store_le16(r + 6,
-               static_cast<std::uint16_t>(((frame.dlc & 0x0F) << 12) | (frame.can_id & kId11Mask)));
-    copy_fixed_data(r + 8, frame);
-    break;
+    return encode<kCanClassic11>(p, record_id, timestamp_us, frame, signal_offset);
   case kCanClassic29:
-    store_le32(r + 6, frame.can_id & kId29Mask);
-    r[10] = frame.dlc & 0x0F;
-    copy_fixed_data(r + 11, frame);
-    break;
+    return encode<kCanClassic29>(p, record_id, timestamp_us, frame, signal_offset);
   case kCanFdUpTo8_11:
-    store_le16(r + 6, static_cast<std::uint16_t>(frame.can_id & kId11Mask));
-    r[8] = fd_flags_byte(frame);
-    copy_fixed_data(r + 9, frame);
-    break;
+    return encode<kCanFdUpTo8_11>(p, record_id, timestamp_us, frame, signal_offset);
   case kCanFdUpTo8_29:
-    store_le32(r + 6, frame.can_id & kId29Mask);
-    r[10] = fd_flags_byte(frame);
-    copy_fixed_data(r + 11, frame);
-    break;
+    return encode<kCanFdUpTo8_29>(p, record_id, timestamp_us, frame, signal_offset);
   case kCanFdOver8_11:
-    store_le16(r + 6, static_cast<std::uint16_t>(frame.can_id & kId11Mask));
-    r[8] = fd_flags_byte(frame);
-    store_le32(r + 9, signal_offset);
-    break;
+    return encode<kCanFdOver8_11>(p, record_id, timestamp_us, frame, signal_offset);
   case kCanFdOver8_29:
-    store_le32(r + 6, frame.can_id & kId29Mask);
-    r[10] = fd_flags_byte(frame);
-    store_le32(r + 11, signal_offset);
-    break;
+    return encode<kCanFdOver8_29>(p, record_id, timestamp_us, frame, signal_offset);
   default: return 0;
   }
-  return size;
 }
 
 std::size_t encode_can_vlsd_record(std::span<std::uint8_t, kMaxCanVlsdRecordSize> out,
@@ -85,8 +114,8 @@ std::size_t encode_can_vlsd_record(std::span<std::uint8_t, kMaxCanVlsdRecordSize
   std::uint8_t* p = out.data();
   store_le16(p, record_id);
   store_le32(p + kRecordIdSize, n);
-  std::memcpy(p + kRecordIdSize + 4, frame.payload, n);
-  return kRecordIdSize + 4 + n;
+  std::memcpy(p + kRecordIdSize + kVlsdLengthSize, frame.payload, n);
+  return kRecordIdSize + kVlsdLengthSize + n;
 }
 
 }  // namespace busfold

@@ -2,6 +2,7 @@
 // bytes of the frame's layout; a long FD frame's payload goes into a VLSD record of its own.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -12,10 +13,17 @@
 namespace busfold {
 
 inline constexpr std::size_t kRecordIdSize = 2;
-// The largest data-frame record (the 29-bit layouts hold 19 data bytes).
-inline constexpr std::size_t kMaxCanRecordSize = kRecordIdSize + 19;
+// The largest data-frame record.
+inline constexpr std::size_t kMaxCanRecordSize = kRecordIdSize + [] {
+  std::uint32_t largest = 0;
+  for (std::size_t i = kCanClassic11; i <= kCanFdOver8_29; ++i)
+    largest = std::max(largest, kCanLayouts[i].data_bytes);
+  return largest;
+}();
 // A VLSD record: record id, u32 length, up to 64 payload bytes.
-inline constexpr std::size_t kMaxCanVlsdRecordSize = kRecordIdSize + 4 + kCanPayloadSize;
+inline constexpr std::size_t kVlsdLengthSize = 4;
+inline constexpr std::size_t kMaxCanVlsdRecordSize =
+    kRecordIdSize + kVlsdLengthSize + kCanPayloadSize;
 
 // The data-frame layout of a frame, by its ID width, FD flag and DLC.
 CanLayoutIndex can_data_layout(const CanFrameFields& frame);

@@ -119,8 +119,8 @@ void split_frame_time(double time_s, std::uint32_t& seconds, std::uint32_t& micr
   microseconds = static_cast<std::uint32_t>(micros % 1000000);
 }
 
-std::uint32_t decode_can_data_frame(const Record& record, void* output) {
-  BusFrame& frame = *static_cast<BusFrame*>(output);
+std::uint32_t decode_can_data_frame(const Record& record, RecordOutput& output) {
+  auto& frame = static_cast<BusFrame&>(output);
   clear(frame);
   SignalValues signal(record.signal_bytes);
   for (const ChannelDecoder& decoder : record.decoders) {
@@ -143,8 +143,8 @@ std::uint32_t decode_can_data_frame(const Record& record, void* output) {
   return kCanDataFrame;
 }
 
-std::uint32_t decode_can_remote_frame(const Record& record, void* output) {
-  BusFrame& frame = *static_cast<BusFrame*>(output);
+std::uint32_t decode_can_remote_frame(const Record& record, RecordOutput& output) {
+  auto& frame = static_cast<BusFrame&>(output);
   clear(frame);
   frame.can.rtr = 1;
   for (const ChannelDecoder& decoder : record.decoders) {
@@ -161,8 +161,8 @@ std::uint32_t decode_can_remote_frame(const Record& record, void* output) {
   return kCanRemoteFrame;
 }
 
-std::uint32_t decode_can_error_frame(const Record& record, void* output) {
-  BusFrame& frame = *static_cast<BusFrame*>(output);
+std::uint32_t decode_can_error_frame(const Record& record, RecordOutput& output) {
+  auto& frame = static_cast<BusFrame&>(output);
   clear(frame);
   for (const ChannelDecoder& decoder : record.decoders) {
     if (decoder.has_signal_data) return no_frame(frame);
@@ -183,8 +183,8 @@ std::uint32_t decode_can_error_frame(const Record& record, void* output) {
   return kCanErrorFrame;
 }
 
-std::uint32_t decode_lin_frame(const Record& record, void* output) {
-  BusFrame& frame = *static_cast<BusFrame*>(output);
+std::uint32_t decode_lin_frame(const Record& record, RecordOutput& output) {
+  auto& frame = static_cast<BusFrame&>(output);
   clear(frame);
   SignalValues signal(record.signal_bytes);
   for (const ChannelDecoder& decoder : record.decoders) {
@@ -215,8 +215,8 @@ std::uint32_t decode_lin_frame(const Record& record, void* output) {
   return kLinFrame;
 }
 
-std::uint32_t decode_nothing(const Record&, void* output) {
-  return no_frame(*static_cast<BusFrame*>(output));
+std::uint32_t decode_nothing(const Record&, RecordOutput& output) {
+  return no_frame(static_cast<BusFrame&>(output));
 }
 
 }  // namespace busfold

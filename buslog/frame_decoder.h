@@ -1,5 +1,5 @@
 // Record handlers of the bus-logging groups: each reads one record through its channel
-// decoders and fills a BusFrame (the output area). They return the kind of the frame
+// decoders and fills a BusFrame (the output). They return the kind of the frame
 // made, or kRecordNotDecoded (9) when the record yields no frame (the frame's kind is
 // then kFrameNone).
 #pragma once
@@ -14,15 +14,15 @@ namespace busfold {
 // CAN data frames: kind 1. A byte payload larger than 64 bytes, a DataLength above 64, a
 // channel without a role, or a value missing from the signal data yields no frame. The DLC
 // is the channel's raw value: the DLC-to-length table loggers put on it is not applied.
-std::uint32_t decode_can_data_frame(const Record& record, void* frame);
+std::uint32_t decode_can_data_frame(const Record& record, RecordOutput& frame);
 // CAN remote frames: kind 2; rtr is set and the payload stays empty.
-std::uint32_t decode_can_remote_frame(const Record& record, void* frame);
+std::uint32_t decode_can_remote_frame(const Record& record, RecordOutput& frame);
 // CAN error frames: kind 3; error types outside 1..5 become 0.
-std::uint32_t decode_can_error_frame(const Record& record, void* frame);
+std::uint32_t decode_can_error_frame(const Record& record, RecordOutput& frame);
 // LIN frames: kind 4; the payload is the first 8 bytes of the DataBytes value.
-std::uint32_t decode_lin_frame(const Record& record, void* frame);
+std::uint32_t decode_lin_frame(const Record& record, RecordOutput& frame);
 // Any other group: kind 0.
-std::uint32_t decode_nothing(const Record& record, void* frame);
+std::uint32_t decode_nothing(const Record& record, RecordOutput& frame);
 
 // Seconds and microseconds of a time in seconds, to the nearest microsecond (so that the
 // microsecond counts of a logger come out exactly). Times below 0 and NaN give 0 s 0 µs;

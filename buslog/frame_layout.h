@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 
+#include "buslog/bus_frame.h"
+
 namespace busfold {
 
 // A bit field of a record, counted from the first byte after the record id. A bit count
@@ -48,9 +50,7 @@ inline constexpr FrameSlot kLinCsSlotReceivedCount = kS8;
 inline constexpr FrameSlot kLinCsSlotDataBytes = kS9;
 
 struct FrameLayout {
-  // CAN: 0 data, 1 remote, 2 error frame. LIN: 0 checksum error, 1 frame, 2 receive
-  // error, 3 synchronization error, 4 transmission error.
-  std::uint32_t kind;
+  FrameKind kind;
   std::array<FieldSpan, kFrameSlotCount> spans;
   std::uint32_t data_bytes;  // cg_data_bytes
 
@@ -78,7 +78,7 @@ enum CanLayoutIndex : std::uint32_t {
   kCanLayoutCount = 9,
 };
 
-// Indexes into kLinLayouts, equal to the layouts' kinds.
+// Indexes into kLinLayouts.
 enum LinLayoutIndex : std::uint32_t {
   kLinLayoutChecksumError = 0,
   kLinLayoutFrame = 1,
@@ -101,40 +101,46 @@ inline constexpr std::array<FrameLayout, kCanLayoutCount> kCanLayouts = [] {
   return std::array<FrameLayout, kCanLayoutCount>{{
       // Spans: timestamp, frame, ID, S4, DLC, BRS, ESI, DataBytes, DataBytes offset.
       // classic 11
-      {0,
+      {kCanDataFrame,
        {kTime, at(6, 0, 80), at(6, 0, 11), kNone, at(7, 4, 4), kNone, kNone, at(8, 0, 64), kNone},
        16},
       // classic 29
-      {0,
+      {kCanDataFrame,
        {kTime, at(6, 0, 104), at(6, 0, 29), kNone, at(10, 0, 4), kNone, kNone, at(11, 0, 64),
         kNone},
        19},
       // FD <= 8, 11
-      {0,
+      {kCanDataFrame,
        {kTime, at(6, 0, 88), at(6, 0, 11), kNone, at(8, 0, 4), at(8, 6, 1), at(8, 7, 1),
         at(9, 0, 64), kNone},
        17},
       // FD <= 8, 29
-      {0,
+      {kCanDataFrame,
        {kTime, at(6, 0, 104), at(6, 0, 29), kNone, at(10, 0, 4), at(10, 6, 1), at(10, 7, 1),
         at(11, 0, 64), kNone},
        19},
       // FD > 8, 11
-      {0,
+      {kCanDataFrame,
        {kTime, at(6, 0, 56), at(6, 0, 11), kNone, at(8, 0, 4), at(8, 6, 1), at(8, 7, 1), kNone,
         at(9, 0, 32)},
        13},
       // FD > 8, 29
-      {0,
+      {kCanDataFrame,
        {kTime, at(6, 0, 72), at(6, 0, 29), kNone, at(10, 0, 4), at(10, 6, 1), at(10, 7, 1), kNone,
         at(11, 0, 32)},
        15},
       // remote 11
-      {1, {kTime, at(6, 0, 16), at(6, 0, 11), kNone, at(7, 4, 4), kNone, kNone, kNone, kNone}, 8},
+      {kCanRemoteFrame,
+       {kTime, at(6, 0, 16), at(6, 0, 11), kNone, at(7, 4, 4), kNone, kNone, kNone, kNone},
+       8},
       // remote 29
-      {1, {kTime, at(6, 0, 40), at(6, 0, 29), kNone, at(10, 4, 4), kNone, kNone, kNone, kNone}, 11},
+      {kCanRemoteFrame,
+       {kTime, at(6, 0, 40), at(6, 0, 29), kNone, at(10, 4, 4), kNone, kNone, kNone, kNone},
+       11},
       // errors (S3 is ErrorType)
-      {2, {kTime, at(6, 0, 8), at(6, 0, 6), kNone, kNone, kNone, kNone, kNone, kNone}, 8},
+      {kCanErrorFrame,
+       {kTime, at(6, 0, 8), at(6, 0, 6), kNone, kNone, kNone, kNone, kNone, kNone},
+       8},
   }};
 }();
 
@@ -143,21 +149,25 @@ inline constexpr std::array<FrameLayout, kLinLayoutCount> kLinLayouts = [] {
   return std::array<FrameLayout, kLinLayoutCount>{{
       // checksum error: frame, Checksum, ChecksumModel, ID, Dir, DataLength,
       // ReceivedDataByteCount, DataBytes
-      {0,
+      {kLinChecksumError,
        {kTime, at(6, 0, 88), at(8, 0, 8), at(6, 6, 1), at(6, 0, 6), at(6, 7, 1), at(7, 0, 4),
         at(7, 4, 4), at(9, 0, 64)},
        17},
       // frame: frame, ID, Dir, DataLength, ReceivedDataByteCount, DataBytes
-      {1,
+      {kLinFrame,
        {kTime, at(6, 0, 80), at(6, 0, 6), at(6, 7, 1), at(7, 0, 4), at(7, 4, 4), at(8, 0, 64),
         kNone, kNone},
        16},
       // receive error
-      {2, {kTime, at(6, 0, 8), at(6, 0, 6), kNone, kNone, kNone, kNone, kNone, kNone}, 7},
+      {kLinReceiveError,
+       {kTime, at(6, 0, 8), at(6, 0, 6), kNone, kNone, kNone, kNone, kNone, kNone},
+       7},
       // synchronization error: no structure, no fields
-      {3, {kTime, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone}, 6},
+      {kLinSyncError, {kTime, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone}, 6},
       // transmission error
-      {4, {kTime, at(6, 0, 8), at(6, 0, 6), kNone, kNone, kNone, kNone, kNone, kNone}, 7},
+      {kLinTransmissionError,
+       {kTime, at(6, 0, 8), at(6, 0, 6), kNone, kNone, kNone, kNone, kNone, kNone},
+       7},
   }};
 }();
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "base/log.h"
 #include "buslog/can_record_encoding.h"
 
 namespace busfold {
@@ -18,15 +17,12 @@ bool write_all(Stream& output, const std::uint8_t* bytes, std::size_t n) {
 
 }  // namespace
 
-bool FrameRecordWriter::write_can_data_frame(const CanFrameFields& frame) {
+FrameWrite FrameRecordWriter::write_can_data_frame(const CanFrameFields& frame) {
   const CanGroupRecordIds* ids = record_ids_.find(frame.bus);
   if (ids == nullptr) {
-    if (!reported_missing_bus_.test(frame.bus)) {
-      reported_missing_bus_.set(frame.bus);
-      BUSFOLD_LOG(kLogWarning, "No output groups for CAN bus %u, frames skipped",
-                  static_cast<unsigned>(frame.bus));
-    }
-    return false;
+    if (reported_missing_bus_.test(frame.bus)) return FrameWrite::kSkipped;
+    reported_missing_bus_.set(frame.bus);
+    return FrameWrite::kFirstBusWithoutGroups;
   }
 
   const unsigned direction = frame.dir != 0 ? 1 : 0;
@@ -36,12 +32,9 @@ bool FrameRecordWriter::write_can_data_frame(const CanFrameFields& frame) {
   if (long_fd) {
     signal_offset = &signal_offsets_[frame.bus][(layout == kCanFdOver8_29 ? 2 : 0) + direction];
     if (*signal_offset > kMaxSignalOffset) {
-      if (!reported_signal_overflow_) {
-        reported_signal_overflow_ = true;
-        BUSFOLD_LOG(kLogError, "Signal data of CAN bus %u passed 4 GiB, long FD frames skipped",
-                    static_cast<unsigned>(frame.bus));
-      }
-      return false;
+      if (reported_signal_overflow_) return FrameWrite::kSkipped;
+      reported_signal_overflow_ = true;
+      return FrameWrite::kFirstSignalDataFull;
     }
   }
 
@@ -65,19 +58,14 @@ bool FrameRecordWriter::write_can_data_frame(const CanFrameFields& frame) {
   const std::size_t size = encode_can_data_record(
       record, layout, half[slot], w, frame,
       signal_offset != nullptr ? static_cast<std::uint32_t>(*signal_offset) : 0);
-  if (!write_all(output_, record, size)) return false;
-  if (!long_fd) return true;
+  if (!write_all(output_, record, size)) return FrameWrite::kOutputFailed;
+  if (!long_fd) return FrameWrite::kWritten;
 
   std::uint8_t vlsd[kMaxCanVlsdRecordSize];
   const std::size_t vlsd_size = encode_can_vlsd_record(vlsd, half[slot + 1], frame);
-  if (!write_all(output_, vlsd, vlsd_size)) return false;
+  if (!write_all(output_, vlsd, vlsd_size)) return FrameWrite::kOutputFailed;
   *signal_offset += vlsd_size - kRecordIdSize;
-  return true;
-}
-
-bool write_can_data_frame(FrameRecordWriter& writer, const BusFrame& frame) {
-  if (frame.kind != kCanDataFrame) return false;
-  return writer.write_can_data_frame(frame.can);
+  return FrameWrite::kWritten;
 }
 
 }  // namespace busfold

@@ -11,6 +11,16 @@
 
 namespace busfold {
 
+// What became of a frame handed to the writer. The two "first" outcomes are returned
+// once per writer (bus without groups: once per bus) so that the caller reports them once.
+enum class FrameWrite : std::uint8_t {
+  kWritten,
+  kSkipped,                // nowhere to go, already reported
+  kFirstBusWithoutGroups,  // report: "No output groups for CAN bus %u, frames skipped"
+  kFirstSignalDataFull,  // report: "Signal data of CAN bus %u passed 4 GiB, long FD frames skipped"
+  kOutputFailed,         // the output did not take every byte
+};
+
 class FrameRecordWriter {
 public:
   // The output takes one write per record, the record id first (it counts bytes per
@@ -22,10 +32,9 @@ public:
   // Encodes and writes one CAN data frame into the group of its bus, direction, ID width,
   // FD flag and length; a long FD frame's payload follows as a VLSD record of its own.
   // Timestamps strictly increase per bus and direction: a frame not later than the one
-  // before it is written 1 µs after that one. False, with nothing written, for a bus
-  // without groups (logged once per bus) or once the frame's signal data could no longer
-  // be addressed; false too when the output did not take every byte.
-  bool write_can_data_frame(const CanFrameFields& frame);
+  // before it is written 1 µs after that one. Nothing is written for a bus without groups
+  // or once the frame's signal data could no longer be addressed.
+  FrameWrite write_can_data_frame(const CanFrameFields& frame);
 
   Stream& output() const { return output_; }
 
@@ -52,8 +61,5 @@ private:
   std::bitset<256> reported_missing_bus_;
   bool reported_signal_overflow_ = false;
 };
-
-// A decoded frame: only CAN data frames are written; other kinds give false.
-bool write_can_data_frame(FrameRecordWriter& writer, const BusFrame& frame);
 
 }  // namespace busfold

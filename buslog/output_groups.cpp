@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <new>
 #include <string>
 
-#include "base/log.h"
 #include "buslog/frame_layout.h"
 #include "buslog/offset_cursor.h"
+#include "io/stream.h"
 #include "mdf/block_codec.h"
 #include "mdf/cc_block.h"
 #include "mdf/cg_block.h"
@@ -332,12 +331,11 @@ void add_lin_channels(BusGroupBuilder& b, CgBlock& cg, const LinGroupRow& row) {
   cg.channels.push_back(std::move(frame));
 }
 
-std::optional<CanGroupRecordIds> build_can_bus(DgBlock& dg, std::uint8_t bus, BusTemplate& t) {
+Result<CanGroupRecordIds> build_can_bus(DgBlock& dg, std::uint8_t bus, BusTemplate& t) {
   BusGroupBuilder b(dg, t, bus);
   if (!b.ids_left(kCanRecordIdsPerBus)) {
-    BUSFOLD_LOG(kLogError, "No record ids left for the groups of CAN bus %u",
-                static_cast<unsigned>(bus));
-    return std::nullopt;
+    return make_error(ErrorCode::kLimit, "No record ids left for the groups of CAN bus %u",
+                      static_cast<unsigned>(bus));
   }
   b.begin("CAN%u", kSiBusCan, t.can_source_comment);
   CanGroupRecordIds ids;
@@ -352,7 +350,7 @@ std::optional<CanGroupRecordIds> build_can_bus(DgBlock& dg, std::uint8_t bus, Bu
     }
     auto& half = row.direction == kRx ? ids.rx : ids.tx;
     half[row.slot] = static_cast<std::uint16_t>(cg->cg_record_id);
-    if (layout.kind == 0) {
+    if (layout.kind == kCanDataFrame) {
       if (const CgBlock* vlsd = add_can_data_channels(b, t, *cg, layout, row.direction))
         half[row.slot + 1] = static_cast<std::uint16_t>(vlsd->cg_record_id);
     } else {
@@ -363,12 +361,11 @@ std::optional<CanGroupRecordIds> build_can_bus(DgBlock& dg, std::uint8_t bus, Bu
   return ids;
 }
 
-bool build_lin_bus(DgBlock& dg, std::uint8_t bus, BusTemplate& t) {
+Status build_lin_bus(DgBlock& dg, std::uint8_t bus, BusTemplate& t) {
   BusGroupBuilder b(dg, t, bus);
   if (!b.ids_left(std::size(kLinGroups))) {
-    BUSFOLD_LOG(kLogError, "No record ids left for the groups of LIN bus %u",
-                static_cast<unsigned>(bus));
-    return false;
+    return make_error(ErrorCode::kLimit, "No record ids left for the groups of LIN bus %u",
+                      static_cast<unsigned>(bus));
   }
   b.begin("LIN%u", kSiBusLin, t.lin_source_comment);
   for (const LinGroupRow& row : kLinGroups) {
@@ -377,39 +374,27 @@ bool build_lin_bus(DgBlock& dg, std::uint8_t bus, BusTemplate& t) {
     add_lin_channels(b, *cg, row);
   }
   b.commit();
-  return true;
+  return Status::success();
 }
 
 }  // namespace
 
-bool add_lin_bus_groups(MdfFile& file, std::uint8_t bus, BusTemplate& bus_template) {
+Status add_lin_bus_groups(MdfFile& file, std::uint8_t bus, BusTemplate& bus_template) {
   DgBlock* dg = output_data_group(file);
-  if (dg == nullptr) return false;
-  try {
-    return build_lin_bus(*dg, bus, bus_template);
-  } catch (const std::bad_alloc&) {
-    BUSFOLD_LOG(kLogError, "Out of memory while adding the groups of LIN bus %u",
-                static_cast<unsigned>(bus));
-    return false;
-  }
+  if (dg == nullptr) return unexplained_failure(ErrorCode::kInvalidInput);  // a caller's mistake
+  return build_lin_bus(*dg, bus, bus_template);
 }
 
-std::optional<CanGroupRecordIds> add_can_bus_groups(MdfFile& file, std::uint8_t bus,
-                                                    BusTemplate& bus_template) {
+Result<CanGroupRecordIds> add_can_bus_groups(MdfFile& file, std::uint8_t bus,
+                                             BusTemplate& bus_template) {
   DgBlock* dg = output_data_group(file);
-  if (dg == nullptr) return std::nullopt;
-  try {
-    return build_can_bus(*dg, bus, bus_template);
-  } catch (const std::bad_alloc&) {
-    BUSFOLD_LOG(kLogError, "Out of memory while adding the groups of CAN bus %u",
-                static_cast<unsigned>(bus));
-    return std::nullopt;
-  }
+  if (dg == nullptr) return unexplained_failure(ErrorCode::kInvalidInput);  // a caller's mistake
+  return build_can_bus(*dg, bus, bus_template);
 }
 
 std::vector<std::uint8_t> output_can_buses(std::span<const std::uint8_t> extra_buses) {
   std::bitset<256> taken;
-  for (std::uint8_t bus : {1, 2, 9})
+  for (std::uint8_t bus : kOutputCanBuses)
     taken.set(bus);
   for (std::uint8_t bus : extra_buses)
     taken.set(bus);
@@ -421,19 +406,31 @@ std::vector<std::uint8_t> output_can_buses(std::span<const std::uint8_t> extra_b
   return buses;
 }
 
-bool add_output_bus_groups(MdfFile& file, BusTemplate& bus_template,
-                           std::span<const std::uint8_t> extra_can_buses, CanRecordIdTable& table) {
-  bool ok = add_lin_bus_groups(file, 1, bus_template);
-  ok = add_lin_bus_groups(file, 2, bus_template) && ok;
+Status add_output_bus_groups(MdfFile& file, BusTemplate& bus_template,
+                             std::span<const std::uint8_t> extra_can_buses,
+                             CanRecordIdTable& table) {
+  // A bus that cannot be added does not stop the others: every failure is told.
+  Status status;
+  auto note = [&status](Status failure) {
+    if (failure.ok()) return;
+    if (status.ok()) {
+      status = std::move(failure);
+      return;
+    }
+    for (const std::string& line : failure.messages())
+      status.add_context(line);
+  };
+  for (std::uint8_t bus : kOutputLinBuses)
+    note(add_lin_bus_groups(file, bus, bus_template));
   for (std::uint8_t bus : output_can_buses(extra_can_buses)) {
-    std::optional<CanGroupRecordIds> ids = add_can_bus_groups(file, bus, bus_template);
-    if (ids) {
+    Result<CanGroupRecordIds> ids = add_can_bus_groups(file, bus, bus_template);
+    if (ids.ok()) {
       table.set(bus, *ids);
     } else {
-      ok = false;
+      note(ids.take_status());
     }
   }
-  return ok;
+  return status;
 }
 
 }  // namespace busfold

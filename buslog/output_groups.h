@@ -6,10 +6,10 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
+#include "base/result.h"
 #include "buslog/bus_template.h"
 #include "mdf/mdf_file.h"
 
@@ -55,13 +55,20 @@ private:
   std::bitset<256> present_;
 };
 
+// The buses every output file has groups for, whether the input uses them or not: the
+// channels of the logger's LIN and CAN ports, and CAN 9, where loggers put the frames
+// they write themselves; readers of the output expect all of them there.
+inline constexpr std::uint8_t kOutputLinBuses[] = {1, 2};
+inline constexpr std::uint8_t kOutputCanBuses[] = {1, 2, 9};
+
 // Both add to the file's (first) data group, after the groups it has: record ids go on
 // from the largest one there, and the new blocks are placed after the last placed block
-// reachable from the data group (channels are left to the save). False or none when the
-// file has no data group or memory runs out; the file is then unchanged.
-bool add_lin_bus_groups(MdfFile& file, std::uint8_t bus, BusTemplate& bus_template);
-std::optional<CanGroupRecordIds> add_can_bus_groups(MdfFile& file, std::uint8_t bus,
-                                                    BusTemplate& bus_template);
+// reachable from the data group (channels are left to the save). A failure (a line when
+// the record ids ran out, none when the file has no data group) leaves the file
+// unchanged.
+Status add_lin_bus_groups(MdfFile& file, std::uint8_t bus, BusTemplate& bus_template);
+Result<CanGroupRecordIds> add_can_bus_groups(MdfFile& file, std::uint8_t bus,
+                                             BusTemplate& bus_template);
 
 // The CAN buses of an output file, in the order they are added: 1, 2, 9 and the extra
 // buses (demultiplexing targets) together in ascending bus number; each bus once, bus 0
@@ -69,8 +76,10 @@ std::optional<CanGroupRecordIds> add_can_bus_groups(MdfFile& file, std::uint8_t 
 std::vector<std::uint8_t> output_can_buses(std::span<const std::uint8_t> extra_buses);
 
 // Adds the groups of LIN buses 1 and 2, then those of the CAN buses of output_can_buses,
-// and enters each CAN bus in the table. False when a bus could not be added.
-bool add_output_bus_groups(MdfFile& file, BusTemplate& bus_template,
-                           std::span<const std::uint8_t> extra_can_buses, CanRecordIdTable& table);
+// and enters each CAN bus in the table. A failure holds a line for each bus that could
+// not be added, in the order they were tried; the others are added all the same.
+Status add_output_bus_groups(MdfFile& file, BusTemplate& bus_template,
+                             std::span<const std::uint8_t> extra_can_buses,
+                             CanRecordIdTable& table);
 
 }  // namespace busfold

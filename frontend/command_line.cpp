@@ -48,7 +48,7 @@ public:
 void collect_paths(const arg_file* entry, std::vector<std::string>& destination) {
   for (int i = 0; i < entry->count; ++i) {
     std::string path(entry->filename[i]);
-    normalise_path(path);
+    log_status(normalise_path(path));
     destination.push_back(std::move(path));
   }
 }

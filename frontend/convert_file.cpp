@@ -70,11 +70,13 @@ int unwrap_containers(ToolContext& ctx, StreamPtr& current) {
     StreamPtr inner;
     if (header.type == kContainerTypeCompressed) {
       BUSFOLD_LOG(kLogInfo, "Found compressed file");
-      inner = compressed_container_open(*current, header, max_content);
-      if (!inner) {
+      Result<StreamPtr> opened = compressed_container_open(*current, header, max_content);
+      if (!opened.ok()) {
+        log_status(opened.status());
         BUSFOLD_LOG(kLogError, "Could not decompress file");
         return kConvertDecompressFailed;
       }
+      inner = std::move(*opened);
     } else if (header.type == kContainerTypeEncrypted) {
       BUSFOLD_LOG(kLogInfo, "Found encrypted file");
       const std::string* password = ctx.options != nullptr
@@ -84,13 +86,15 @@ int unwrap_containers(ToolContext& ctx, StreamPtr& current) {
         BUSFOLD_LOG(kLogError, "No password found for device %08X", header.device_id);
         return kConvertPasswordFailed;
       }
-      inner = encrypted_container_open(
+      Result<StreamPtr> opened = encrypted_container_open(
           *current, header,
           {reinterpret_cast<const std::uint8_t*>(password->data()), password->size()});
-      if (!inner) {
+      if (!opened.ok()) {
+        log_status(opened.status());
         BUSFOLD_LOG(kLogError, "Could not decrypt file");
         return kConvertPasswordFailed;
       }
+      inner = std::move(*opened);
     } else {
       return kConvertFailed;
     }

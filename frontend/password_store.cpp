@@ -146,7 +146,7 @@ bool load_password_file(ConverterOptions& options, int& status) {
     path = options.password_files.front();
   } else {
     path = "passwords.json";
-    normalise_path(path);
+    log_status(normalise_path(path));
   }
 
   FsStat st;

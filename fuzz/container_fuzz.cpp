@@ -133,12 +133,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!container_identify(*current, header)) break;
     StreamPtr inner;
     if (header.type == kContainerTypeCompressed) {
-      inner = compressed_container_open(*current, header, max_content);
+      if (auto opened = compressed_container_open(*current, header, max_content); opened.ok())
+        inner = std::move(*opened);
       if (inner) fuzz::check_compressed(*current, static_cast<ContainerStream&>(*inner));
     } else if (header.type == kContainerTypeEncrypted) {
-      inner = encrypted_container_open(
+      auto opened = encrypted_container_open(
           *current, header,
           {reinterpret_cast<const std::uint8_t*>(fuzz::kPassword.data()), fuzz::kPassword.size()});
+      if (opened.ok()) inner = std::move(*opened);
     }
     if (!inner) break;
     // Go on with a copy of the content, so that the next level's input may be patched.

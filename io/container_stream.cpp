@@ -32,17 +32,4 @@ std::span<const std::uint8_t> ContainerStream::bytes() const {
   return memory_->bytes();
 }
 
-CopyStatus container_copy(Stream& src, Stream& dst, std::uint64_t& copied, std::uint64_t limit) {
-  std::uint8_t chunk[4096];
-  copied = 0;
-  for (;;) {
-    std::int64_t got = src.read(chunk, sizeof chunk);
-    if (got == 0) return CopyStatus::kDone;
-    if (got < 0) return CopyStatus::kReadFailed;
-    if (static_cast<std::uint64_t>(got) > limit - copied) return CopyStatus::kTooLarge;
-    if (dst.write(chunk, static_cast<std::uint64_t>(got)) != got) return CopyStatus::kWriteFailed;
-    copied += static_cast<std::uint64_t>(got);
-  }
-}
-
 }  // namespace busfold

@@ -41,14 +41,4 @@ private:
   std::unique_ptr<MemoryStream> memory_;
 };
 
-enum class CopyStatus { kDone, kReadFailed, kWriteFailed, kTooLarge };
-
-// Copies src from its position to its end into dst in 4096-byte chunks; `copied`
-// counts the bytes dst took. Unlike stream_copy it tells a complete copy from one
-// cut short by a failing read or by dst taking less than it was given (a memory
-// stream that cannot grow), so that a partial copy is never taken for success.
-// kTooLarge, with at most `limit` bytes copied, when src holds more than `limit`.
-CopyStatus container_copy(Stream& src, Stream& dst, std::uint64_t& copied,
-                          std::uint64_t limit = UINT64_MAX);
-
 }  // namespace busfold

@@ -1,7 +1,6 @@
 #include "io/crc32_stream.h"
 
 #include <array>
-#include <new>
 
 #include "base/bytes.h"
 
@@ -11,6 +10,9 @@ namespace {
 
 // Eight tables let the loop take eight bytes per step ("slicing by 8"); table 0 is
 // the classic byte-at-a-time table, table k advances a byte by k further zero bytes.
+// The CRC-32 generator 0x04C11DB7 with its bits reversed, as a right-shifting register needs.
+constexpr std::uint32_t kReflectedPolynomial = 0xEDB88320u;
+
 using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
 
 constexpr CrcTables make_tables() {
@@ -18,7 +20,7 @@ constexpr CrcTables make_tables() {
   for (std::uint32_t i = 0; i < 256; ++i) {
     std::uint32_t crc = i;
     for (int bit = 0; bit < 8; ++bit)
-      crc = (crc >> 1) ^ ((crc & 1u) ? 0xEDB88320u : 0u);
+      crc = (crc >> 1) ^ ((crc & 1u) ? kReflectedPolynomial : 0u);
     tables[0][i] = crc;
   }
   for (std::size_t k = 1; k < 8; ++k) {
@@ -50,10 +52,6 @@ std::uint32_t crc32_update(std::uint32_t crc, std::span<const std::uint8_t> byte
   while (n-- > 0)
     crc = kTables[0][(crc ^ *p++) & 0xFFu] ^ (crc >> 8);
   return crc;
-}
-
-std::unique_ptr<Crc32Stream> crc32_stream_new(Stream& inner) {
-  return std::unique_ptr<Crc32Stream>(new (std::nothrow) Crc32Stream(inner));
 }
 
 std::int64_t Crc32Stream::read(void* buffer, std::uint64_t n) {

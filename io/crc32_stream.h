@@ -26,16 +26,12 @@ public:
   std::int64_t write(const void* buffer, std::uint64_t n) override;
   std::int64_t close() override;
 
+  // The register as it stands.
   std::uint32_t value() const { return crc_; }
 
 private:
   Stream* inner_;
   std::uint32_t crc_ = kCrc32Initial;
 };
-
-std::unique_ptr<Crc32Stream> crc32_stream_new(Stream& inner);
-
-// The register as it stands.
-inline std::uint32_t crc32_stream_value(const Crc32Stream& stream) { return stream.value(); }
 
 }  // namespace busfold

@@ -6,10 +6,8 @@
 #include <mbedtls/platform_util.h>
 
 #include <algorithm>
-#include <new>
 
 #include "base/bytes.h"
-#include "base/log.h"
 #include "io/container_stream.h"
 #include "io/memory_stream.h"
 
@@ -19,7 +17,16 @@ namespace {
 
 // Pieces of ciphertext decrypted at a time; a multiple of the AES block, as GCM
 // updates before the last one must be.
-constexpr std::size_t kCipherPiece = 512;
+constexpr std::size_t kAesBlockSize = 16;
+constexpr std::size_t kCipherPiece = 32 * kAesBlockSize;
+constexpr unsigned kAesKeyBits = 8 * kEncryptedKeySize;
+
+// Where the fields sit in the 52 header bytes: after the common header the nonce, the
+// iteration count and the salt, back to back.
+constexpr std::size_t kNonceOffset = kContainerHeaderSize;
+constexpr std::size_t kIterationsOffset = kNonceOffset + kEncryptedNonceSize;
+constexpr std::size_t kSaltOffset = kIterationsOffset + sizeof(std::uint32_t);
+static_assert(static_cast<std::int64_t>(kSaltOffset + kEncryptedSaltSize) == kEncryptedHeaderSize);
 
 bool header_accepted(const ContainerHeader& header) {
   return header.type == kContainerTypeEncrypted && header.version == kContainerVersion &&
@@ -55,10 +62,10 @@ struct Parameters {
   std::uint32_t iterations = 0;
 
   std::span<const std::uint8_t, kEncryptedNonceSize> nonce() const {
-    return std::span(header_bytes).subspan<20, kEncryptedNonceSize>();
+    return std::span(header_bytes).subspan<kNonceOffset, kEncryptedNonceSize>();
   }
   std::span<const std::uint8_t, kEncryptedSaltSize> salt() const {
-    return std::span(header_bytes).subspan<36, kEncryptedSaltSize>();
+    return std::span(header_bytes).subspan<kSaltOffset, kEncryptedSaltSize>();
   }
 };
 
@@ -70,7 +77,7 @@ bool read_at(Stream& source, std::int64_t offset, std::span<std::uint8_t> out) {
 // The 52 header bytes (nonce, count and salt among them) and the tag.
 bool read_parameters(Stream& source, Parameters& parameters) {
   if (!read_at(source, 0, parameters.header_bytes)) return false;
-  parameters.iterations = load_be32(parameters.header_bytes.data() + 32);
+  parameters.iterations = load_be32(parameters.header_bytes.data() + kIterationsOffset);
   std::int64_t size = source.seek(0, kSeekEnd);
   if (size < 0 || source.tell() != size) return false;
   if (size < kEncryptedHeaderSize + kEncryptedTagSize) return false;
@@ -82,9 +89,9 @@ bool read_parameters(Stream& source, Parameters& parameters) {
 bool decrypt(Stream& source, const Parameters& parameters, const Key& key, MemoryStream& plain) {
   CipherContext cipher;
   const mbedtls_cipher_info_t* info =
-      mbedtls_cipher_info_from_values(MBEDTLS_CIPHER_ID_AES, 256, MBEDTLS_MODE_GCM);
+      mbedtls_cipher_info_from_values(MBEDTLS_CIPHER_ID_AES, kAesKeyBits, MBEDTLS_MODE_GCM);
   if (info == nullptr || mbedtls_cipher_setup(&cipher.ctx, info) != 0 ||
-      mbedtls_cipher_setkey(&cipher.ctx, key.bytes.data(), 256, MBEDTLS_DECRYPT) != 0 ||
+      mbedtls_cipher_setkey(&cipher.ctx, key.bytes.data(), kAesKeyBits, MBEDTLS_DECRYPT) != 0 ||
       mbedtls_cipher_set_iv(&cipher.ctx, parameters.nonce().data(), kEncryptedNonceSize) != 0 ||
       mbedtls_cipher_update_ad(&cipher.ctx, parameters.header_bytes.data(),
                                parameters.header_bytes.size()) != 0) {
@@ -93,7 +100,8 @@ bool decrypt(Stream& source, const Parameters& parameters, const Key& key, Memor
 
   if (source.seek(kEncryptedHeaderSize, kSeekSet) != kEncryptedHeaderSize) return false;
   std::uint8_t piece[kCipherPiece];
-  std::uint8_t clear[kCipherPiece + 16];
+  // An update may hand out up to one block more than it was given.
+  std::uint8_t clear[kCipherPiece + kAesBlockSize];
   auto remaining = static_cast<std::uint64_t>(parameters.ciphertext_size);
   while (remaining > 0) {
     // Whole pieces even over short reads: GCM takes partial blocks only at the end.
@@ -122,34 +130,35 @@ bool encrypted_container_derive_key(std::span<const std::uint8_t> password,
                                    salt.size(), iterations, key.size(), key.data()) == 0;
 }
 
-StreamPtr encrypted_container_open(Stream& source, const ContainerHeader& header,
-                                   std::span<const std::uint8_t> password) {
-  if (!header_accepted(header)) return nullptr;
+Result<StreamPtr> encrypted_container_open(Stream& source, const ContainerHeader& header,
+                                           std::span<const std::uint8_t> password) {
+  if (!header_accepted(header)) return unexplained_failure(ErrorCode::kUnsupported);
 
   // Everything cheap is read and checked before the costly key derivation.
   Parameters parameters;
-  if (!read_parameters(source, parameters)) return nullptr;
+  if (!read_parameters(source, parameters)) return unexplained_failure(ErrorCode::kInvalidInput);
   if (parameters.iterations > kMaxKeyDerivationIterations) {
-    BUSFOLD_LOG(kLogError, "Refusing key derivation with %u iterations", parameters.iterations);
-    return nullptr;
+    return make_error(ErrorCode::kLimit, "Refusing key derivation with %u iterations",
+                      parameters.iterations);
   }
 
-  auto plain = memory_stream_new();
+  auto plain = std::make_unique<MemoryStream>();
   // The plaintext is as long as the ciphertext the source really holds.
-  if (!plain || !plain->reserve(static_cast<std::uint64_t>(parameters.ciphertext_size))) {
-    return nullptr;
+  if (!plain->reserve(static_cast<std::uint64_t>(parameters.ciphertext_size))) {
+    return unexplained_failure(ErrorCode::kOutOfMemory);
   }
 
   Key key;
   if (!encrypted_container_derive_key(password, parameters.salt(), parameters.iterations,
                                       key.bytes)) {
-    return nullptr;
+    return unexplained_failure(ErrorCode::kInvalidInput);
   }
   // On a tag mismatch the plaintext is dropped with `plain`, unseen.
-  if (!decrypt(source, parameters, key, *plain)) return nullptr;
+  if (!decrypt(source, parameters, key, *plain))
+    return unexplained_failure(ErrorCode::kInvalidInput);
 
   plain->seek(0, kSeekSet);
-  return StreamPtr(new (std::nothrow) ContainerStream(header, std::move(plain)));
+  return StreamPtr(std::make_unique<ContainerStream>(header, std::move(plain)));
 }
 
 }  // namespace busfold

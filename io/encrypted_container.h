@@ -30,15 +30,15 @@ bool encrypted_container_derive_key(std::span<const std::uint8_t> password,
                                     std::array<std::uint8_t, kEncryptedKeySize>& key);
 
 // Decrypts the whole ciphertext into memory and returns it as a ContainerStream
-// positioned at 0, or null. The source is read (seeking as needed), never closed or
+// positioned at 0. The source is read (seeking as needed), never closed or
 // owned. The password is any bytes, with no terminator.
 //
-// Null without a message: a header other than type 17, version 1, first flag 0
+// A failure without a line: a header other than type 17, version 1, first flag 0
 // or 1, footer flag 0; a file under 68 bytes or one that cannot be read; a failing
 // derivation or cipher; a tag mismatch (a wrong password shows up only as this).
-// Nothing unauthenticated is handed on. Logged at level 5: an iteration count over
-// kMaxKeyDerivationIterations, which is refused.
-StreamPtr encrypted_container_open(Stream& source, const ContainerHeader& header,
-                                   std::span<const std::uint8_t> password);
+// Nothing unauthenticated is handed on. A failure with its line: an iteration count
+// over kMaxKeyDerivationIterations, which is refused.
+Result<StreamPtr> encrypted_container_open(Stream& source, const ContainerHeader& header,
+                                           std::span<const std::uint8_t> password);
 
 }  // namespace busfold

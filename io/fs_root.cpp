@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "base/log.h"
+#include "base/result.h"
 
 namespace busfold {
 
@@ -258,7 +258,7 @@ std::string resolve_dots(const std::string& folder, std::string_view dots) {
 
 }  // namespace
 
-void normalise_path(std::string& path) {
+Status normalise_path(std::string& path) {
   std::replace(path.begin(), path.end(), '\\', '/');
 
   // One left-to-right pass over non-overlapping "//": "///" becomes "//".
@@ -272,7 +272,8 @@ void normalise_path(std::string& path) {
 
   if (path.empty() || path[0] != '/') {
     std::optional<std::string> folder = current_folder();
-    if (!folder || !fs_root_new(*folder)) return;
+    // Without a current folder the path stays relative: opening it later tells the user.
+    if (!folder || !fs_root_new(*folder)) return Status::success();
     if (only_dot_components(path)) {
       // ".." means the parent folder and "." this one; joined as written they would name
       // the current folder or put the outputs inside the inputs.
@@ -292,14 +293,14 @@ void normalise_path(std::string& path) {
     probe.pop_back();
   FsStat st;
   if (!fs_stat_path(probe, st)) {
-    BUSFOLD_LOG(kLogError, "Could not stat path %s", path.c_str());
-    return;
+    return make_error(ErrorCode::kIo, "Could not stat path %s", path.c_str());
   }
   if (st.kind == kFsFolder) {
     if (path.back() != '/') path += '/';
   } else if (st.kind == kFsFile) {
     if (path.back() == '/') path.pop_back();
   }
+  return Status::success();
 }
 
 }  // namespace busfold

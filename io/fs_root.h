@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "io/file_stream.h"
 
 namespace busfold {
@@ -91,7 +92,8 @@ std::optional<std::string> current_folder();
 
 // Rewrites a command-line path in place into the canonical form: "\" becomes "/",
 // doubled separators are reduced, a relative path is placed below the current folder,
-// an existing folder gets a trailing "/" and an existing file loses one.
-void normalise_path(std::string& path);
+// an existing folder gets a trailing "/" and an existing file loses one. A path that
+// cannot be examined is left as reduced so far and gives a failure that names it.
+Status normalise_path(std::string& path);
 
 }  // namespace busfold

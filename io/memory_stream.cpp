@@ -1,7 +1,6 @@
 #include "io/memory_stream.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -22,15 +21,10 @@ std::unique_ptr<MemoryStream> memory_stream_from(std::span<const std::uint8_t> b
   return stream;
 }
 
-MemoryStream::~MemoryStream() { std::free(data_); }
-
 bool MemoryStream::grow_to(std::uint64_t capacity) {
-  if (capacity <= capacity_) return true;
-  if (capacity > SIZE_MAX) return false;
-  void* grown = std::realloc(data_, static_cast<std::size_t>(capacity));
-  if (grown == nullptr) return false;
-  data_ = static_cast<std::uint8_t*>(grown);
-  capacity_ = capacity;
+  if (capacity <= data_.size()) return true;
+  if (capacity > data_.max_size()) return false;
+  data_.resize(static_cast<std::size_t>(capacity));
   return true;
 }
 
@@ -39,16 +33,16 @@ bool MemoryStream::reserve(std::uint64_t n) { return grow_to(n); }
 std::int64_t MemoryStream::read(void* buffer, std::uint64_t n) {
   if (position_ >= size_) return 0;
   std::uint64_t k = std::min(n, size_ - position_);
-  std::memcpy(buffer, data_ + position_, static_cast<std::size_t>(k));
+  std::memcpy(buffer, data_.data() + position_, static_cast<std::size_t>(k));
   position_ += k;
   return static_cast<std::int64_t>(k);
 }
 
 std::int64_t MemoryStream::write(const void* buffer, std::uint64_t n) {
   if (n > static_cast<std::uint64_t>(INT64_MAX) - position_) return kStreamError;
-  if (capacity_ - std::min(capacity_, position_) < n) {
+  if (capacity() - std::min(capacity(), position_) < n) {
     // Doubling keeps appends amortised linear.
-    std::uint64_t capacity = capacity_ == 0 ? 2 : capacity_;
+    std::uint64_t capacity = data_.empty() ? 2 : data_.size();
     while (capacity - std::min(capacity, position_) < n) {
       if (capacity > UINT64_MAX / 2) return kStreamError;
       capacity *= 2;
@@ -56,9 +50,8 @@ std::int64_t MemoryStream::write(const void* buffer, std::uint64_t n) {
     if (!grow_to(capacity)) return kStreamError;
   }
   if (n == 0) return 0;
-  // A position past the content (seek within the capacity) leaves a gap: zero it.
-  if (position_ > size_) std::memset(data_ + size_, 0, static_cast<std::size_t>(position_ - size_));
-  std::memcpy(data_ + position_, buffer, static_cast<std::size_t>(n));
+  // A gap left by a seek past the content is zero already.
+  std::memcpy(data_.data() + position_, buffer, static_cast<std::size_t>(n));
   position_ += n;
   size_ = std::max(size_, position_);
   return static_cast<std::int64_t>(n);
@@ -95,21 +88,20 @@ std::int64_t MemoryStream::seek(std::int64_t offset, int whence) {
     }
     position_ = saved;
   }
-  if (wanted > capacity_) return kStreamError;
+  if (wanted > capacity()) return kStreamError;
   position_ = wanted;
   return target;
 }
 
 std::int64_t MemoryStream::close() {
-  std::free(data_);
-  data_ = nullptr;
-  capacity_ = size_ = position_ = 0;
+  data_ = {};  // gives the memory back, unlike clear()
+  size_ = position_ = 0;
   return 0;
 }
 
 const std::uint8_t* MemoryStream::view(std::uint64_t position, std::uint64_t n) {
   if (position > size_ || n > size_ - position) return nullptr;
-  return data_ + position;
+  return data_.data() + position;
 }
 
 }  // namespace busfold

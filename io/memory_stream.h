@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "io/stream.h"
 
@@ -11,7 +12,6 @@ namespace busfold {
 class MemoryStream final : public Stream {
 public:
   MemoryStream() = default;
-  ~MemoryStream() override;
 
   std::int64_t read(void* buffer, std::uint64_t n) override;
   std::int64_t write(const void* buffer, std::uint64_t n) override;
@@ -20,20 +20,22 @@ public:
   std::int64_t close() override;
   const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override;
 
-  // Grows the capacity to at least n bytes up front; false when memory runs out.
+  // Grows the capacity to at least n bytes up front; false when n cannot be held at all.
   bool reserve(std::uint64_t n);
 
-  std::uint64_t capacity() const { return capacity_; }
+  // Seeks may go anywhere within the capacity; bytes there beyond the content are zero.
+  std::uint64_t capacity() const { return data_.size(); }
   std::uint64_t size() const { return size_; }
-  std::span<const std::uint8_t> bytes() const { return {data_, static_cast<std::size_t>(size_)}; }
+  std::span<const std::uint8_t> bytes() const {
+    return {data_.data(), static_cast<std::size_t>(size_)};
+  }
 
 private:
   bool grow_to(std::uint64_t capacity);
 
-  std::uint64_t capacity_ = 0;
+  std::vector<std::uint8_t> data_;  // the whole capacity, zero past the content
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;
-  std::uint8_t* data_ = nullptr;
 };
 
 // An empty memory stream, or null when memory runs out.

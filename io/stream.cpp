@@ -4,12 +4,18 @@
 
 namespace busfold {
 
+namespace {
+
+// Small enough for the stack, large enough that a copy is a few calls per page.
+constexpr std::size_t kCopyChunk = 4096;
+
+}  // namespace
+
 std::int64_t Stream::read(void*, std::uint64_t) { return kStreamNotOffered; }
 std::int64_t Stream::write(const void*, std::uint64_t) { return kStreamNotOffered; }
 std::int64_t Stream::tell() { return kStreamNotOffered; }
 std::int64_t Stream::seek(std::int64_t, int) { return kStreamNotOffered; }
 std::int64_t Stream::close() { return 0; }
-std::int64_t Stream::reserved() { return 0; }
 const std::uint8_t* Stream::view(std::uint64_t, std::uint64_t) { return nullptr; }
 
 std::int64_t stream_close(StreamPtr& stream) {
@@ -45,13 +51,16 @@ std::int64_t stream_size(Stream* stream) {
   return size;
 }
 
-void stream_copy(Stream* src, Stream* dst) {
-  if (src == nullptr || dst == nullptr) return;
-  std::uint8_t chunk[4096];
+CopyStatus stream_copy(Stream& src, Stream& dst, std::uint64_t& copied, std::uint64_t limit) {
+  std::uint8_t chunk[kCopyChunk];
+  copied = 0;
   for (;;) {
-    std::int64_t got = src->read(chunk, sizeof chunk);
-    if (got <= 0) break;
-    dst->write(chunk, static_cast<std::uint64_t>(got));
+    std::int64_t got = src.read(chunk, sizeof chunk);
+    if (got == 0) return CopyStatus::kDone;
+    if (got < 0) return CopyStatus::kReadFailed;
+    if (static_cast<std::uint64_t>(got) > limit - copied) return CopyStatus::kTooLarge;
+    if (dst.write(chunk, static_cast<std::uint64_t>(got)) != got) return CopyStatus::kWriteFailed;
+    copied += static_cast<std::uint64_t>(got);
   }
 }
 

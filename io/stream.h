@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/result.h"
+
 namespace busfold {
 
 inline constexpr std::int64_t kStreamError = -1;
@@ -32,8 +34,6 @@ public:
   // Releases what the stream holds (flushes a file, closes an owned inner stream).
   // 0 on success; on failure the stream still exists and may be closed again.
   virtual std::int64_t close();
-  // Forwarded by wrappers; no kind implements it.
-  virtual std::int64_t reserved();
 
   // A stream that holds its bytes in memory may hand out a direct view of the
   // n bytes at absolute position `position` (null otherwise, or when the range
@@ -57,8 +57,22 @@ bool stream_seek_exact(Stream& stream, std::uint64_t position);
 // Size by seeking to the end and back; -1 for a null stream, -2 without tell.
 std::int64_t stream_size(Stream* stream);
 
-// Copies src into dst in 4096-byte chunks until a read returns 0 or less.
-// Write results are not checked.
-void stream_copy(Stream* src, Stream* dst);
+enum class CopyStatus { kDone, kReadFailed, kWriteFailed, kTooLarge };
+
+// Copies src from its position to its end into dst in 4096-byte chunks; `copied`
+// counts the bytes dst took. A copy cut short by a failing read or by dst taking less
+// than it was given (a memory stream that cannot grow) is never taken for success.
+// kTooLarge, with at most `limit` bytes copied, when src holds more than `limit`.
+CopyStatus stream_copy(Stream& src, Stream& dst, std::uint64_t& copied,
+                       std::uint64_t limit = UINT64_MAX);
+
+// A failure without a line of its own, for a caller that says in its own words what
+// failed (e.g. "Could not decompress file").
+inline Status unexplained_failure(ErrorCode code) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-zero-length"
+  return make_error(code, "");
+#pragma GCC diagnostic pop
+}
 
 }  // namespace busfold

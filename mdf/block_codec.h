@@ -65,7 +65,7 @@ private:
 // stay far below it (structures of structures of channels).
 inline constexpr unsigned kMaxLoadDepth = 100;
 
-struct ChannelClassifier;
+class ChannelClassifier;
 
 // State of one open, handed to every block's load.
 struct LoadContext {

@@ -1,6 +1,6 @@
 // The seam through which a caller gives channels and channel groups a meaning while a
 // file loads. This folder reads records without knowing what they carry: roles and group
-// kinds are plain integers, and a record handler fills an output area it cannot see.
+// kinds are plain integers, and a record handler fills an output it cannot see.
 #pragma once
 
 #include <cstdint>
@@ -11,14 +11,19 @@ namespace busfold {
 struct ChannelDecoder;
 struct Record;
 
-// Decodes one record into the caller's output area; returns a caller-defined code.
-using RecordHandler = std::uint32_t (*)(const Record& record, void* output_area);
+// What a record handler fills: the caller's own type derives from it, so that this folder
+// hands it on without knowing it.
+struct RecordOutput {};
+
+// Decodes one record into the caller's output; returns a caller-defined code. One call
+// per record, through the handler its group was given when the file loaded.
+using RecordHandler = std::uint32_t (*)(const Record& record, RecordOutput& output);
 
 // What a handler returns for a record it did not decode.
 inline constexpr std::uint32_t kRecordNotDecoded = 9;
 
-// Handler of the groups nobody recognised: leaves the output area alone.
-inline std::uint32_t record_handler_none(const Record&, void*) { return kRecordNotDecoded; }
+// Handler of the groups nobody recognised: leaves the output alone.
+inline std::uint32_t record_handler_none(const Record&, RecordOutput&) { return kRecordNotDecoded; }
 
 struct GroupClassification {
   bool recognised = false;
@@ -26,14 +31,18 @@ struct GroupClassification {
   std::uint32_t group_kind = 0;
 };
 
-// A constant table of operations; any slot may be empty.
-struct ChannelClassifier {
+// Gives channels and groups a meaning while a file loads (not per record). Each method
+// left alone does nothing: no roles, no group recognised, groups not decoded.
+class ChannelClassifier {
+public:
+  virtual ~ChannelClassifier() = default;
+
   // Sets a leaf channel's role from its name (called for each decoder as it is built).
-  void (*classify_name)(ChannelDecoder& decoder);
+  virtual void classify_name(ChannelDecoder&) const {}
   // Recognises a channel group whose acquisition source is a bus, from its decoders.
-  GroupClassification (*classify_group)(std::span<const ChannelDecoder> decoders);
+  virtual GroupClassification classify_group(std::span<const ChannelDecoder>) const { return {}; }
   // Handler of the groups that are not recognised.
-  RecordHandler default_handler;
+  virtual RecordHandler default_handler() const { return record_handler_none; }
 };
 
 }  // namespace busfold

@@ -142,7 +142,7 @@ ChannelDecoder make_decoder(const CnBlock& channel, const ChannelClassifier* cla
   decoder.conversion =
       conversion_from_block(block_cast<CcBlock>(channel.conversion.get()), conversions);
   if (channel.channel_kind == kChannelVlsd) set_signal_source(decoder, channel);
-  if (classifier != nullptr && classifier->classify_name != nullptr) {
+  if (classifier != nullptr) {
     classifier->classify_name(decoder);
   }
   return decoder;

@@ -14,7 +14,7 @@
 
 namespace busfold {
 
-struct ChannelClassifier;
+class ChannelClassifier;
 
 enum ValueKind : std::uint32_t {
   kValueKindUnsigned = 0,

@@ -32,7 +32,8 @@ Status DataBlock::save(SaveContext& ctx, const MdfBlock*) {
   BUSFOLD_TRY(write_block_start(ctx, *this, {}));
   if (source_ == nullptr) return Status::success();
   if (reader_.seek(0, kSeekSet) != 0) return silent_failure(ErrorCode::kIo);
-  stream_copy(&reader_, ctx.stream);
+  std::uint64_t copied = 0;
+  (void)stream_copy(reader_, *ctx.stream, copied);
   // A source that held less than the length says, or a failed write, leaves the block short.
   std::int64_t end = ctx.stream->tell();
   return fields_written(end >= 0 && static_cast<std::uint64_t>(end) == data_base() + data_size());

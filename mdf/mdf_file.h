@@ -13,7 +13,7 @@ namespace busfold {
 
 class IdBlock;
 class HdBlock;
-struct ChannelClassifier;
+class ChannelClassifier;
 
 struct MdfFile {
   Stream* source = nullptr;  // not owned

@@ -34,9 +34,7 @@ RecordLayout make_record_layout(const CgBlock& group, const ChannelClassifier* c
   RecordLayout layout;
   layout.record_id = group.cg_record_id;
   layout.group = &group;
-  if (classifier != nullptr && classifier->default_handler != nullptr) {
-    layout.handler = classifier->default_handler;
-  }
+  if (classifier != nullptr) layout.handler = classifier->default_handler();
   if (group.vlsd_group) {
     layout.record_size = kVlsdRecordSize;
     layout.vlsd = true;
@@ -45,8 +43,7 @@ RecordLayout make_record_layout(const CgBlock& group, const ChannelClassifier* c
   layout.record_size = group.cg_data_bytes;
   layout.decoders = group.decoders;
   const auto* source = block_cast<SiBlock>(group.acq_source.get());
-  if (classifier != nullptr && classifier->classify_group != nullptr && source != nullptr &&
-      source->source_kind == kSourceBus) {
+  if (classifier != nullptr && source != nullptr && source->source_kind == kSourceBus) {
     GroupClassification found = classifier->classify_group(layout.decoders);
     if (found.recognised && found.handler != nullptr) {
       layout.handler = found.handler;

@@ -313,8 +313,8 @@ bool RecordIterator::next() { return record_ != nullptr && handle(reader_.next()
 bool RecordIterator::handle(const Record* record) {
   record_ = record;
   if (record == nullptr) return false;
-  if (output_area_ != nullptr && record->handler != nullptr) {
-    last_result_ = record->handler(*record, output_area_);
+  if (output_ != nullptr && record->handler != nullptr) {
+    last_result_ = record->handler(*record, *output_);
   }
   return true;
 }

@@ -115,12 +115,11 @@ private:
 };
 
 // The walk the pipeline drives: each record read is handed to its handler together with
-// the caller's output area.
+// the caller's output.
 class RecordIterator {
 public:
-  // Without an output area the handlers are not run.
-  RecordIterator(RecordReader& reader, void* output_area)
-      : reader_(reader), output_area_(output_area) {}
+  // Without an output the handlers are not run.
+  RecordIterator(RecordReader& reader, RecordOutput* output) : reader_(reader), output_(output) {}
 
   // Rewinds, reads the first record and runs its handler; false when there is none.
   bool begin();
@@ -138,7 +137,7 @@ private:
   bool handle(const Record* record);
 
   RecordReader& reader_;
-  void* output_area_;
+  RecordOutput* output_;
   const Record* record_ = nullptr;
   std::uint32_t last_result_ = kRecordNotDecoded;
 };

@@ -74,14 +74,14 @@ const CgBlock* group_of(const MdfFile& file, std::uint64_t record_id) {
 // finalizing stream over the sink.
 struct Output {
   Output(std::uint64_t room, bool close_fails) {
-    std::optional<BusLoggingFile> built = create_bus_logging_file();
-    EXPECT_TRUE(built && add_output_bus_groups(*built->file, built->bus_template, {}, ids));
-    auto* dg = block_cast<DgBlock>(built->file->hd()->data_groups.front());
+    BusLoggingFile built = create_bus_logging_file();
+    EXPECT_TRUE(add_output_bus_groups(*built.file, built.bus_template, {}, ids).ok());
+    auto* dg = block_cast<DgBlock>(built.file->hd()->data_groups.front());
     dg->data = create_block(BlockType::kDt);
     dg->dg_rec_id_size = 2;
-    file = built->file.get();
+    file = built.file.get();
     stream = finalizing_stream_new(std::make_unique<LimitedSink>(bytes, room, close_fails),
-                                   std::move(built->file));
+                                   std::move(built.file));
   }
   void write(std::uint16_t record_id, std::vector<std::uint8_t> bytes) {
     std::vector<std::uint8_t> record(2 + bytes.size());

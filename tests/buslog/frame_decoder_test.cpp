@@ -86,7 +86,7 @@ Decoded decode(RecordHandler handler, const std::vector<ChannelDecoder>& decoder
   r.decoders = decoders;
   Decoded out;
   std::memset(static_cast<void*>(&out.frame), 0xEE, sizeof out.frame);  // stale content
-  out.result = handler(r, &out.frame);
+  out.result = handler(r, out.frame);
   return out;
 }
 

@@ -161,7 +161,7 @@ TEST_F(FrameRecordWriterTest, LongFdFramesGoWithTheirVlsdRecordAndOffsets) {
     f.dlc = dlc;
     f.dir = dir;
     f.ide = ide;
-    ASSERT_TRUE(writer.write_can_data_frame(f));
+    ASSERT_EQ(writer.write_can_data_frame(f), FrameWrite::kWritten);
   }
 
   // Each record and each VLSD record is a write of its own. For a fixed record `at` is
@@ -210,7 +210,7 @@ TEST_F(FrameRecordWriterTest, TimestampsStrictlyIncreasePerBusAndDirection) {
     f.dir = s.dir;
     f.seconds = s.seconds;
     f.microseconds = s.microseconds;
-    ASSERT_TRUE(writer.write_can_data_frame(f));
+    ASSERT_EQ(writer.write_can_data_frame(f), FrameWrite::kWritten);
     EXPECT_EQ(timestamp(out.writes.back()), s.written) << s.microseconds;
   }
   EXPECT_EQ(load_le16(out.writes[3].data()), 200 + kIdsClassic11);
@@ -220,46 +220,31 @@ TEST_F(FrameRecordWriterTest, TimestampsStrictlyIncreasePerBusAndDirection) {
   EXPECT_EQ(writer.largest_move_us(), 1002u);
 }
 
-TEST_F(FrameRecordWriterTest, RefusesFramesWithoutGroupsOtherKindsAndFailedWrites) {
-  const LogLevel saved = log_threshold;
-  set_log_threshold(kLogWarning);
-  ::testing::internal::CaptureStderr();
-  BusFrame frame{};
-  frame.kind = kCanDataFrame;
-  frame.can = can_frame(0x1, 1);
+TEST_F(FrameRecordWriterTest, FramesWithoutGroupsAreReportedOncePerBusAndFile) {
+  CanFrameFields frame = can_frame(0x1, 1);
   {
     FrameRecordWriter writer(out, table);
-    for (std::uint8_t bus : {7, 7, 8, 7}) {
-      frame.can.bus = bus;
-      EXPECT_FALSE(write_can_data_frame(writer, frame));
+    const std::pair<std::uint8_t, FrameWrite> sequence[] = {{7, FrameWrite::kFirstBusWithoutGroups},
+                                                            {7, FrameWrite::kSkipped},
+                                                            {8, FrameWrite::kFirstBusWithoutGroups},
+                                                            {7, FrameWrite::kSkipped},
+                                                            {1, FrameWrite::kWritten}};
+    for (const auto& [bus, expected] : sequence) {
+      frame.bus = bus;
+      EXPECT_EQ(writer.write_can_data_frame(frame), expected) << int{bus};
     }
-    frame.can.bus = 1;
-    EXPECT_TRUE(write_can_data_frame(writer, frame));
-    frame.kind = kCanRemoteFrame;
-    EXPECT_FALSE(write_can_data_frame(writer, frame));
   }
-  FrameRecordWriter next_file(out, table);
-  frame.kind = kCanDataFrame;
-  frame.can.bus = 7;
-  EXPECT_FALSE(write_can_data_frame(next_file, frame));
-  std::string err = ::testing::internal::GetCapturedStderr();
-  set_log_threshold(saved);
-
+  FrameRecordWriter next_file(out, table);  // the next file reports it again
+  frame.bus = 7;
+  EXPECT_EQ(next_file.write_can_data_frame(frame), FrameWrite::kFirstBusWithoutGroups);
   EXPECT_EQ(out.writes.size(), 1u);
-  const std::string bus7 = " W No output groups for CAN bus 7, frames skipped\n";
-  std::size_t first = err.find(bus7);
-  ASSERT_NE(first, std::string::npos) << err;
-  std::size_t second = err.find(bus7, first + 1);
-  ASSERT_NE(second, std::string::npos) << err;  // the next file reports it again
-  EXPECT_EQ(err.find(bus7, second + 1), std::string::npos) << err;
-  EXPECT_NE(err.find(" W No output groups for CAN bus 8, frames skipped\n"), std::string::npos);
 
   out.fail = true;
-  frame.can.bus = 1;
-  EXPECT_FALSE(write_can_data_frame(next_file, frame));
-  frame.can.edl = 1;
-  frame.can.dlc = 12;
-  EXPECT_FALSE(write_can_data_frame(next_file, frame));
+  frame.bus = 1;
+  EXPECT_EQ(next_file.write_can_data_frame(frame), FrameWrite::kOutputFailed);
+  frame.edl = 1;
+  frame.dlc = 12;
+  EXPECT_EQ(next_file.write_can_data_frame(frame), FrameWrite::kOutputFailed);
 }
 
 }  // namespace

@@ -28,16 +28,15 @@ namespace {
 // What the tool writes for an input without CAN data frames: template, LIN 1 and 2, CAN 1,
 // 2 and 9, the input's start time, an empty data block, finalized.
 std::vector<std::uint8_t> finished_file_without_frames(CanRecordIdTable& table) {
-  std::optional<BusLoggingFile> built = create_bus_logging_file();
-  if (!built) return {};
-  if (!add_output_bus_groups(*built->file, built->bus_template, {}, table)) return {};
-  HdBlock* hd = built->file->hd();
+  BusLoggingFile built = create_bus_logging_file();
+  if (!add_output_bus_groups(*built.file, built.bus_template, {}, table).ok()) return {};
+  HdBlock* hd = built.file->hd();
   hd->hd_start_time_ns = 1700000000123456789u;
   auto* dg = block_cast<DgBlock>(hd->data_groups.at(0));
   dg->data = std::make_shared<DtBlock>();
   dg->dg_rec_id_size = 2;
-  built->file->id_block()->id_unfin_flags = 0;
-  return test::save_to_bytes(*built->file->id).value_or(std::vector<std::uint8_t>{});
+  built.file->id_block()->id_unfin_flags = 0;
+  return test::save_to_bytes(*built.file->id).value_or(std::vector<std::uint8_t>{});
 }
 
 std::vector<std::uint8_t> read_golden(const char* name) {
@@ -195,22 +194,21 @@ TEST(OutputFile, ExtraBusesJoinTheFixedOnesInAscendingOrder) {
   EXPECT_EQ(output_can_buses(extra), (std::vector<std::uint8_t>{1, 2, 5, 9, 12}));
   EXPECT_EQ(output_can_buses({}), (std::vector<std::uint8_t>{1, 2, 9}));
 
-  std::optional<BusLoggingFile> built = create_bus_logging_file();
-  ASSERT_TRUE(built);
+  BusLoggingFile built = create_bus_logging_file();
   CanRecordIdTable table;
-  ASSERT_TRUE(add_output_bus_groups(*built->file, built->bus_template, extra, table));
+  ASSERT_TRUE(add_output_bus_groups(*built.file, built.bus_template, extra, table).ok());
   EXPECT_EQ(table.find(5)->rx[kIdsClassic11], 52u);
   EXPECT_EQ(table.find(9)->rx[kIdsClassic11], 73u);
   EXPECT_EQ(table.find(12)->errors, 94u + 20);
   EXPECT_EQ(table.find(0), nullptr);
-  const BusTemplate& t = built->bus_template;
+  const BusTemplate& t = built.bus_template;
   for (unsigned bus : {1u, 2u, 5u, 9u, 12u}) {
     const auto* cc = block_cast<CcBlock>(t.bus_constants[bus]);
     ASSERT_NE(cc, nullptr) << bus;
     EXPECT_EQ(cc->values, (std::vector<double>{static_cast<double>(bus), 0})) << bus;
   }
   // LIN1_Frame's BusChannel and CAN1_Rx's share the constant of bus 1.
-  std::vector<CgBlock*> groups = groups_of(*built->file);
+  std::vector<CgBlock*> groups = groups_of(*built.file);
   auto bus_channel = [](const CgBlock* cg) {
     return block_cast<CnBlock>(block_cast<CnBlock>(cg->channels.at(1))->members.at(0))->conversion;
   };
@@ -218,7 +216,7 @@ TEST(OutputFile, ExtraBusesJoinTheFixedOnesInAscendingOrder) {
   EXPECT_EQ(bus_channel(groups[10]), t.bus_constants[1]);
 
   // Every block placed so far has its own range of the file.
-  std::vector<MdfBlock*> blocks = collect_blocks(built->file->id.get());
+  std::vector<MdfBlock*> blocks = collect_blocks(built.file->id.get());
   std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
   for (const MdfBlock* block : blocks) {
     if (block->offset != kNoOffset)

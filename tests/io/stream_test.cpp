@@ -6,6 +6,7 @@
 
 #include "io/buffered_stream.h"
 #include "io/file_stream.h"
+#include "io/memory_stream.h"
 #include "io/range_stream.h"
 #include "tests/support/temp_dir.h"
 
@@ -43,6 +44,38 @@ private:
   std::size_t position_ = 0;
   bool has_tell_, has_seek_;
 };
+
+TEST(MemoryStream, SeeksStayInBoundsAndViewsOnlyTheContent) {
+  auto stream = memory_stream_from(std::vector<std::uint8_t>{1, 2, 3, 4, 5});
+  std::vector<std::uint64_t> capacities;  // doubling from two keeps appends linear
+  for (int i = 0; i < 4; ++i) {
+    auto grown = memory_stream_new();
+    for (int k = 0; k <= i; ++k)
+      grown->write("x", 1);
+    capacities.push_back(grown->capacity());
+  }
+  EXPECT_EQ(capacities, (std::vector<std::uint64_t>{2, 2, 4, 4}));
+  EXPECT_EQ(stream->seek(3, kSeekEnd), 8);  // from the end: extends with zeros
+  EXPECT_EQ(std::vector<std::uint8_t>(stream->bytes().begin(), stream->bytes().end()),
+            (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 0, 0, 0}));
+  // Refused without moving: past the capacity, overflowing, negative, unknown whence.
+  const std::pair<std::int64_t, int> refused[] = {
+      {100, kSeekSet}, {INT64_MAX, kSeekCur}, {INT64_MAX, kSeekEnd}, {-9, kSeekEnd}, {0, 7}};
+  for (auto [offset, whence] : refused) {
+    EXPECT_EQ(stream->seek(offset, whence), kStreamError) << offset << "/" << whence;
+    EXPECT_EQ(stream->tell(), 8);
+  }
+  EXPECT_NE(stream->view(0, 8), nullptr);
+  EXPECT_EQ(stream->view(1, 8), nullptr);
+  EXPECT_EQ(stream->view(9, 0), nullptr);
+  EXPECT_EQ(stream->view(UINT64_MAX, 2), nullptr);
+  // A read through a small window still gives every byte.
+  auto buffered = buffered_stream_new(*stream, 1);
+  std::uint8_t all[8];
+  ASSERT_TRUE(stream_read_exact(*buffered, all, 8));
+  EXPECT_EQ(all[4], 5);
+  EXPECT_FALSE(stream_read_exact(*buffered, all, 1));
+}
 
 TEST(StreamSize, UsesWhatTheKindOffers) {
   CountingStream full(40), no_seek(40, true, false), no_tell(40, false, true);

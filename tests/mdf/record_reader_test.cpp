@@ -337,16 +337,23 @@ TEST(RecordReader, SourcesWithoutViewsReadTheSame) {
 
 // A classifier that knows nothing of buses: roles are name lengths, and groups of a bus
 // source get a handler that counts records into the output area.
-std::uint32_t count_record(const Record& record, void* output) {
-  *static_cast<std::uint64_t*>(output) += record.group_kind;
+struct Count : RecordOutput {
+  std::uint64_t value = 0;
+};
+std::uint32_t count_record(const Record& record, RecordOutput& output) {
+  static_cast<Count&>(output).value += record.group_kind;
   return 42;
 }
-const ChannelClassifier kCounting{
-    [](ChannelDecoder& d) { d.role = static_cast<std::uint32_t>(d.name.size()); },
-    [](std::span<const ChannelDecoder> decoders) {
-      return GroupClassification{true, count_record, static_cast<std::uint32_t>(decoders.size())};
-    },
-    nullptr};
+class Counting final : public ChannelClassifier {
+public:
+  void classify_name(ChannelDecoder& d) const override {
+    d.role = static_cast<std::uint32_t>(d.name.size());
+  }
+  GroupClassification classify_group(std::span<const ChannelDecoder> decoders) const override {
+    return GroupClassification{true, count_record, static_cast<std::uint32_t>(decoders.size())};
+  }
+};
+const Counting kCounting;
 
 TEST(RecordIterator, HandlersComeFromTheClassifier) {
   MdfBuilder b;
@@ -369,14 +376,14 @@ TEST(RecordIterator, HandlersComeFromTheClassifier) {
   EXPECT_EQ(group->group_kind_of(*block_cast<CgBlock>(group->channel_groups[1])), 0u);
 
   RecordReader reader(*group);
-  std::uint64_t counted = 0;
+  Count counted;
   RecordIterator it(reader, &counted);
   EXPECT_EQ(it.last_result(), kRecordNotDecoded);
   std::vector<std::uint32_t> results;
   for (bool more = it.begin(); more; more = it.next())
     results.push_back(it.last_result());
   EXPECT_EQ(results, (std::vector<std::uint32_t>{42, kRecordNotDecoded, 42}));
-  EXPECT_EQ(counted, 4u);
+  EXPECT_EQ(counted.value, 4u);
   EXPECT_TRUE(it.done());
   EXPECT_EQ(it.end(), ReadEnd::kEndOfData);
   // A second walk starts over.
@@ -388,7 +395,8 @@ TEST(RecordIterator, HandlersComeFromTheClassifier) {
   RecordReader plain_reader(*block_cast<DgBlock>(plain->hd()->data_groups[0]));
   int records = 0;
   while (const Record* record = plain_reader.next()) {
-    EXPECT_EQ(record->handler(*record, nullptr), kRecordNotDecoded);
+    Count untouched;
+    EXPECT_EQ(record->handler(*record, untouched), kRecordNotDecoded);
     ++records;
   }
   EXPECT_EQ(records, 3);

@@ -107,17 +107,15 @@ std::optional<std::vector<std::uint8_t>> unwrap_containers(std::span<const std::
   int unwrapped = 0;
   ContainerHeader header;
   while (container_identify(*current, header)) {
-    StreamPtr inner;
-    if (header.type == kContainerTypeCompressed) {
-      inner = compressed_container_open(*current, header);
-    } else if (header.type == kContainerTypeEncrypted) {
-      inner = encrypted_container_open(
-          *current, header,
-          {reinterpret_cast<const std::uint8_t*>(password.data()), password.size()});
-    }
-    if (!inner) return std::nullopt;
+    Result<StreamPtr> inner =
+        header.type == kContainerTypeEncrypted
+            ? encrypted_container_open(
+                  *current, header,
+                  {reinterpret_cast<const std::uint8_t*>(password.data()), password.size()})
+            : compressed_container_open(*current, header);
+    if (!inner.ok()) return std::nullopt;
     stream_close(current);
-    current = std::move(inner);
+    current = std::move(*inner);
     ++unwrapped;
   }
   if (rounds != nullptr) *rounds = unwrapped;
