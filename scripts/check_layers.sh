@@ -36,6 +36,6 @@ done
 
 if [ "$failed" -eq 0 ]; then
   echo "layers: every include points down"
-  [ "$check_prints" -eq 1 ] && echo "layers: nothing below frontend/ prints"
+  echo "layers: nothing below frontend/ prints"
 fi
 exit "$failed"
