@@ -127,6 +127,16 @@ private:
   BlockType kind_;
 };
 
+// A block class of one kind: the kind block_cast tests for, set by the constructor.
+template <BlockType Kind, class Base = MdfBlock> class BlockOfKind : public Base {
+public:
+  static constexpr BlockType kKind = Kind;
+  static bool matches(BlockType kind) { return kind == Kind; }
+
+protected:
+  BlockOfKind() : Base(Kind) {}
+};
+
 // A new block of the kind with the kind's defaults, or null for an unknown kind.
 BlockRef create_block(BlockType kind);
 

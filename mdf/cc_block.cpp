@@ -7,8 +7,6 @@
 
 namespace busfold {
 
-CcBlock::CcBlock() : MdfBlock(kKind) {}
-
 template <class Cursor> bool CcBlock::fields(Cursor& cursor, std::uint16_t& count) {
   return cursor.field(cc_type) && cursor.field(cc_precision) && cursor.field(cc_flags) &&
          cursor.field(cc_ref_count) && cursor.field(count) && cursor.field(cc_phy_range_min) &&

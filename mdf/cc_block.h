@@ -14,13 +14,8 @@ namespace busfold {
 inline constexpr std::uint8_t kCcLinear = 1;
 inline constexpr std::uint8_t kCcValueTable = 5;
 
-class CcBlock final : public MdfBlock {
+class CcBlock final : public BlockOfKind<BlockType::kCc> {
 public:
-  static constexpr BlockType kKind = BlockType::kCc;
-  static bool matches(BlockType kind) { return kind == kKind; }
-
-  CcBlock();
-
   Status load(LoadContext& ctx, const BlockHeader& header) override;
   Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;

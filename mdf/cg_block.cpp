@@ -5,8 +5,6 @@
 
 namespace busfold {
 
-CgBlock::CgBlock() : MdfBlock(kKind) {}
-
 template <class Cursor> bool CgBlock::fields(Cursor& cursor) {
   return cursor.field(cg_record_id) && cursor.field(cg_cycle_count) && cursor.field(cg_flags) &&
          cursor.field(cg_path_separator) && cursor.skip(4) && cursor.field(cg_data_bytes) &&

@@ -14,13 +14,8 @@ inline constexpr std::uint16_t kCgFlagVlsd = 1;
 inline constexpr std::uint16_t kCgFlagBusEvent = 2;
 inline constexpr std::uint16_t kCgFlagPlainBusEvent = 4;
 
-class CgBlock final : public MdfBlock {
+class CgBlock final : public BlockOfKind<BlockType::kCg> {
 public:
-  static constexpr BlockType kKind = BlockType::kCg;
-  static bool matches(BlockType kind) { return kind == kKind; }
-
-  CgBlock();
-
   Status load(LoadContext& ctx, const BlockHeader& header) override;
   // cg_flags is written as held; the booleans are not folded back.
   Status save(SaveContext& ctx, const MdfBlock* next) override;

@@ -28,8 +28,6 @@ std::uint32_t value_type_of(std::uint8_t cn_data_type) {
   }
 }
 
-CnBlock::CnBlock() : MdfBlock(kKind) {}
-
 template <class Cursor> bool CnBlock::fields(Cursor& cursor) {
   return cursor.field(cn_type) && cursor.field(cn_sync_type) && cursor.field(cn_data_type) &&
          cursor.field(cn_bit_offset) && cursor.field(cn_byte_offset) &&

@@ -24,13 +24,8 @@ inline constexpr std::uint32_t kValueFloatBe = 6;
 inline constexpr std::uint32_t kValueString = 7;
 inline constexpr std::uint32_t kValueByteArray = 11;
 
-class CnBlock final : public MdfBlock {
+class CnBlock final : public BlockOfKind<BlockType::kCn> {
 public:
-  static constexpr BlockType kKind = BlockType::kCn;
-  static bool matches(BlockType kind) { return kind == kKind; }
-
-  CnBlock();
-
   Status load(LoadContext& ctx, const BlockHeader& header) override;
   Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;

@@ -11,8 +11,6 @@ constexpr std::uint64_t kMaxStreamOffset = static_cast<std::uint64_t>(INT64_MAX)
 }  // namespace
 
 DataBlock::DataBlock(BlockType kind) : MdfBlock(kind) {}
-DtBlock::DtBlock() : DataBlock(kKind) {}
-SdBlock::SdBlock() : DataBlock(kKind) {}
 
 DataBlock::~DataBlock() {
   if (owned_source_) owned_source_->close();

@@ -63,23 +63,14 @@ private:
   ReadStream reader_{*this};
 };
 
-class DtBlock final : public DataBlock {
+class DtBlock final : public BlockOfKind<BlockType::kDt, DataBlock> {
 public:
-  static constexpr BlockType kKind = BlockType::kDt;
-  static bool matches(BlockType kind) { return kind == kKind; }
-  DtBlock();
-
   // Set by the open for the last data block of an unfinalized file: a recording that
   // stopped may have stopped inside its last record. Every other block has an exact
   // length, so a record cut short in it can only be damage.
   bool may_end_inside_record = false;
 };
 
-class SdBlock final : public DataBlock {
-public:
-  static constexpr BlockType kKind = BlockType::kSd;
-  static bool matches(BlockType kind) { return kind == kKind; }
-  SdBlock();
-};
+class SdBlock final : public BlockOfKind<BlockType::kSd, DataBlock> {};
 
 }  // namespace busfold

@@ -12,8 +12,6 @@ namespace {
 constexpr std::uint64_t kChannelsPerRecordByte = 64;
 }  // namespace
 
-DgBlock::DgBlock() : MdfBlock(kKind) {}
-
 template <class Cursor> bool DgBlock::fields(Cursor& cursor) {
   return cursor.field(dg_rec_id_size) && cursor.reserved(7);
 }

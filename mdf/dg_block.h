@@ -11,13 +11,8 @@ namespace busfold {
 
 class CgBlock;
 
-class DgBlock final : public MdfBlock {
+class DgBlock final : public BlockOfKind<BlockType::kDg> {
 public:
-  static constexpr BlockType kKind = BlockType::kDg;
-  static bool matches(BlockType kind) { return kind == kKind; }
-
-  DgBlock();
-
   Status load(LoadContext& ctx, const BlockHeader& header) override;
   Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;

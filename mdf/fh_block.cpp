@@ -6,8 +6,6 @@
 
 namespace busfold {
 
-FhBlock::FhBlock() : MdfBlock(kKind) {}
-
 template <class Cursor> bool FhBlock::fields(Cursor& cursor) {
   return cursor.field(fh_time_ns) && cursor.field(fh_tz_offset_min) &&
          cursor.field(fh_dst_offset_min) && cursor.field(fh_time_flags) && cursor.reserved(3);

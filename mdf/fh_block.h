@@ -11,13 +11,8 @@ namespace busfold {
 // Every history entry of a file we accept names our logger's tool in its comment.
 inline constexpr std::string_view kRequiredToolId = "<tool_id>QK</tool_id>";
 
-class FhBlock final : public MdfBlock {
+class FhBlock final : public BlockOfKind<BlockType::kFh> {
 public:
-  static constexpr BlockType kKind = BlockType::kFh;
-  static bool matches(BlockType kind) { return kind == kKind; }
-
-  FhBlock();
-
   Status load(LoadContext& ctx, const BlockHeader& header) override;
   Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;

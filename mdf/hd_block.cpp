@@ -5,8 +5,6 @@
 
 namespace busfold {
 
-HdBlock::HdBlock() : MdfBlock(kKind) {}
-
 template <class Cursor> bool HdBlock::fields(Cursor& cursor) {
   return cursor.field(hd_start_time_ns) && cursor.field(hd_tz_offset_min) &&
          cursor.field(hd_dst_offset_min) && cursor.field(hd_time_flags) &&

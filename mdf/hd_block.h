@@ -9,13 +9,8 @@
 
 namespace busfold {
 
-class HdBlock final : public MdfBlock {
+class HdBlock final : public BlockOfKind<BlockType::kHd> {
 public:
-  static constexpr BlockType kKind = BlockType::kHd;
-  static bool matches(BlockType kind) { return kind == kKind; }
-
-  HdBlock();
-
   Status load(LoadContext& ctx, const BlockHeader& header) override;
   Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;

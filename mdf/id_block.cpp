@@ -39,8 +39,6 @@ template <class T> bool informative(FieldWriter& out, const T& value) { return o
 
 }  // namespace
 
-IdBlock::IdBlock() : MdfBlock(kKind) {}
-
 template <class Cursor> bool IdBlock::fields(Cursor& cursor) {
   return id_text(cursor, id_vers) && id_text(cursor, id_prog) && cursor.skip(4) &&
          informative(cursor, id_ver) && cursor.skip(30) && informative(cursor, id_unfin_flags) &&

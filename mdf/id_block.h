@@ -14,13 +14,8 @@ inline constexpr char kUnfinalizedFileId[] = "UnFinMF ";
 // Bit of id_unfin_flags: the length of the last data block was not updated.
 inline constexpr std::uint16_t kUnfinDataLengthStale = 4;
 
-class IdBlock final : public MdfBlock {
+class IdBlock final : public BlockOfKind<BlockType::kId> {
 public:
-  static constexpr BlockType kKind = BlockType::kId;
-  static bool matches(BlockType kind) { return kind == kKind; }
-
-  IdBlock();
-
   Status load(LoadContext& ctx, const BlockHeader& header) override;
   // Writes the block at 0, then saves the header block; succeeds when that save does.
   Status save(SaveContext& ctx, const MdfBlock* next) override;

@@ -5,8 +5,6 @@
 
 namespace busfold {
 
-SiBlock::SiBlock() : MdfBlock(kKind) {}
-
 template <class Cursor> bool SiBlock::fields(Cursor& cursor) {
   return cursor.field(si_type) && cursor.field(si_bus_type) && cursor.field(si_flags);
 }

@@ -20,13 +20,8 @@ inline constexpr std::uint32_t kBusCan = 2;
 inline constexpr std::uint32_t kBusLin = 3;
 inline constexpr std::uint32_t kBusOther = 4;
 
-class SiBlock final : public MdfBlock {
+class SiBlock final : public BlockOfKind<BlockType::kSi> {
 public:
-  static constexpr BlockType kKind = BlockType::kSi;
-  static bool matches(BlockType kind) { return kind == kKind; }
-
-  SiBlock();
-
   Status load(LoadContext& ctx, const BlockHeader& header) override;
   Status save(SaveContext& ctx, const MdfBlock* next) override;
   void list_children(std::vector<MdfBlock*>& out) const override;

@@ -8,8 +8,6 @@
 namespace busfold {
 
 TextBlock::TextBlock(BlockType kind) : MdfBlock(kind) {}
-TxBlock::TxBlock() : TextBlock(kKind) {}
-MdBlock::MdBlock() : TextBlock(kKind) {}
 
 Status TextBlock::load(LoadContext& ctx, const BlockHeader& header) {
   KindLinks<BlockType::kTx> none;

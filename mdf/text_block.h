@@ -35,19 +35,9 @@ private:
   std::size_t view_size_ = 0;
 };
 
-class TxBlock final : public TextBlock {
-public:
-  static constexpr BlockType kKind = BlockType::kTx;
-  static bool matches(BlockType kind) { return kind == kKind; }
-  TxBlock();
-};
+class TxBlock final : public BlockOfKind<BlockType::kTx, TextBlock> {};
 
-class MdBlock final : public TextBlock {
-public:
-  static constexpr BlockType kKind = BlockType::kMd;
-  static bool matches(BlockType kind) { return kind == kKind; }
-  MdBlock();
-};
+class MdBlock final : public BlockOfKind<BlockType::kMd, TextBlock> {};
 
 // The text of a TX or MD block up to its first zero byte; empty for none or another kind.
 std::string_view block_text(const MdfBlock* block);
