@@ -1,7 +1,8 @@
 #include "base/result.h"
 
 #include <cstdarg>
-#include <cstdio>
+
+#include "base/format.h"
 
 namespace busfold {
 
@@ -22,12 +23,7 @@ Status make_error(ErrorCode code, const char* format, ...) {
   if (format[0] != '\0') {
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string line(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-    if (length > 0) std::vsnprintf(line.data(), line.size() + 1, format, args);
+    std::string line = format_va(format, args);
     va_end(args);
     status.failure_->messages.push_back(std::move(line));
   }

@@ -111,7 +111,7 @@ public:
   virtual void list_children(std::vector<MdfBlock*>& out) const;
 
   // Next link as read by the load, for kinds that form chains; kNoOffset otherwise.
-  virtual std::uint64_t chain_next() const { return kNoOffset; }
+  std::uint64_t chain_next() const { return next_link_; }
 
   // Position of the data section: after the header and the links.
   std::uint64_t data_base() const { return offset + kBlockHeaderSize + 8 * link_count; }
@@ -123,9 +123,17 @@ public:
 protected:
   explicit MdfBlock(BlockType kind);
 
+  std::uint64_t next_link_ = kNoOffset;  // set by the loads of chain kinds
+
 private:
   BlockType kind_;
 };
+
+// What each kind declares of the codec above, alike for all of them.
+#define BUSFOLD_BLOCK_CODEC                                                                        \
+  Status load(LoadContext& ctx, const BlockHeader& header) override;                               \
+  Status save(SaveContext& ctx, const MdfBlock* next) override;                                    \
+  void list_children(std::vector<MdfBlock*>& out) const override
 
 // A block class of one kind: the kind block_cast tests for, set by the constructor.
 template <BlockType Kind, class Base = MdfBlock> class BlockOfKind : public Base {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "base/format.h"
 #include "mdf/id_block.h"
 
 namespace busfold {
@@ -77,14 +78,8 @@ void keep_first_failure(Status& first, Status next) {
 void LoadContext::warn(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string line(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-  if (length > 0) std::vsnprintf(line.data(), line.size() + 1, format, args);
+  warnings.push_back(format_va(format, args));
   va_end(args);
-  warnings.push_back(std::move(line));
 }
 
 Result<BlockHeader> read_block_header(Stream& stream) {

@@ -16,9 +16,7 @@ inline constexpr std::uint8_t kCcValueTable = 5;
 
 class CcBlock final : public BlockOfKind<BlockType::kCc> {
 public:
-  Status load(LoadContext& ctx, const BlockHeader& header) override;
-  Status save(SaveContext& ctx, const MdfBlock* next) override;
-  void list_children(std::vector<MdfBlock*>& out) const override;
+  BUSFOLD_BLOCK_CODEC;
 
   // Type 1 with the values (offset, factor); length 96.
   void set_linear(double offset, double factor);

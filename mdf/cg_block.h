@@ -16,11 +16,8 @@ inline constexpr std::uint16_t kCgFlagPlainBusEvent = 4;
 
 class CgBlock final : public BlockOfKind<BlockType::kCg> {
 public:
-  Status load(LoadContext& ctx, const BlockHeader& header) override;
   // cg_flags is written as held; the booleans are not folded back.
-  Status save(SaveContext& ctx, const MdfBlock* next) override;
-  void list_children(std::vector<MdfBlock*>& out) const override;
-  std::uint64_t chain_next() const override { return next_link_; }
+  BUSFOLD_BLOCK_CODEC;
 
   std::vector<BlockRef> channels;  // file order
   BlockRef acq_name;               // TX
@@ -43,8 +40,6 @@ public:
 
 private:
   template <class Cursor> bool fields(Cursor& cursor);  // for load and save alike
-
-  std::uint64_t next_link_ = kNoOffset;
 };
 
 }  // namespace busfold

@@ -26,10 +26,7 @@ inline constexpr std::uint32_t kValueByteArray = 11;
 
 class CnBlock final : public BlockOfKind<BlockType::kCn> {
 public:
-  Status load(LoadContext& ctx, const BlockHeader& header) override;
-  Status save(SaveContext& ctx, const MdfBlock* next) override;
-  void list_children(std::vector<MdfBlock*>& out) const override;
-  std::uint64_t chain_next() const override { return next_link_; }
+  BUSFOLD_BLOCK_CODEC;
 
   // Builders' setters; they write only cn_type / cn_data_type (the derived codes are set
   // by a load). Channel kinds 0, 1, 2, 6 and value types 1, 5, 11 are taken; other values
@@ -67,8 +64,6 @@ public:
 
 private:
   template <class Cursor> bool fields(Cursor& cursor);  // for load and save alike
-
-  std::uint64_t next_link_ = kNoOffset;
 };
 
 // The derived codes, from the on-disk fields.

@@ -13,10 +13,7 @@ class CgBlock;
 
 class DgBlock final : public BlockOfKind<BlockType::kDg> {
 public:
-  Status load(LoadContext& ctx, const BlockHeader& header) override;
-  Status save(SaveContext& ctx, const MdfBlock* next) override;
-  void list_children(std::vector<MdfBlock*>& out) const override;
-  std::uint64_t chain_next() const override { return next_link_; }
+  BUSFOLD_BLOCK_CODEC;
 
   std::vector<BlockRef> channel_groups;  // file order
   BlockRef data;                         // DT
@@ -36,8 +33,6 @@ private:
   // Last step of the load, once the channel groups are in: where the per-record-id
   // layouts of the records are made.
   Status build_layouts(LoadContext& ctx);
-
-  std::uint64_t next_link_ = kNoOffset;
 };
 
 }  // namespace busfold

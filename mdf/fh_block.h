@@ -13,10 +13,7 @@ inline constexpr std::string_view kRequiredToolId = "<tool_id>QK</tool_id>";
 
 class FhBlock final : public BlockOfKind<BlockType::kFh> {
 public:
-  Status load(LoadContext& ctx, const BlockHeader& header) override;
-  Status save(SaveContext& ctx, const MdfBlock* next) override;
-  void list_children(std::vector<MdfBlock*>& out) const override;
-  std::uint64_t chain_next() const override { return next_link_; }
+  BUSFOLD_BLOCK_CODEC;
 
   BlockRef comment;  // MD
   std::uint64_t fh_time_ns = 0;
@@ -26,8 +23,6 @@ public:
 
 private:
   template <class Cursor> bool fields(Cursor& cursor);  // for load and save alike
-
-  std::uint64_t next_link_ = kNoOffset;
 };
 
 }  // namespace busfold

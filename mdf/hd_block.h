@@ -11,9 +11,7 @@ namespace busfold {
 
 class HdBlock final : public BlockOfKind<BlockType::kHd> {
 public:
-  Status load(LoadContext& ctx, const BlockHeader& header) override;
-  Status save(SaveContext& ctx, const MdfBlock* next) override;
-  void list_children(std::vector<MdfBlock*>& out) const override;
+  BUSFOLD_BLOCK_CODEC;
 
   std::vector<BlockRef> data_groups;   // file order
   std::vector<BlockRef> file_history;  // file order

@@ -16,10 +16,8 @@ inline constexpr std::uint16_t kUnfinDataLengthStale = 4;
 
 class IdBlock final : public BlockOfKind<BlockType::kId> {
 public:
-  Status load(LoadContext& ctx, const BlockHeader& header) override;
   // Writes the block at 0, then saves the header block; succeeds when that save does.
-  Status save(SaveContext& ctx, const MdfBlock* next) override;
-  void list_children(std::vector<MdfBlock*>& out) const override;
+  BUSFOLD_BLOCK_CODEC;
 
   // "MDF     " when no unfinalized flag is set, else "UnFinMF ".
   const char* file_id() const;

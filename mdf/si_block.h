@@ -22,9 +22,7 @@ inline constexpr std::uint32_t kBusOther = 4;
 
 class SiBlock final : public BlockOfKind<BlockType::kSi> {
 public:
-  Status load(LoadContext& ctx, const BlockHeader& header) override;
-  Status save(SaveContext& ctx, const MdfBlock* next) override;
-  void list_children(std::vector<MdfBlock*>& out) const override;
+  BUSFOLD_BLOCK_CODEC;
 
   BlockRef name;  // TX
   BlockRef path;  // TX

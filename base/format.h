@@ -1,0 +1,12 @@
+// printf-style formatting into a std::string, for messages built from varargs.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+
+namespace busfold {
+
+// The text `format` makes of `args`; empty when the format cannot be applied.
+std::string format_va(const char* format, va_list args);
+
+}  // namespace busfold
