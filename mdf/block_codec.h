@@ -14,6 +14,7 @@
 #include "io/stream.h"
 #include "mdf/block.h"
 #include "mdf/conversion.h"
+#include "mdf/field_cursor.h"
 
 namespace busfold {
 
@@ -138,6 +139,18 @@ void reserve_block(SaveContext& ctx, const MdfBlock& block, bool round_to_8 = fa
 // written, when the number of links differs from the block's link count.
 Status write_block_start(SaveContext& ctx, const MdfBlock& block,
                          std::span<const std::uint64_t> links);
+
+// For a kind's save, once its linked blocks are saved with the outcome `linked`: the
+// header and links, then the fields `write_fields` puts through a FieldWriter. The first
+// failure, of the linked blocks or of the block itself, is the result.
+template <class WriteFields>
+Status write_block(SaveContext& ctx, const MdfBlock& block, std::span<const std::uint64_t> links,
+                   Status linked, WriteFields write_fields) {
+  BUSFOLD_TRY(write_block_start(ctx, block, links));
+  FieldWriter out(*ctx.stream, block.data_base());
+  keep_first_failure(linked, fields_written(write_fields(out)));
+  return linked;
+}
 
 // The on-disk link value of a block: its offset, 0 for none.
 std::uint64_t link_to(const MdfBlock* block);

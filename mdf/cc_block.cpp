@@ -50,11 +50,9 @@ Status CcBlock::save(SaveContext& ctx, const MdfBlock*) {
     keep_first_failure(result, save_block(linked->get(), ctx, nullptr));
   }
   const std::uint64_t links[] = {link_to(name), link_to(unit), link_to(comment), link_to(inverse)};
-  BUSFOLD_TRY(write_block_start(ctx, *this, links));
-  FieldWriter out(*ctx.stream, data_base());
   std::uint16_t count = cc_val_count();
-  keep_first_failure(result, fields_written(fields(out, count) && value_fields(out)));
-  return result;
+  return write_block(ctx, *this, links, std::move(result),
+                     [&](FieldWriter& out) { return fields(out, count) && value_fields(out); });
 }
 
 void CcBlock::set_linear(double offset_value, double factor) {

@@ -42,10 +42,8 @@ Status CgBlock::save(SaveContext& ctx, const MdfBlock* next) {
   const std::uint64_t links[] = {
       link_to(next),   link_to(chain_first(channels)), link_to(acq_name), link_to(acq_source), 0,
       link_to(comment)};
-  BUSFOLD_TRY(write_block_start(ctx, *this, links));
-  FieldWriter out(*ctx.stream, data_base());
-  keep_first_failure(result, fields_written(fields(out)));
-  return result;
+  return write_block(ctx, *this, links, std::move(result),
+                     [this](FieldWriter& out) { return fields(out); });
 }
 
 void CgBlock::list_children(std::vector<MdfBlock*>& out) const {

@@ -90,31 +90,28 @@ bool ChannelDecoder::fixed_bytes(std::span<const std::uint8_t> record,
 
 namespace {
 
-// Value kind and byte order of the value types the decoders read.
+// Value kind and byte order of each value type the decoders read.
+struct ValueTypeRow {
+  std::uint32_t value_type;
+  ValueKind kind;
+  ByteOrder order;
+};
+constexpr ValueTypeRow kValueTypes[] = {
+    {kValueUnsignedLe, kValueKindUnsigned, kLittleEndian},
+    {kValueUnsignedBe, kValueKindUnsigned, kBigEndian},
+    {kValueFloatLe, kValueKindFloat, kLittleEndian},
+    {kValueFloatBe, kValueKindFloat, kBigEndian},
+    {kValueByteArray, kValueKindByteArray, kLittleEndian},
+};
+
 bool set_value_kind(ChannelDecoder& decoder, std::uint32_t value_type) {
-  switch (value_type) {
-  case kValueUnsignedLe:
-    decoder.value_kind = kValueKindUnsigned;
-    decoder.byte_order = kLittleEndian;
+  for (const ValueTypeRow& row : kValueTypes) {
+    if (row.value_type != value_type) continue;
+    decoder.value_kind = row.kind;
+    decoder.byte_order = row.order;
     return true;
-  case kValueUnsignedBe:
-    decoder.value_kind = kValueKindUnsigned;
-    decoder.byte_order = kBigEndian;
-    return true;
-  case kValueFloatLe:
-    decoder.value_kind = kValueKindFloat;
-    decoder.byte_order = kLittleEndian;
-    return true;
-  case kValueFloatBe:
-    decoder.value_kind = kValueKindFloat;
-    decoder.byte_order = kBigEndian;
-    return true;
-  case kValueByteArray:
-    decoder.value_kind = kValueKindByteArray;
-    decoder.byte_order = kLittleEndian;
-    return true;
-  default: return false;
   }
+  return false;
 }
 
 void set_signal_source(ChannelDecoder& decoder, const CnBlock& channel) {

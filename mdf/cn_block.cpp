@@ -67,10 +67,8 @@ Status CnBlock::save(SaveContext& ctx, const MdfBlock* next) {
                                  link_to(name),       link_to(source),
                                  link_to(conversion), link_to(data),
                                  link_to(unit),       link_to(comment)};
-  BUSFOLD_TRY(write_block_start(ctx, *this, links));
-  FieldWriter out(*ctx.stream, data_base());
-  keep_first_failure(result, fields_written(fields(out)));
-  BUSFOLD_TRY(std::move(result));
+  BUSFOLD_TRY(write_block(ctx, *this, links, std::move(result),
+                          [this](FieldWriter& out) { return fields(out); }));
 
   // A length other than the fields we write would leave a hole or overlap the next block.
   std::uint64_t expected = offset + length;

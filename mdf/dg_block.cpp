@@ -100,10 +100,8 @@ Status DgBlock::save(SaveContext& ctx, const MdfBlock* next) {
   keep_first_failure(result, save_block(comment.get(), ctx, nullptr));
   const std::uint64_t links[] = {link_to(next), link_to(chain_first(channel_groups)), link_to(data),
                                  link_to(comment)};
-  BUSFOLD_TRY(write_block_start(ctx, *this, links));
-  FieldWriter out(*ctx.stream, data_base());
-  keep_first_failure(result, fields_written(fields(out)));
-  return result;
+  return write_block(ctx, *this, links, std::move(result),
+                     [this](FieldWriter& out) { return fields(out); });
 }
 
 void DgBlock::list_children(std::vector<MdfBlock*>& out) const {

@@ -33,10 +33,8 @@ Status FhBlock::save(SaveContext& ctx, const MdfBlock* next) {
   reserve_block(ctx, *this);
   Status result = save_block(comment.get(), ctx, nullptr);
   const std::uint64_t links[] = {link_to(next), link_to(comment)};
-  BUSFOLD_TRY(write_block_start(ctx, *this, links));
-  FieldWriter out(*ctx.stream, data_base());
-  keep_first_failure(result, fields_written(fields(out)));
-  return result;
+  return write_block(ctx, *this, links, std::move(result),
+                     [this](FieldWriter& out) { return fields(out); });
 }
 
 void FhBlock::list_children(std::vector<MdfBlock*>& out) const { out.push_back(comment.get()); }

@@ -39,10 +39,8 @@ Status HdBlock::save(SaveContext& ctx, const MdfBlock*) {
                                  0,
                                  0,
                                  link_to(comment)};
-  BUSFOLD_TRY(write_block_start(ctx, *this, links));
-  FieldWriter out(*ctx.stream, data_base());
-  keep_first_failure(result, fields_written(fields(out)));
-  return result;
+  return write_block(ctx, *this, links, std::move(result),
+                     [this](FieldWriter& out) { return fields(out); });
 }
 
 void HdBlock::list_children(std::vector<MdfBlock*>& out) const {

@@ -34,10 +34,8 @@ Status SiBlock::save(SaveContext& ctx, const MdfBlock*) {
     keep_first_failure(result, save_block(linked->get(), ctx, nullptr));
   }
   const std::uint64_t links[] = {link_to(name), link_to(path), link_to(comment)};
-  BUSFOLD_TRY(write_block_start(ctx, *this, links));
-  FieldWriter out(*ctx.stream, data_base());
-  keep_first_failure(result, fields_written(fields(out)));
-  return result;
+  return write_block(ctx, *this, links, std::move(result),
+                     [this](FieldWriter& out) { return fields(out); });
 }
 
 void SiBlock::list_children(std::vector<MdfBlock*>& out) const {
