@@ -99,6 +99,14 @@ bool store_can_field(BusFrame& frame, const ChannelDecoder& decoder, const Recor
   }
 }
 
+// data_length says how much of the payload is meant; it cannot reach past it.
+std::uint32_t finish_can_frame(BusFrame& frame, FrameKind kind) {
+  if (frame.data_length > kCanPayloadSize) return no_frame(frame);
+  frame.kind = kind;
+  frame.data = frame.can.payload;
+  return kind;
+}
+
 }  // namespace
 
 void split_frame_time(double time_s, std::uint32_t& seconds, std::uint32_t& microseconds) {
@@ -136,11 +144,7 @@ std::uint32_t decode_can_data_frame(const Record& record, RecordOutput& output) 
       return no_frame(frame);
     }
   }
-  // data_length says how much of the payload is meant; it cannot reach past it.
-  if (frame.data_length > kCanPayloadSize) return no_frame(frame);
-  frame.kind = kCanDataFrame;
-  frame.data = frame.can.payload;
-  return kCanDataFrame;
+  return finish_can_frame(frame, kCanDataFrame);
 }
 
 std::uint32_t decode_can_remote_frame(const Record& record, RecordOutput& output) {
@@ -155,10 +159,7 @@ std::uint32_t decode_can_remote_frame(const Record& record, RecordOutput& output
       return no_frame(frame);
     }
   }
-  if (frame.data_length > kCanPayloadSize) return no_frame(frame);
-  frame.kind = kCanRemoteFrame;
-  frame.data = frame.can.payload;
-  return kCanRemoteFrame;
+  return finish_can_frame(frame, kCanRemoteFrame);
 }
 
 std::uint32_t decode_can_error_frame(const Record& record, RecordOutput& output) {

@@ -21,12 +21,7 @@ public:
       : header_(header), window_field_(window_field), lookahead_field_(lookahead_field),
         memory_(std::move(memory)) {}
 
-  std::int64_t read(void* buffer, std::uint64_t n) override;
-  std::int64_t write(const void* buffer, std::uint64_t n) override;
-  std::int64_t tell() override;
-  std::int64_t seek(std::int64_t offset, int whence) override;
-  std::int64_t close() override;
-  const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override;
+  BUSFOLD_STREAM_OPERATIONS;
 
   const ContainerHeader& header() const { return header_; }
   std::uint32_t window_field() const { return window_field_; }

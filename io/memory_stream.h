@@ -13,12 +13,7 @@ class MemoryStream final : public Stream {
 public:
   MemoryStream() = default;
 
-  std::int64_t read(void* buffer, std::uint64_t n) override;
-  std::int64_t write(const void* buffer, std::uint64_t n) override;
-  std::int64_t tell() override;
-  std::int64_t seek(std::int64_t offset, int whence) override;
-  std::int64_t close() override;
-  const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override;
+  BUSFOLD_STREAM_OPERATIONS;
 
   // Grows the capacity to at least n bytes up front; false when n cannot be held at all.
   bool reserve(std::uint64_t n);

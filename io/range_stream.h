@@ -10,12 +10,7 @@ namespace busfold {
 
 class RangeStream final : public Stream {
 public:
-  std::int64_t read(void* buffer, std::uint64_t n) override;
-  std::int64_t write(const void* buffer, std::uint64_t n) override;
-  std::int64_t tell() override;
-  std::int64_t seek(std::int64_t offset, int whence) override;
-  std::int64_t close() override;
-  const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override;
+  BUSFOLD_STREAM_OPERATIONS;
 
 private:
   friend std::unique_ptr<RangeStream> range_stream_new(Stream* inner, std::int64_t start,

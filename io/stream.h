@@ -44,6 +44,15 @@ public:
 
 using StreamPtr = std::unique_ptr<Stream>;
 
+// For a stream that offers every operation above.
+#define BUSFOLD_STREAM_OPERATIONS                                                                  \
+  std::int64_t read(void* buffer, std::uint64_t n) override;                                       \
+  std::int64_t write(const void* buffer, std::uint64_t n) override;                                \
+  std::int64_t tell() override;                                                                    \
+  std::int64_t seek(std::int64_t offset, int whence) override;                                     \
+  std::int64_t close() override;                                                                   \
+  const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override
+
 // Closes and, on success, destroys the stream. A null stream gives 0.
 std::int64_t stream_close(StreamPtr& stream);
 

@@ -15,7 +15,12 @@ namespace busfold {
 
 namespace {
 
-template <class T> BlockRef make_block() { return std::make_shared<T>(); }
+// The block class of a kind is the one whose kKind it is.
+template <class... Classes> BlockRef make_block_of(BlockType kind) {
+  BlockRef block;
+  ((kind == Classes::kKind ? (block = std::make_shared<Classes>(), true) : false) || ...);
+  return block;
+}
 
 }  // namespace
 
@@ -26,22 +31,8 @@ MdfBlock::MdfBlock(BlockType kind)
 void MdfBlock::list_children(std::vector<MdfBlock*>&) const {}
 
 BlockRef create_block(BlockType kind) {
-  switch (kind) {
-  case BlockType::kId: return make_block<IdBlock>();
-  case BlockType::kCc: return make_block<CcBlock>();
-  case BlockType::kCg: return make_block<CgBlock>();
-  case BlockType::kCn: return make_block<CnBlock>();
-  case BlockType::kDg: return make_block<DgBlock>();
-  case BlockType::kDt: return make_block<DtBlock>();
-  case BlockType::kFh: return make_block<FhBlock>();
-  case BlockType::kHd: return make_block<HdBlock>();
-  case BlockType::kMd: return make_block<MdBlock>();
-  case BlockType::kSd: return make_block<SdBlock>();
-  case BlockType::kSi: return make_block<SiBlock>();
-  case BlockType::kTx: return make_block<TxBlock>();
-  case BlockType::kUnknown: break;
-  }
-  return nullptr;
+  return make_block_of<IdBlock, CcBlock, CgBlock, CnBlock, DgBlock, DtBlock, FhBlock, HdBlock,
+                       MdBlock, SdBlock, SiBlock, TxBlock>(kind);
 }
 
 }  // namespace busfold
