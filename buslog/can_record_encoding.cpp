@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "base/bytes.h"
 
@@ -86,26 +87,32 @@ CanLayoutIndex can_data_layout(const CanFrameFields& frame) {
   return wide ? kCanFdOver8_29 : kCanFdOver8_11;
 }
 
+namespace {
+
+// The encoder of the data-frame layout `layout`, one of the first kCanDataLayoutCount.
+template <std::size_t... Layout>
+std::size_t encode_as(CanLayoutIndex layout, std::uint8_t* p, std::uint16_t record_id,
+                      std::uint64_t timestamp_us, const CanFrameFields& frame,
+                      std::uint32_t signal_offset, std::index_sequence<Layout...>) {
+  std::size_t size = 0;
+  ((layout == Layout && (size = encode<static_cast<CanLayoutIndex>(Layout)>(
+                             p, record_id, timestamp_us, frame, signal_offset),
+                         true)) ||
+   ...);
+  return size;
+}
+
+// Data frames have the layouts up to and including kCanFdOver8_29.
+constexpr std::size_t kCanDataLayoutCount = kCanFdOver8_29 + 1;
+
+}  // namespace
+
 std::size_t encode_can_data_record(std::span<std::uint8_t, kMaxCanRecordSize> out,
                                    CanLayoutIndex layout, std::uint16_t record_id,
                                    std::uint64_t timestamp_us, const CanFrameFields& frame,
                                    std::uint32_t signal_offset) {
-  std::uint8_t* p = out.data();
-  switch (layout) {
-  case kCanClassic11:
-    return encode<kCanClassic11>(p, record_id, timestamp_us, frame, signal_offset);
-  case kCanClassic29:
-    return encode<kCanClassic29>(p, record_id, timestamp_us, frame, signal_offset);
-  case kCanFdUpTo8_11:
-    return encode<kCanFdUpTo8_11>(p, record_id, timestamp_us, frame, signal_offset);
-  case kCanFdUpTo8_29:
-    return encode<kCanFdUpTo8_29>(p, record_id, timestamp_us, frame, signal_offset);
-  case kCanFdOver8_11:
-    return encode<kCanFdOver8_11>(p, record_id, timestamp_us, frame, signal_offset);
-  case kCanFdOver8_29:
-    return encode<kCanFdOver8_29>(p, record_id, timestamp_us, frame, signal_offset);
-  default: return 0;
-  }
+  return encode_as(layout, out.data(), record_id, timestamp_us, frame, signal_offset,
+                   std::make_index_sequence<kCanDataLayoutCount>{});
 }
 
 std::size_t encode_can_vlsd_record(std::span<std::uint8_t, kMaxCanVlsdRecordSize> out,
