@@ -1,11 +1,11 @@
 #include "io/encrypted_container.h"
 
-#include <mbedtls/cipher.h>
-#include <mbedtls/md.h>
-#include <mbedtls/pkcs5.h>
-#include <mbedtls/platform_util.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
+#include <climits>
+#include <memory>
 
 #include "base/bytes.h"
 #include "io/container_stream.h"
@@ -15,11 +15,8 @@ namespace busfold {
 
 namespace {
 
-// Pieces of ciphertext decrypted at a time; a multiple of the AES block, as GCM
-// updates before the last one must be.
-constexpr std::size_t kAesBlockSize = 16;
-constexpr std::size_t kCipherPiece = 32 * kAesBlockSize;
-constexpr unsigned kAesKeyBits = 8 * kEncryptedKeySize;
+// Ciphertext is decrypted in place, this much per call (the cipher takes an int length).
+constexpr std::size_t kCipherPiece = std::size_t{1} << 20;
 
 // Where the fields sit in the 52 header bytes: after the common header the nonce, the
 // iteration count and the salt, back to back.
@@ -33,25 +30,14 @@ bool header_accepted(const ContainerHeader& header) {
          header.first_flag <= 1 && header.footer_flag == 0;
 }
 
-struct MdContext {
-  MdContext() { mbedtls_md_init(&ctx); }
-  ~MdContext() { mbedtls_md_free(&ctx); }
-  MdContext(const MdContext&) = delete;
-  MdContext& operator=(const MdContext&) = delete;
-  mbedtls_md_context_t ctx;
+struct CipherContextFree {
+  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
 };
-
-struct CipherContext {
-  CipherContext() { mbedtls_cipher_init(&ctx); }
-  ~CipherContext() { mbedtls_cipher_free(&ctx); }
-  CipherContext(const CipherContext&) = delete;
-  CipherContext& operator=(const CipherContext&) = delete;
-  mbedtls_cipher_context_t ctx;
-};
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
 
 // Key material does not outlive its use.
 struct Key {
-  ~Key() { mbedtls_platform_zeroize(bytes.data(), bytes.size()); }
+  ~Key() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
   std::array<std::uint8_t, kEncryptedKeySize> bytes{};
 };
 
@@ -85,37 +71,44 @@ bool read_parameters(Stream& source, Parameters& parameters) {
   return read_at(source, size - kEncryptedTagSize, parameters.tag);
 }
 
-// Decrypts the ciphertext into `plain` and checks the tag; false on any failure.
+// Reads the ciphertext into `plain` and decrypts it there, in place; false on any failure,
+// a wrong tag included.
 bool decrypt(Stream& source, const Parameters& parameters, const Key& key, MemoryStream& plain) {
-  CipherContext cipher;
-  const mbedtls_cipher_info_t* info =
-      mbedtls_cipher_info_from_values(MBEDTLS_CIPHER_ID_AES, kAesKeyBits, MBEDTLS_MODE_GCM);
-  if (info == nullptr || mbedtls_cipher_setup(&cipher.ctx, info) != 0 ||
-      mbedtls_cipher_setkey(&cipher.ctx, key.bytes.data(), kAesKeyBits, MBEDTLS_DECRYPT) != 0 ||
-      mbedtls_cipher_set_iv(&cipher.ctx, parameters.nonce().data(), kEncryptedNonceSize) != 0 ||
-      mbedtls_cipher_update_ad(&cipher.ctx, parameters.header_bytes.data(),
-                               parameters.header_bytes.size()) != 0) {
+  CipherContext cipher(EVP_CIPHER_CTX_new());
+  int produced = 0;
+  if (!cipher ||
+      EVP_DecryptInit_ex(cipher.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
+      EVP_CIPHER_CTX_ctrl(cipher.get(), EVP_CTRL_GCM_SET_IVLEN, kEncryptedNonceSize, nullptr) !=
+          1 ||
+      EVP_DecryptInit_ex(cipher.get(), nullptr, nullptr, key.bytes.data(),
+                         parameters.nonce().data()) != 1 ||
+      EVP_DecryptUpdate(cipher.get(), nullptr, &produced, parameters.header_bytes.data(),
+                        static_cast<int>(parameters.header_bytes.size())) != 1) {
     return false;
   }
 
-  if (source.seek(kEncryptedHeaderSize, kSeekSet) != kEncryptedHeaderSize) return false;
-  std::uint8_t piece[kCipherPiece];
-  // An update may hand out up to one block more than it was given.
-  std::uint8_t clear[kCipherPiece + kAesBlockSize];
-  auto remaining = static_cast<std::uint64_t>(parameters.ciphertext_size);
-  while (remaining > 0) {
-    // Whole pieces even over short reads: GCM takes partial blocks only at the end.
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kCipherPiece));
-    if (!stream_read_exact(source, piece, want)) return false;
-    remaining -= want;
-    std::size_t produced = 0;
-    if (mbedtls_cipher_update(&cipher.ctx, piece, want, clear, &produced) != 0) return false;
-    if (plain.write(clear, produced) != static_cast<std::int64_t>(produced)) return false;
+  const auto size = static_cast<std::uint64_t>(parameters.ciphertext_size);
+  std::uint8_t* text = size == 0 ? nullptr : plain.extend(size);
+  if (size != 0 && text == nullptr) return false;
+  if (source.seek(kEncryptedHeaderSize, kSeekSet) != kEncryptedHeaderSize ||
+      (size != 0 && !stream_read_exact(source, text, size))) {
+    return false;
   }
-  std::size_t produced = 0;
-  if (mbedtls_cipher_finish(&cipher.ctx, clear, &produced) != 0) return false;
-  if (plain.write(clear, produced) != static_cast<std::int64_t>(produced)) return false;
-  return mbedtls_cipher_check_tag(&cipher.ctx, parameters.tag.data(), parameters.tag.size()) == 0;
+  for (std::uint64_t done = 0; done < size;) {
+    const auto piece = static_cast<int>(std::min<std::uint64_t>(size - done, kCipherPiece));
+    // GCM is a stream cipher: each update gives back as many bytes as it was given.
+    if (EVP_DecryptUpdate(cipher.get(), text + done, &produced, text + done, piece) != 1 ||
+        produced != piece) {
+      return false;
+    }
+    done += static_cast<std::uint64_t>(piece);
+  }
+  auto* tag = const_cast<std::uint8_t*>(parameters.tag.data());  // only read by the cipher
+  if (EVP_CIPHER_CTX_ctrl(cipher.get(), EVP_CTRL_GCM_SET_TAG, kEncryptedTagSize, tag) != 1) {
+    return false;
+  }
+  std::uint8_t last[1];
+  return EVP_DecryptFinal_ex(cipher.get(), last, &produced) == 1 && produced == 0;
 }
 
 }  // namespace
@@ -123,11 +116,14 @@ bool decrypt(Stream& source, const Parameters& parameters, const Key& key, Memor
 bool encrypted_container_derive_key(std::span<const std::uint8_t> password,
                                     std::span<const std::uint8_t> salt, std::uint32_t iterations,
                                     std::array<std::uint8_t, kEncryptedKeySize>& key) {
-  MdContext md;
-  const mbedtls_md_info_t* info = mbedtls_md_info_from_type(MBEDTLS_MD_SHA256);
-  if (info == nullptr || mbedtls_md_setup(&md.ctx, info, 1) != 0) return false;
-  return mbedtls_pkcs5_pbkdf2_hmac(&md.ctx, password.data(), password.size(), salt.data(),
-                                   salt.size(), iterations, key.size(), key.data()) == 0;
+  static_assert(kMaxKeyDerivationIterations <= INT_MAX);
+  if (iterations > kMaxKeyDerivationIterations || password.size() > INT_MAX) return false;
+  // A count of 0 derives what a count of 1 does: the first block is always computed.
+  const int rounds = std::max(1, static_cast<int>(iterations));
+  return PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(password.data()),
+                           static_cast<int>(password.size()), salt.data(),
+                           static_cast<int>(salt.size()), rounds, EVP_sha256(),
+                           static_cast<int>(key.size()), key.data()) == 1;
 }
 
 Result<StreamPtr> encrypted_container_open(Stream& source, const ContainerHeader& header,
@@ -142,8 +138,8 @@ Result<StreamPtr> encrypted_container_open(Stream& source, const ContainerHeader
                       parameters.iterations);
   }
 
-  auto plain = std::make_unique<MemoryStream>();
   // The plaintext is as long as the ciphertext the source really holds.
+  auto plain = std::make_unique<MemoryStream>();
   if (!plain->reserve(static_cast<std::uint64_t>(parameters.ciphertext_size))) {
     return unexplained_failure(ErrorCode::kOutOfMemory);
   }

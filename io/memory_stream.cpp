@@ -30,6 +30,14 @@ bool MemoryStream::grow_to(std::uint64_t capacity) {
 
 bool MemoryStream::reserve(std::uint64_t n) { return grow_to(n); }
 
+std::uint8_t* MemoryStream::extend(std::uint64_t n) {
+  if (n == 0 || n > UINT64_MAX - size_ || !grow_to(size_ + n)) return nullptr;
+  std::uint8_t* space = data_.data() + size_;
+  size_ += n;
+  position_ = size_;
+  return space;
+}
+
 std::int64_t MemoryStream::read(void* buffer, std::uint64_t n) {
   if (position_ >= size_) return 0;
   std::uint64_t k = std::min(n, size_ - position_);

@@ -18,6 +18,10 @@ public:
   // Grows the capacity to at least n bytes up front; false when n cannot be held at all.
   bool reserve(std::uint64_t n);
 
+  // Appends n bytes for the caller to fill in place and moves the position past them;
+  // null when they cannot be held (the content is then unchanged) or n is 0.
+  std::uint8_t* extend(std::uint64_t n);
+
   // Seeks may go anywhere within the capacity; bytes there beyond the content are zero.
   std::uint64_t capacity() const { return data_.size(); }
   std::uint64_t size() const { return size_; }
