@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <cinttypes>
+#include <memory>
 
 #include "base/bytes.h"
 #include "io/container_stream.h"
 #include "io/crc32_stream.h"
-#include "io/decompress_stream.h"
+#include "io/lzss_decoder.h"
 #include "io/memory_stream.h"
 #include "io/range_stream.h"
 
@@ -22,28 +23,53 @@ bool header_accepted(const ContainerHeader& header) {
          header.first_flag <= 1 && header.footer_flag == header.first_flag;
 }
 
-// Decodes the payload [start, end) of the source into memory. `crc` receives the
-// register over the payload bytes the decoder consumed.
+// Payload bytes read and checked at a time.
+constexpr std::size_t kPayloadPiece = std::size_t{1} << 20;
+
+// Decodes the payload [start, end) of the source into memory, straight into its buffer.
+// `crc` receives the register over the payload bytes.
 Status decompress_payload(Stream& source, std::int64_t end, int window_bits, int lookahead_bits,
                           std::uint64_t max_content, MemoryStream& memory, std::uint32_t& crc) {
   auto range = range_stream_new(&source, kCompressedPayloadOffset, end);
   if (!range || range->seek(0, kSeekSet) != 0) return unexplained_failure(ErrorCode::kIo);
-  Crc32Stream checksum(*range);
-  auto decompress = decompress_stream_new(checksum, window_bits, lookahead_bits);
-  if (!decompress) return unexplained_failure(ErrorCode::kUnsupported);
+  auto decoder = LzssDecoder::create(window_bits, lookahead_bits);
+  if (!decoder) return unexplained_failure(ErrorCode::kUnsupported);
+  std::unique_ptr<std::uint8_t[]> piece(new std::uint8_t[kPayloadPiece]);
 
-  std::uint64_t copied = 0;
-  switch (stream_copy(*decompress, memory, copied, max_content)) {
-  case CopyStatus::kDone: break;
-  case CopyStatus::kReadFailed: return unexplained_failure(ErrorCode::kIo);
-  case CopyStatus::kWriteFailed:
-    return make_error(ErrorCode::kOutOfMemory,
-                      "Out of memory after %" PRIu64 " bytes of decompressed content", copied);
-  case CopyStatus::kTooLarge:
-    return make_error(ErrorCode::kLimit, "Decompressed content exceeds %" PRIu64 " bytes",
-                      max_content);
+  crc = kCrc32Initial;
+  std::uint64_t size = 0;
+  // Room up to max_content plus one token: enough to find out that a content is too large.
+  const std::uint64_t most = max_content > UINT64_MAX - decoder->room_needed()
+                                 ? UINT64_MAX
+                                 : max_content + decoder->room_needed();
+  // Content the first pieces make, before the first growth: compression rarely goes past 4:1.
+  std::uint64_t capacity =
+      std::min<std::uint64_t>(max_content, 4 * kPayloadPiece) + decoder->room_needed();
+  for (;;) {
+    std::int64_t got = range->read(piece.get(), kPayloadPiece);
+    if (got < 0) return unexplained_failure(ErrorCode::kIo);
+    // What the decoder still holds when the payload ends cannot make a whole token: padding.
+    if (got == 0) break;
+    crc = crc32_update(crc, {piece.get(), static_cast<std::size_t>(got)});
+    decoder->feed({piece.get(), static_cast<std::size_t>(got)});
+    for (;;) {
+      std::uint8_t* room = memory.room(capacity - size);
+      if (room == nullptr) {
+        return make_error(ErrorCode::kOutOfMemory,
+                          "Out of memory after %" PRIu64 " bytes of decompressed content", size);
+      }
+      std::uint8_t* base = room - size;
+      const std::uint64_t decoded = decoder->decode_onto(base, size, capacity);
+      memory.commit(decoded - size);
+      size = decoded;
+      if (size > max_content) {
+        return make_error(ErrorCode::kLimit, "Decompressed content exceeds %" PRIu64 " bytes",
+                          max_content);
+      }
+      if (capacity - size >= decoder->room_needed()) break;  // the piece is used up
+      capacity = std::min(std::max(2 * capacity, size + decoder->room_needed()), most);
+    }
   }
-  crc = checksum.value();
   return Status::success();
 }
 

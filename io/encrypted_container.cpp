@@ -71,9 +71,10 @@ bool read_parameters(Stream& source, Parameters& parameters) {
   return read_at(source, size - kEncryptedTagSize, parameters.tag);
 }
 
-// Reads the ciphertext into `plain` and decrypts it there, in place; false on any failure,
-// a wrong tag included.
-bool decrypt(Stream& source, const Parameters& parameters, const Key& key, MemoryStream& plain) {
+// Decrypts the ciphertext into `text` (parameters.ciphertext_size bytes), straight from
+// the source's bytes when it can show them, else read into `text` and decrypted there in
+// place; false on any failure, a wrong tag included.
+bool decrypt(Stream& source, const Parameters& parameters, const Key& key, std::uint8_t* text) {
   CipherContext cipher(EVP_CIPHER_CTX_new());
   int produced = 0;
   if (!cipher ||
@@ -88,16 +89,18 @@ bool decrypt(Stream& source, const Parameters& parameters, const Key& key, Memor
   }
 
   const auto size = static_cast<std::uint64_t>(parameters.ciphertext_size);
-  std::uint8_t* text = size == 0 ? nullptr : plain.extend(size);
-  if (size != 0 && text == nullptr) return false;
-  if (source.seek(kEncryptedHeaderSize, kSeekSet) != kEncryptedHeaderSize ||
-      (size != 0 && !stream_read_exact(source, text, size))) {
-    return false;
+  const std::uint8_t* cipher_text = size == 0 ? text : source.view(kEncryptedHeaderSize, size);
+  if (cipher_text == nullptr) {
+    if (source.seek(kEncryptedHeaderSize, kSeekSet) != kEncryptedHeaderSize ||
+        !stream_read_exact(source, text, size)) {
+      return false;
+    }
+    cipher_text = text;
   }
   for (std::uint64_t done = 0; done < size;) {
     const auto piece = static_cast<int>(std::min<std::uint64_t>(size - done, kCipherPiece));
     // GCM is a stream cipher: each update gives back as many bytes as it was given.
-    if (EVP_DecryptUpdate(cipher.get(), text + done, &produced, text + done, piece) != 1 ||
+    if (EVP_DecryptUpdate(cipher.get(), text + done, &produced, cipher_text + done, piece) != 1 ||
         produced != piece) {
       return false;
     }
@@ -140,9 +143,9 @@ Result<StreamPtr> encrypted_container_open(Stream& source, const ContainerHeader
 
   // The plaintext is as long as the ciphertext the source really holds.
   auto plain = std::make_unique<MemoryStream>();
-  if (!plain->reserve(static_cast<std::uint64_t>(parameters.ciphertext_size))) {
-    return unexplained_failure(ErrorCode::kOutOfMemory);
-  }
+  const auto size = static_cast<std::uint64_t>(parameters.ciphertext_size);
+  std::uint8_t* text = size == 0 ? nullptr : plain->extend(size);
+  if (size != 0 && text == nullptr) return unexplained_failure(ErrorCode::kOutOfMemory);
 
   Key key;
   if (!encrypted_container_derive_key(password, parameters.salt(), parameters.iterations,
@@ -150,8 +153,7 @@ Result<StreamPtr> encrypted_container_open(Stream& source, const ContainerHeader
     return unexplained_failure(ErrorCode::kInvalidInput);
   }
   // On a tag mismatch the plaintext is dropped with `plain`, unseen.
-  if (!decrypt(source, parameters, key, *plain))
-    return unexplained_failure(ErrorCode::kInvalidInput);
+  if (!decrypt(source, parameters, key, text)) return unexplained_failure(ErrorCode::kInvalidInput);
 
   plain->seek(0, kSeekSet);
   return StreamPtr(std::make_unique<ContainerStream>(header, std::move(plain)));

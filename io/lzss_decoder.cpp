@@ -97,6 +97,70 @@ void LzssDecoder::copy_match(std::uint8_t* out, std::uint32_t distance, std::uin
   head_ = (head_ + k) & window_mask_;
 }
 
+std::size_t LzssDecoder::decode_onto(std::uint8_t* out, std::size_t size, std::size_t capacity) {
+  const int w = window_bits_;
+  const int l = lookahead_bits_;
+  const int reference_bits = 1 + w + l;
+  const int token_bits = std::max(9, reference_bits);
+  const std::size_t needed = room_needed();
+  // The reader in locals: the output writes could alias the members.
+  std::uint64_t bits = bits_;
+  int count = bit_count_;
+  const std::uint8_t* in = in_;
+  const std::uint8_t* const in_end = in_end_;
+  while (capacity - size >= needed) {
+    if (count < token_bits) {
+      // As refill(): whole-word loads while the input lasts, then byte by byte.
+      if (in_end - in >= 8) {
+        bits |= load_be64(in) >> count;
+        in += (63 - count) >> 3;
+        count |= 56;
+      } else {
+        while (count <= 56 && in != in_end) {
+          bits |= static_cast<std::uint64_t>(*in++) << (56 - count);
+          count += 8;
+        }
+        if (count < 9) break;
+      }
+    }
+    if (bits >> 63) {
+      out[size++] = static_cast<std::uint8_t>(bits >> 55);
+      bits <<= 9;
+      count -= 9;
+      continue;
+    }
+    if (count < reference_bits) break;
+    const auto distance = static_cast<std::size_t>((bits << 1) >> (64 - w)) + 1;
+    const auto length = static_cast<std::size_t>((bits << (1 + w)) >> (64 - l)) + 1;
+    bits <<= reference_bits;
+    count -= reference_bits;
+    std::uint8_t* target = out + size;
+    if (distance >= 8 && distance <= size) {
+      // Each 8-byte step reads only bytes that are already written, however the copy
+      // overlaps itself; it may write up to 7 bytes past the copy, inside the room.
+      const std::uint8_t* source = target - distance;
+      for (std::size_t i = 0; i < length; i += 8)
+        std::memcpy(target + i, source + i, 8);
+    } else if (distance > size) {
+      // The window starts zero-filled: what lies before the first byte reads as zeros.
+      const std::size_t zeros = std::min(length, distance - size);
+      std::memset(target, 0, zeros);
+      for (std::size_t i = zeros; i < length; ++i)
+        target[i] = out[size + i - distance];
+    } else if (distance == 1) {
+      std::memset(target, target[-1], length);
+    } else {
+      for (std::size_t i = 0; i < length; ++i)
+        target[i] = target[i - distance];
+    }
+    size += length;
+  }
+  bits_ = bits;
+  bit_count_ = count;
+  in_ = in;
+  return size;
+}
+
 std::size_t LzssDecoder::decode(std::span<std::uint8_t> out_span) {
   std::uint8_t* out = out_span.data();
   const std::size_t room = out_span.size();

@@ -39,6 +39,15 @@ public:
   // read or write outside the window, the input or `out`, whatever the payload.
   std::size_t decode(std::span<std::uint8_t> out);
 
+  // Decodes the fed input onto the end of out[0, size), the bytes decoded so far, which
+  // are the window themselves: for a whole content decoded into one buffer, with no
+  // window copy. Decodes while at least room_needed() bytes are left before `capacity`
+  // and returns the new size; when it returns with that much room left, the fed input is
+  // used up. Not to be mixed with decode() on one decoder.
+  std::size_t decode_onto(std::uint8_t* out, std::size_t size, std::size_t capacity);
+  // The longest copy plus the slack of the 8-byte copy steps.
+  std::size_t room_needed() const { return (std::size_t{1} << lookahead_bits_) + 8; }
+
   // True while a back-reference copy is only partly delivered.
   bool copy_pending() const { return pending_length_ != 0; }
 

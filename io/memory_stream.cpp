@@ -21,20 +21,31 @@ std::unique_ptr<MemoryStream> memory_stream_from(std::span<const std::uint8_t> b
   return stream;
 }
 
-bool MemoryStream::grow_to(std::uint64_t capacity) {
-  if (capacity <= data_.size()) return true;
-  if (capacity > data_.max_size()) return false;
-  data_.resize(static_cast<std::size_t>(capacity));
+bool MemoryStream::grow_to(std::uint64_t capacity, bool zero_new_bytes) {
+  const std::size_t old_capacity = data_.size();
+  if (capacity <= old_capacity) return true;
+  if (capacity > SIZE_MAX || !data_.resize(static_cast<std::size_t>(capacity))) return false;
+  if (zero_new_bytes) std::memset(data_.data() + old_capacity, 0, data_.size() - old_capacity);
   return true;
 }
 
 bool MemoryStream::reserve(std::uint64_t n) { return grow_to(n); }
 
-std::uint8_t* MemoryStream::extend(std::uint64_t n) {
-  if (n == 0 || n > UINT64_MAX - size_ || !grow_to(size_ + n)) return nullptr;
-  std::uint8_t* space = data_.data() + size_;
+std::uint8_t* MemoryStream::room(std::uint64_t n) {
+  if (n > UINT64_MAX - size_ || !grow_to(size_ + n, false)) return nullptr;
+  return data_.data() + size_;
+}
+
+void MemoryStream::commit(std::uint64_t n) {
   size_ += n;
   position_ = size_;
+  // Whatever of the room was not filled is not zero: it leaves the capacity.
+  data_.resize(static_cast<std::size_t>(size_));
+}
+
+std::uint8_t* MemoryStream::extend(std::uint64_t n) {
+  std::uint8_t* space = n == 0 ? nullptr : room(n);
+  if (space != nullptr) commit(n);
   return space;
 }
 
@@ -50,7 +61,7 @@ std::int64_t MemoryStream::write(const void* buffer, std::uint64_t n) {
   if (n > static_cast<std::uint64_t>(INT64_MAX) - position_) return kStreamError;
   if (capacity() - std::min(capacity(), position_) < n) {
     // Doubling keeps appends amortised linear.
-    std::uint64_t capacity = data_.empty() ? 2 : data_.size();
+    std::uint64_t capacity = data_.size() == 0 ? 2 : data_.size();
     while (capacity - std::min(capacity, position_) < n) {
       if (capacity > UINT64_MAX / 2) return kStreamError;
       capacity *= 2;
@@ -102,7 +113,7 @@ std::int64_t MemoryStream::seek(std::int64_t offset, int whence) {
 }
 
 std::int64_t MemoryStream::close() {
-  data_ = {};  // gives the memory back, unlike clear()
+  data_.release();
   size_ = position_ = 0;
   return 0;
 }

@@ -1,11 +1,10 @@
 // A growable in-memory byte buffer with a position.
 #pragma once
 
+#include "base/byte_buffer.h"
+#include "io/stream.h"
 #include <cstdint>
 #include <span>
-#include <vector>
-
-#include "io/stream.h"
 
 namespace busfold {
 
@@ -18,8 +17,12 @@ public:
   // Grows the capacity to at least n bytes up front; false when n cannot be held at all.
   bool reserve(std::uint64_t n);
 
-  // Appends n bytes for the caller to fill in place and moves the position past them;
-  // null when they cannot be held (the content is then unchanged) or n is 0.
+  // Room for n bytes past the content, for the caller to fill in place and then hand
+  // over with commit(); null when they cannot be held. Valid until the stream next changes.
+  std::uint8_t* room(std::uint64_t n);
+  // The first n bytes of the room become content; the position moves to the end.
+  void commit(std::uint64_t n);
+  // room(n) and commit(n) at once, for a caller that fills all n bytes; null for n = 0.
   std::uint8_t* extend(std::uint64_t n);
 
   // Seeks may go anywhere within the capacity; bytes there beyond the content are zero.
@@ -30,9 +33,9 @@ public:
   }
 
 private:
-  bool grow_to(std::uint64_t capacity);
+  bool grow_to(std::uint64_t capacity, bool zero_new_bytes = true);
 
-  std::vector<std::uint8_t> data_;  // the whole capacity, zero past the content
+  ByteBuffer data_;  // the whole capacity, zero past the content
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;
 };
