@@ -16,12 +16,8 @@
 namespace busfold {
 namespace {
 
-using testing::ProcessResult;
 using testing::TempDir;
-
-ProcessResult run_busfold(const TempDir& dir, const std::vector<std::string>& args) {
-  return testing::run_process(BUSFOLD_BINARY, args, dir.path());
-}
+using Lines = std::vector<std::string>;
 
 class Busfold : public ::testing::Test {
 protected:
@@ -33,8 +29,20 @@ protected:
   TempDir dir;
 };
 
-TEST_F(Busfold, PrintsUsageAndGlossary) {
-  const char* glossary[] = {
+// Each line must appear after the one before it; no lines: the stream must be empty.
+void expect_lines(const std::string& stream, const Lines& lines, const std::string& what) {
+  EXPECT_TRUE(!lines.empty() || stream.empty()) << what << stream;
+  std::size_t at = 0;
+  for (const std::string& line : lines) {
+    at = stream.find(line, at);
+    EXPECT_NE(at, std::string::npos) << what << ": " << line << "\n" << stream;
+    if (at == std::string::npos) return;
+  }
+}
+
+TEST_F(Busfold, ExitCodesOutputAndLogLines) {
+  const Lines usage = {
+      "Usage: busfold [-vdXi] [--help] [--verbosity=<n>]",
       "  --help                                   display this help and exit\n",
       "  -v, --version                            display tool version and exit\n",
       "  --verbosity=<n>                          verbosity of logging messages from 0 to 4, with "
@@ -47,103 +55,81 @@ TEST_F(Busfold, PrintsUsageAndGlossary) {
       "entire file\n",
       "  -p, --password-file=<file>               where to find device passwords for encrypted "
       "files, defaults to \"passwords.json\"\n",
+      "  -m, --mux=hex id:channel 1;channel 2;... CAN IDs to demux and their corresponding "
+      "channels\n",
       "  -O, --output-directory=<file>            where to place the converted files\n",
       "  -i, --input-files=<file(s)/folder(s)>    list of input files/folders, must have common "
       "root\n",
   };
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {"--help"}, {"--help", "--foo"}, {"--help", "--version"}}) {
-    ProcessResult r = run_busfold(dir, args);
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(r.out.rfind("Usage: busfold [-vdXi] [--help] [--verbosity=<n>]", 0), 0u) << r.out;
-    std::size_t at = 0;
-    for (const char* line : glossary) {
-      std::size_t found = r.out.find(line, at);
-      ASSERT_NE(found, std::string::npos) << line << r.out;
-      at = found;
-    }
-    EXPECT_EQ(r.err, "");
-    EXPECT_FALSE(dir.exists("logs_out"));
+  std::vector<std::string> too_many_mux = {"."};  // 64 values: one too many
+  for (int i = 0; i < 64; ++i)
+    too_many_mux.insert(too_many_mux.end(), {"-m", "7DF:1"});
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    Lines out, err;
+  } cases[] = {
+      {{}, 0, usage, {}},
+      {{"--help"}, 0, usage, {}},
+      {{"--help", "--foo"}, 0, usage, {}},
+      {{"--help", "--version"}, 0, usage, {}},
+      {{"--verbosity", "7", "a.mf4"}, 131, {}, {}},
+      {{"--verbosity", "abc", "a.mf4"}, 131, {}, {}},
+      {{"a.mf4", "--verbosity"}, 130, {}, {}},
+      {{"--foo", "a.mf4"}, 134, {"busfold: invalid option \"--foo\"\n"}, {}},
+      {{"-d", "-d", "a.mf4"}, 134, {"-d|--delete-converted"}, {}},
+      {{"--buffer", "4GB", "a.mf4"}, 134, {"4GB is too large"}, {}},
+      {{"-X"}, 134, {"busfold: missing option file(s)/folder(s)\n"}, {}},
+      {too_many_mux, 134, {"excess option"}, {}},
+      {{"-m", "7DF:1", "--mux", "7DF:x", "."},
+       134,
+       {},
+       {" E Could not parse mux information, error decoding channel - 7DF:x\n"}},
+      {{"a.mf4", "logs/b.MF4"}, 132, {}, {" F No common root detected for all inputs\n"}},
+      {{"--verbosity", "0", "/"}, 132, {}, {" F Could not find root for /\n"}},
+      {{"-p", "missing.json", "a.mf4"},
+       1,
+       {},
+       {" E Failed to open password file at " + dir.file("missing.json") + "\n"}},
+      {{"missing/a.mf4"}, 1, {}, {" E Invalid input path: " + dir.file("missing/") + "\n"}},
+      {{"-O", "nowhere", "a.mf4"},
+       134,
+       {},
+       {" E Invalid output path: " + dir.file("nowhere") + "\n",
+        " E " + dir.file("nowhere") + ": does not exist\n"}},
+      {{"-O", "a.mf4", "a.mf4"}, 134, {}, {" E " + dir.file("a.mf4") + ": is not a folder\n"}},
+      {{"-O", "/dev/null", "a.mf4"}, 134, {}, {" E /dev/null: is not a folder\n"}},
+      {{"-p", "logs", "a.mf4"},
+       134,
+       {},
+       {" E Password file " + dir.file("logs/") + " is not a regular file\n"}},
+      {{"--verbosity", "0", "missing.mf4", "a.mf4"}, 9, {}, {}},
+      // Only this run converts: a missing input adds 1, a failed file 8.
+      {{"missing.mf4", "a.mf4", "logs"},
+       9,
+       {},
+       {" I 0 password(s) loaded\n", " W Could not find input file/folder missing.mf4\n",
+        " E Error during conversion of a.mf4\n", " E Error during conversion of logs/b.MF4\n"}},
+  };
+  for (const Case& c : cases) {
+    const std::string what = c.args.empty() ? "no arguments" : c.args[0] + " " + c.args.back();
+    testing::ProcessResult r = testing::run_process(BUSFOLD_BINARY, c.args, dir.path());
+    EXPECT_EQ(r.exit_status, c.status) << what << r.out << r.err;
+    expect_lines(r.out, c.out, what);
+    expect_lines(r.err, c.err, what);
+    EXPECT_EQ(dir.exists("logs_out"), !c.args.empty() && c.args.back() == "logs") << what;
   }
 }
 
 TEST_F(Busfold, PrintsVersion) {
-  ProcessResult r = run_busfold(dir, {"--version", "--foo"});
+  testing::ProcessResult r =
+      testing::run_process(BUSFOLD_BINARY, {"--version", "--foo"}, dir.path());
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_TRUE(std::regex_match(r.out, std::regex("Version: 2\\.4\\.0\n"
                                                  "Build date: [A-Z][a-z]{2} [ 0-9]\\d \\d{4} "
                                                  "\\d\\d:\\d\\d:\\d\\d\n"
                                                  "GIT SHA: [0-9a-f]{40}\\*?\n")))
       << r.out;
-}
-
-TEST_F(Busfold, MapsCommandLineErrorsToExitCodes) {
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    const char* out;  // null: nothing at all on standard output
-  } cases[] = {
-      {{"--verbosity", "7", "a.mf4"}, 131, nullptr},
-      {{"--verbosity", "abc", "a.mf4"}, 131, nullptr},
-      {{"a.mf4", "--verbosity"}, 130, nullptr},
-      {{"--foo", "a.mf4"}, 134, "busfold: invalid option \"--foo\"\n"},
-      {{"-d", "-d", "a.mf4"}, 134, "-d|--delete-converted"},
-      {{"--buffer", "4GB", "a.mf4"}, 134, "4GB is too large"},
-      {{"-X"}, 134, "busfold: missing option file(s)/folder(s)\n"},
-  };
-  for (const Case& c : cases) {
-    ProcessResult r = run_busfold(dir, c.args);
-    EXPECT_EQ(r.exit_status, c.status) << c.args[0] << " " << r.out << r.err;
-    if (c.out == nullptr) {
-      EXPECT_EQ(r.out, "") << c.args[0];
-    } else {
-      EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
-    }
-    EXPECT_EQ(r.err, "") << c.args[0];
-  }
-}
-
-TEST_F(Busfold, StopsBeforeConvertingWhenPathsAreWrong) {
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    std::string log;
-  } cases[] = {
-      {{"a.mf4", "logs/b.MF4"}, 132, " F No common root detected for all inputs\n"},
-      {{"--verbosity", "0", "/"}, 132, " F Could not find root for /\n"},
-      {{"-p", "missing.json", "a.mf4"},
-       1,
-       " E Failed to open password file at " + dir.file("missing.json") + "\n"},
-      {{"missing/a.mf4"}, 1, " E Invalid input path: " + dir.file("missing/") + "\n"},
-      {{"-O", "nowhere", "a.mf4"}, 134, " E Invalid output path: " + dir.file("nowhere") + "\n"},
-      {{"-O", "nowhere", "a.mf4"}, 134, " E " + dir.file("nowhere") + ": does not exist\n"},
-      {{"-O", "a.mf4", "a.mf4"}, 134, " E " + dir.file("a.mf4") + ": is not a folder\n"},
-      {{"-O", "/dev/null", "a.mf4"}, 134, " E /dev/null: is not a folder\n"},
-      {{"-p", "logs", "a.mf4"},
-       134,
-       " E Password file " + dir.file("logs/") + " is not a regular file\n"},
-  };
-  for (const Case& c : cases) {
-    ProcessResult r = run_busfold(dir, c.args);
-    EXPECT_EQ(r.exit_status, c.status) << c.args[0];
-    EXPECT_NE(r.err.find(c.log), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find("Error during conversion"), std::string::npos) << r.err;
-  }
-}
-
-TEST_F(Busfold, WalksInputsAndCombinesTheirCodes) {
-  ProcessResult r = run_busfold(dir, {"missing.mf4", "a.mf4", "logs"});
-  EXPECT_EQ(r.exit_status, 9);
-  for (const char* line :
-       {" I 0 password(s) loaded\n", " W Could not find input file/folder missing.mf4\n",
-        " E Error during conversion of a.mf4\n", " E Error during conversion of logs/b.MF4\n"}) {
-    EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
-  }
-  EXPECT_TRUE(dir.exists("logs_out"));
-
-  ProcessResult quiet = run_busfold(dir, {"--verbosity", "0", "missing.mf4", "a.mf4"});
-  EXPECT_EQ(quiet.exit_status, 9);
-  EXPECT_EQ(quiet.err, "");
 }
 
 TEST_F(Busfold, ParseAppliesSettingsAndOpensTheRoots) {
@@ -175,20 +161,17 @@ TEST_F(Busfold, ParseAppliesSettingsAndOpensTheRoots) {
     const ConverterOptions& o = *options;
     EXPECT_EQ(o.root, dir.path() + "/");
     EXPECT_EQ(o.input_root->base(), dir.path() + "/");
-    if (c.args.size() > 5) {  // the first case sets everything
-      EXPECT_EQ(o.delete_converted, 1);
+    const bool all = c.args.size() > 5;  // the first case sets everything
+    EXPECT_EQ(o.delete_converted, all);
+    EXPECT_EQ(o.buffer_size, all ? 16 : -1);
+    EXPECT_EQ(o.output_root, all ? o.owned_output_root.get() : o.input_root.get());
+    if (all) {
       EXPECT_EQ(o.no_append_root, 1);
       EXPECT_EQ(o.non_interactive, 1);
-      EXPECT_EQ(o.buffer_size, 16);
       EXPECT_EQ(o.passwords.size(), 2u);
       EXPECT_EQ(o.password_files, std::vector<std::string>{dir.file("conf/keys.json")});
       EXPECT_EQ(o.output_dirs, std::vector<std::string>{out.path() + "/"});
       EXPECT_EQ(o.inputs, (std::vector<std::string>{"logs/", "a.mf4"}));
-      EXPECT_EQ(o.output_root, o.owned_output_root.get());
-    } else {
-      EXPECT_EQ(o.delete_converted, 0);
-      EXPECT_EQ(o.buffer_size, -1);
-      EXPECT_EQ(o.output_root, o.input_root.get());
     }
   }
 }
