@@ -20,6 +20,7 @@
 #include "io/container_header.h"
 #include "io/encrypted_container.h"
 #include "io/fs_root.h"
+#include "io/window_stream.h"
 #include "mdf/cg_block.h"
 #include "mdf/dg_block.h"
 #include "mdf/hd_block.h"
@@ -193,8 +194,14 @@ int convert(ToolContext& ctx, std::string_view input, std::string_view output) {
   // What was read is what may be deleted: taken before the first byte is.
   const std::optional<FileIdentity> opened_as = file->identity();
   std::int64_t buffer_size = ctx.options != nullptr ? ctx.options->buffer_size : -1;
-  if (buffer_size < 0) buffer_size = stream_size(file.get());
-  StreamPtr opened = std::move(file);
+  StreamPtr opened;
+  if (buffer_size < 0) {
+    // By default a regular file is read through windows of it, so that memory does not
+    // grow with it; another kind is read whole into memory.
+    opened = window_stream_new(file);
+    if (!opened) buffer_size = stream_size(file.get());
+  }
+  if (!opened) opened = std::move(file);
   if (buffer_size > 0) {
     StreamPtr buffered =
         buffered_stream_new(std::move(opened), static_cast<std::uint64_t>(buffer_size));

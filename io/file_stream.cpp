@@ -91,6 +91,8 @@ std::int64_t FileStream::tell() {
   return position < 0 ? kStreamError : static_cast<std::int64_t>(position);
 }
 
+int FileStream::descriptor() const { return file_ == nullptr ? -1 : ::fileno(file_); }
+
 std::int64_t FileStream::seek(std::int64_t offset, int whence) {
   if (file_ == nullptr) return kStreamError;
   // Asking for the position we already stand at costs nothing. Not in read-write mode:

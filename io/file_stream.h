@@ -36,6 +36,8 @@ public:
 
   // The open file's identity, or nothing when it cannot be examined.
   std::optional<FileIdentity> identity() const;
+  // The open file's descriptor, -1 once closed.
+  int descriptor() const;
   // Makes close wait until the file's bytes are on the disk.
   void set_sync_on_close(bool sync) { sync_on_close_ = sync; }
 

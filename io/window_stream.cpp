@@ -1,0 +1,126 @@
+#include "io/window_stream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace busfold {
+
+namespace {
+
+// Windows start on this boundary, as the file system reads.
+constexpr std::uint64_t kWindowAlign = 4096;
+
+}  // namespace
+
+std::unique_ptr<WindowStream> window_stream_new(std::unique_ptr<FileStream>& file) {
+  if (!file) return nullptr;
+  const int fd = file->descriptor();
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  std::unique_ptr<WindowStream> stream(new (std::nothrow) WindowStream());
+  if (!stream) return nullptr;
+  stream->fd_ = fd;
+  stream->size_ = static_cast<std::uint64_t>(st.st_size);
+  stream->file_ = std::move(file);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return stream;
+}
+
+std::int64_t WindowStream::close() {
+  for (Window& window : windows_) {
+    window.bytes.release();
+    window.valid = 0;
+  }
+  fd_ = -1;
+  const std::int64_t closed = file_ ? file_->close() : 0;
+  if (closed == 0) file_.reset();
+  return closed;
+}
+
+WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint64_t n) {
+  Window* oldest = &windows_[0];
+  for (Window& window : windows_) {
+    if (position >= window.start && n <= window.valid &&
+        position - window.start <= window.valid - n) {
+      window.last_use = ++uses_;
+      return &window;
+    }
+    if (window.last_use < oldest->last_use) oldest = &window;
+  }
+  const std::uint64_t start = position / kWindowAlign * kWindowAlign;
+  if (n > kWindowSize - (position - start)) return nullptr;
+  Window& window = *oldest;
+  if (window.bytes.size() == 0 && !window.bytes.resize(kWindowSize)) return nullptr;
+  window.start = start;
+  window.valid = 0;
+  while (window.valid < kWindowSize) {
+    const ssize_t got = ::pread(fd_, window.bytes.data() + window.valid,
+                                static_cast<std::size_t>(kWindowSize - window.valid),
+                                static_cast<off_t>(start + window.valid));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    window.valid += static_cast<std::uint64_t>(got);
+  }
+  window.last_use = ++uses_;
+  if (position - start > window.valid || n > window.valid - (position - start)) return nullptr;
+  return &window;
+}
+
+const std::uint8_t* WindowStream::view(std::uint64_t position, std::uint64_t n) {
+  if (fd_ < 0 || position > size_ || n > size_ - position) return nullptr;
+  Window* window = window_for(position, n);
+  return window == nullptr ? nullptr : window->bytes.data() + (position - window->start);
+}
+
+std::int64_t WindowStream::read(void* buffer, std::uint64_t n) {
+  if (fd_ < 0) return kStreamError;
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  std::uint64_t done = 0;
+  while (done < n) {
+    const std::uint64_t piece = std::min(n - done, kWindowSize / 2);
+    if (const std::uint8_t* bytes = view(position_, piece)) {
+      std::memcpy(out + done, bytes, static_cast<std::size_t>(piece));
+      done += piece;
+      position_ += piece;
+      continue;
+    }
+    // Past what the windows can show, e.g. at the end of the file: straight from the file.
+    const ssize_t got =
+        ::pread(fd_, out + done, static_cast<std::size_t>(n - done), static_cast<off_t>(position_));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return done > 0 ? static_cast<std::int64_t>(done) : kStreamError;
+    if (got == 0) break;
+    done += static_cast<std::uint64_t>(got);
+    position_ += static_cast<std::uint64_t>(got);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+std::int64_t WindowStream::tell() {
+  return fd_ < 0 ? kStreamError : static_cast<std::int64_t>(position_);
+}
+
+std::int64_t WindowStream::seek(std::int64_t offset, int whence) {
+  if (fd_ < 0) return kStreamError;
+  std::int64_t base = 0;
+  if (whence == kSeekCur) {
+    base = static_cast<std::int64_t>(position_);
+  } else if (whence == kSeekEnd) {
+    base = static_cast<std::int64_t>(size_);
+  } else if (whence != kSeekSet) {
+    return kStreamError;
+  }
+  std::int64_t target;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) return kStreamError;
+  // As in a file, a position past the end reads nothing.
+  position_ = static_cast<std::uint64_t>(target);
+  return target;
+}
+
+}  // namespace busfold
