@@ -131,11 +131,7 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
   dg->data = dt;
   dg->dg_rec_id_size = 2;
 
-  // Records take about as many bytes as the input: reserve that once.
-  std::int64_t input_size = input.source != nullptr ? stream_size(input.source) : 0;
-  ctx.finalizer =
-      finalizing_stream_new(std::move(output), std::move(built.file),
-                            input_size > 0 ? static_cast<std::uint64_t>(input_size) : 0);
+  ctx.finalizer = finalizing_stream_new(std::move(output), std::move(built.file));
   if (!ctx.finalizer) {
     abandon_output(ctx);
     return false;

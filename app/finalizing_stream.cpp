@@ -1,5 +1,6 @@
 #include "app/finalizing_stream.h"
 
+#include <cstring>
 #include <new>
 
 #include "base/bytes.h"
@@ -13,40 +14,42 @@
 
 namespace busfold {
 
+namespace {
+
+// Records are handed to the output this much at a time.
+constexpr std::size_t kRecordBuffer = std::size_t{4} << 20;
+
+// Takes every byte and keeps only the position: where a save would put what.
+class PlacingSink final : public Stream {
+public:
+  std::int64_t write(const void*, std::uint64_t n) override {
+    position_ += static_cast<std::int64_t>(n);
+    return static_cast<std::int64_t>(n);
+  }
+  std::int64_t tell() override { return position_; }
+  std::int64_t seek(std::int64_t offset, int whence) override {
+    if (whence != kSeekSet || offset < 0) return kStreamError;
+    return position_ = offset;
+  }
+
+private:
+  std::int64_t position_ = 0;
+};
+
+}  // namespace
+
 std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output,
-                                                        std::unique_ptr<MdfFile> file,
-                                                        std::uint64_t expected_bytes) {
+                                                        std::unique_ptr<MdfFile> file) {
   if (!output || !file) return nullptr;
   std::unique_ptr<FinalizingStream> stream(new (std::nothrow) FinalizingStream());
   if (!stream) return nullptr;
-  stream->data_ = memory_stream_new();
-  if (!stream->data_) return nullptr;
-  // A failed reservation is no failure: the buffer then grows as records arrive.
-  if (expected_bytes > 0) stream->data_->reserve(expected_bytes);
+  stream->buffer_.reset(new (std::nothrow) std::uint8_t[kRecordBuffer]);
+  if (!stream->buffer_) return nullptr;
   stream->counts_.assign(65536, 0);
   stream->output_ = std::move(output);
   stream->file_ = std::move(file);
+  if (!stream->place_records()) return nullptr;
   return stream;
-}
-
-std::int64_t FinalizingStream::write(const void* buffer, std::uint64_t n) {
-  if (closed_ || n < 2) return kStreamError;
-  const std::uint16_t record_id = load_le16(static_cast<const std::uint8_t*>(buffer));
-  std::int64_t written = data_->write(buffer, n);
-  // Only what reached the data block counts, so cycle counts never exceed the records.
-  if (written == static_cast<std::int64_t>(n)) {
-    counts_[record_id] += n - 2;
-    seen_.set(record_id);
-  }
-  return written;
-}
-
-std::int64_t FinalizingStream::read(void* buffer, std::uint64_t n) {
-  return closed_ ? kStreamError : data_->read(buffer, n);
-}
-std::int64_t FinalizingStream::tell() { return closed_ ? kStreamError : data_->tell(); }
-std::int64_t FinalizingStream::seek(std::int64_t offset, int whence) {
-  return closed_ ? kStreamError : data_->seek(offset, whence);
 }
 
 DtBlock* FinalizingStream::data_block() const {
@@ -56,7 +59,59 @@ DtBlock* FinalizingStream::data_block() const {
   return dg != nullptr ? block_cast<DtBlock>(dg->data) : nullptr;
 }
 
+bool FinalizingStream::place_records() {
+  IdBlock* id = file_->id_block();
+  DtBlock* dt = data_block();
+  if (id == nullptr || dt == nullptr) return false;
+  const std::vector<MdfBlock*> blocks = collect_blocks(id);
+  std::vector<MdfBlock*> unplaced;
+  for (MdfBlock* block : blocks) {
+    if (block->offset == kNoOffset) unplaced.push_back(block);
+  }
+  dt->set_source(nullptr, 0, 0);
+  PlacingSink sink;
+  SaveContext ctx;
+  ctx.stream = &sink;
+  ctx.end_mark = end_of_placed_blocks(blocks);
+  const bool placed = save_block(id, ctx, nullptr).ok() && dt->offset != kNoOffset;
+  records_start_ = dt->offset + kBlockHeaderSize;
+  // The real save places them again, around the records.
+  for (MdfBlock* block : unplaced)
+    block->offset = kNoOffset;
+  return placed && stream_seek_exact(*output_, records_start_);
+}
+
+bool FinalizingStream::flush() {
+  if (buffered_ == 0) return !failed_;
+  const std::int64_t written = output_->write(buffer_.get(), buffered_);
+  if (written != static_cast<std::int64_t>(buffered_)) failed_ = true;
+  records_size_ += buffered_;
+  buffered_ = 0;
+  return !failed_;
+}
+
+std::int64_t FinalizingStream::write(const void* buffer, std::uint64_t n) {
+  if (closed_ || failed_ || n < 2) return kStreamError;
+  if (n > kRecordBuffer - buffered_ && !flush()) return kStreamError;
+  if (n > kRecordBuffer) {
+    // Larger than the buffer: straight through.
+    if (output_->write(buffer, n) != static_cast<std::int64_t>(n)) {
+      failed_ = true;
+      return kStreamError;
+    }
+    records_size_ += n;
+  } else {
+    std::memcpy(buffer_.get() + buffered_, buffer, n);
+    buffered_ += n;
+  }
+  const std::uint16_t record_id = load_le16(static_cast<const std::uint8_t*>(buffer));
+  counts_[record_id] += n - 2;
+  seen_.set(record_id);
+  return static_cast<std::int64_t>(n);
+}
+
 bool FinalizingStream::finalize() {
+  if (!flush()) return false;
   IdBlock* id = file_->id_block();
   if (id == nullptr) return false;
   std::vector<MdfBlock*> blocks = collect_blocks(id);
@@ -79,9 +134,10 @@ bool FinalizingStream::finalize() {
     }
   }
 
+  // The records are in place already: the data block's save writes its header only.
   DtBlock* dt = data_block();
   if (dt == nullptr) return false;
-  dt->set_source(data_.get(), 0, data_->size());
+  dt->set_source(nullptr, 0, records_size_);
 
   SaveContext ctx;
   ctx.stream = output_.get();
@@ -90,7 +146,7 @@ bool FinalizingStream::finalize() {
   id->id_custom_unfin_flags = 0;
   Status saved = save_block(id, ctx, nullptr);
   log_status(saved);
-  if (!saved.ok()) return false;
+  if (!saved.ok() || dt->offset + kBlockHeaderSize != records_start_) return false;
   return output_->seek(0, kSeekEnd) >= 0;
 }
 
@@ -98,13 +154,11 @@ std::int64_t FinalizingStream::close() {
   if (closed_) return kStreamError;
   closed_ = true;
   bool ok = finalize();
-  // The data block must not outlive the buffer it reads from.
-  if (DtBlock* dt = data_block()) dt->set_source(nullptr, 0, 0);
-  data_.reset();
   std::int64_t closed = stream_close(output_);
   if (closed != 0) ok = false;
   output_.reset();
   file_.reset();
+  buffer_.reset();
   return ok ? 0 : kStreamError;
 }
 
