@@ -1,66 +1,145 @@
-// Whole-program throughput: generates a plain logger file of mixed CAN frames (classic,
-// FD up to 8 and FD over 8 bytes, 11- and 29-bit, Rx and Tx, buses 1, 2 and 9), runs the
-// busfold program on it and compares with copying the same file with cp.
+// Whole-program throughput against cp. Generates each input once, then times busfold on it
+// next to copying the same bytes with cp (cp -r for a folder) in the same run, and prints
+// their ratio, busfold's MB/s and its peak resident memory:
+//   plain (finalized) and unfinalized files of 2M frames, a compressed and an encrypted
+//   container of 300k frames, a folder of 400 files of 5,000 frames, and an unfinalized
+//   file of about 1 GiB.
 //
-//   busfold_throughput [frames]      (default 2 000 000)
+//   busfold_throughput [scale]    (default 1; 0.1 makes every input ten times smaller)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/container_writer.h"
 #include "tests/support/logger_file.h"
-#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using busfold::testing::run_process;
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+using namespace busfold::test;
 constexpr int kRounds = 3;
 
-// Best wall time of a few runs of the command; negative when a run failed.
-double best_time(const std::string& program, const std::vector<std::string>& args,
-                 const std::string& folder) {
-  double best = 1e30;
-  for (int round = 0; round < kRounds; ++round) {
-    auto start = Clock::now();
-    busfold::testing::ProcessResult r = run_process(program, args, folder);
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (r.exit_status != 0) {
-      std::fprintf(stderr, "%s failed with %d:\n%s", program.c_str(), r.exit_status, r.err.c_str());
-      return -1;
-    }
-    best = std::min(best, seconds);
+struct Run {
+  double seconds = 1e30;  // best of the rounds
+  long peak_kib = 0;      // largest of the rounds
+};
+
+// Runs the program in `folder` with its output discarded; nothing when it fails.
+bool run_once(const std::vector<std::string>& argv, const std::string& folder, Run& run) {
+  const auto start = Clock::now();
+  const pid_t child = fork();
+  if (child == 0) {
+    if (chdir(folder.c_str()) != 0) _exit(127);
+    std::freopen("/dev/null", "w", stderr);
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+      args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
   }
-  return best;
+  int status = 0;
+  rusage usage{};
+  if (child < 0 || wait4(child, &status, 0, &usage) != child) return false;
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "%s failed with %d\n", argv[0].c_str(), status);
+    return false;
+  }
+  run.seconds = std::min(run.seconds, seconds);
+  run.peak_kib = std::max(run.peak_kib, usage.ru_maxrss);
+  return true;
+}
+
+void write_file(const fs::path& path, const Bytes& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+std::uintmax_t bytes_below(const fs::path& path) {
+  if (fs::is_regular_file(path)) return fs::file_size(path);
+  std::uintmax_t total = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(path)) {
+    if (entry.is_regular_file()) total += entry.file_size();
+  }
+  return total;
+}
+
+// Times cp and busfold on one input (a file or a folder) of the scratch folder, in turns.
+void measure(const char* what, const std::string& scratch, const std::string& input) {
+  Run copy, convert;
+  const bool folder = fs::is_directory(fs::path(scratch) / input);
+  for (int round = 0; round < kRounds; ++round) {
+    fs::remove_all(fs::path(scratch) / "copy");
+    fs::remove_all(fs::path(scratch) / (input + "_out"));
+    fs::remove(fs::path(scratch) / (fs::path(input).stem().string() + "_fin.MF4"));
+    std::vector<std::string> cp = {"/bin/cp", input, "copy"};
+    if (folder) cp.insert(cp.begin() + 1, "-r");
+    std::vector<std::string> busfold = {BUSFOLD_BINARY, "--verbosity", "1", input};
+    if (!run_once(cp, scratch, copy) || !run_once(busfold, scratch, convert)) std::exit(1);
+  }
+  const double mb = static_cast<double>(bytes_below(fs::path(scratch) / input)) / 1e6;
+  std::printf("| %-34s | %8.1f | %8.3f s | %8.3f s | %6.1f | %7.0f | %7.1f |\n", what, mb,
+              convert.seconds, copy.seconds, convert.seconds / copy.seconds, mb / convert.seconds,
+              static_cast<double>(convert.peak_kib) / 1024);
+  std::fflush(stdout);
+  fs::remove_all(fs::path(scratch) / "copy");
+}
+
+std::size_t scaled(double scale, std::size_t count) {
+  return std::max<std::size_t>(1, static_cast<std::size_t>(static_cast<double>(count) * scale));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::size_t frames = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 2'000'000;
+  const double scale = argc > 1 ? std::strtod(argv[1], nullptr) : 1.0;
   busfold::testing::TempDir dir;
-  {
-    std::vector<std::uint8_t> file =
-        busfold::test::build_logger_file(busfold::test::mixed_can_frames(frames), {});
-    std::ofstream out(dir.file("input.mf4"), std::ios::binary);
-    out.write(reinterpret_cast<const char*>(file.data()),
-              static_cast<std::streamsize>(file.size()));
-    std::printf("input: %zu frames, %.1f MB (unfinalized logger file)\n", frames,
-                static_cast<double>(file.size()) / 1e6);
-  }
-  const double mb =
-      static_cast<double>(
-          std::ifstream(dir.file("input.mf4"), std::ios::ate | std::ios::binary).tellg()) /
-      1e6;
+  const std::string scratch = dir.path();
+  const std::string passwords = R"({"default": "password"})";
+  write_file(fs::path(scratch) / "passwords.json", Bytes(passwords.begin(), passwords.end()));
+  std::printf("| input | MB | busfold | cp | ratio | MB/s | peak RSS MiB |\n");
+  std::printf("|---|---|---|---|---|---|---|\n");
 
-  double copy = best_time("/bin/cp", {"input.mf4", "copy.mf4"}, dir.path());
-  double run = best_time(BUSFOLD_BINARY, {"--verbosity", "1", "input.mf4"}, dir.path());
-  if (copy < 0 || run < 0) return 1;
-  std::printf("cp:      %8.1f ms  %8.1f MB/s\n", copy * 1e3, mb / copy);
-  std::printf("busfold: %8.1f ms  %8.1f MB/s  %6.2f M frames/s  %.2fx the time of cp\n", run * 1e3,
-              mb / run, static_cast<double>(frames) / run / 1e6, run / copy);
+  const std::vector<LoggerFrame> frames = mixed_can_frames(scaled(scale, 2'000'000));
+  write_file(fs::path(scratch) / "plain.mf4", build_logger_file(frames, {.finalized = true}));
+  measure("finalized, 2M frames", scratch, "plain.mf4");
+  write_file(fs::path(scratch) / "unfinalized.mf4", build_logger_file(frames));
+  measure("unfinalized, 2M frames", scratch, "unfinalized.mf4");
+  fs::remove(fs::path(scratch) / "plain.mf4");
+  fs::remove(fs::path(scratch) / "unfinalized.mf4");
+
+  const Bytes small = build_logger_file(mixed_can_frames(scaled(scale, 300'000)));
+  write_file(fs::path(scratch) / "compressed.mfc", busfold::compressed_container_write(small));
+  measure("LZSS container, 300k frames", scratch, "compressed.mfc");
+  write_file(fs::path(scratch) / "encrypted.mfe", busfold::encrypted_container_write(small));
+  measure("AES-256-GCM container, 300k frames", scratch, "encrypted.mfe");
+
+  for (std::size_t i = 0; i < scaled(scale, 400); ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "day/%03zu.mf4", i);
+    write_file(fs::path(scratch) / name,
+               build_logger_file(mixed_can_frames(5'000, static_cast<std::uint32_t>(i + 1))));
+  }
+  measure("folder, 400 files of 5,000 frames", scratch, "day");
+  fs::remove_all(fs::path(scratch) / "day");
+  fs::remove_all(fs::path(scratch) / "day_out");
+
+  write_file(fs::path(scratch) / "large.mf4",
+             build_logger_file(mixed_can_frames(scaled(scale, 37'000'000))));
+  measure("unfinalized, about 1 GiB", scratch, "large.mf4");
   return 0;
 }
