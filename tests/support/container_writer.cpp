@@ -1,44 +1,48 @@
 #include "tests/support/container_writer.h"
 
 #include <mbedtls/gcm.h>
-#include <mbedtls/md.h>
-#include <mbedtls/pkcs5.h>
+
+#include <iterator>
 
 #include "base/bytes.h"
-#include "io/compressed_container.h"
 #include "io/container_header.h"
 #include "io/crc32_stream.h"
 #include "io/encrypted_container.h"
-#include "io/memory_stream.h"
 #include "tests/support/lzss_encoder.h"
 
 namespace busfold {
 
 namespace {
 
-void append_be32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint8_t kSalt[] = {0x5a, 0x17, 0x3c, 0x88, 0x01, 0x9e, 0x42, 0xd0,
+                                  0x7b, 0x66, 0xe3, 0x2f, 0x90, 0x0c, 0xa5, 0x31};
+constexpr std::uint8_t kNonce[] = {0xc4, 0x0f, 0x71, 0x2a, 0x9d, 0x58,
+                                   0x03, 0xe6, 0xb2, 0x4c, 0x17, 0x8a};
+
+void append_be32(Bytes& out, std::uint32_t value) {
   std::uint8_t bytes[4];
   store_be32(bytes, value);
   out.insert(out.end(), bytes, bytes + 4);
 }
 
-}  // namespace
-
-std::vector<std::uint8_t> container_header_bytes(std::uint8_t first_flag, std::uint8_t footer_flag,
-                                                 std::uint8_t type, std::uint8_t version,
-                                                 std::uint32_t device_id) {
-  std::uint8_t bytes[20] = {'G', 'e', 'n', 'e', 'r',        'i',         'c',  ' ',
-                            'F', 'i', 'l', 'e', first_flag, footer_flag, type, version};
-  store_be32(bytes + 16, device_id);
-  return {bytes, bytes + sizeof bytes};
+// The 20-byte common header.
+Bytes header_bytes(std::uint8_t first_flag, std::uint8_t footer_flag, std::uint8_t type,
+                   std::uint32_t device_id) {
+  Bytes out = {'G', 'e', 'n', 'e', 'r',        'i',         'c',  ' ',
+               'F', 'i', 'l', 'e', first_flag, footer_flag, type, kContainerVersion};
+  append_be32(out, device_id);
+  return out;
 }
 
-std::vector<std::uint8_t> compressed_container_wrap(std::span<const std::uint8_t> payload,
-                                                    std::uint32_t window_field,
-                                                    std::uint32_t lookahead_field, bool footer,
-                                                    std::uint32_t device_id) {
+}  // namespace
+
+Bytes compressed_container_wrap(std::span<const std::uint8_t> payload, std::uint32_t window_field,
+                                std::uint32_t lookahead_field, bool footer,
+                                std::uint32_t device_id) {
   const std::uint8_t flag = footer ? 1 : 0;
-  std::vector<std::uint8_t> out = container_header_bytes(flag, flag, 34, 1, device_id);
+  Bytes out = header_bytes(flag, flag, kContainerTypeCompressed, device_id);
   append_be32(out, lookahead_field);
   append_be32(out, window_field);
   out.insert(out.end(), payload.begin(), payload.end());
@@ -46,81 +50,47 @@ std::vector<std::uint8_t> compressed_container_wrap(std::span<const std::uint8_t
   return out;
 }
 
-std::vector<std::uint8_t> compressed_container_write(std::span<const std::uint8_t> data,
-                                                     const CompressOptions& options) {
-  std::vector<std::uint8_t> payload =
-      lzss_encode(data, options.window_bits, options.lookahead_bits);
-  return compressed_container_wrap(payload, 1u << options.window_bits,
-                                   static_cast<std::uint32_t>(options.lookahead_bits),
-                                   options.footer, options.device_id);
+Bytes compressed_container_write(std::span<const std::uint8_t> data,
+                                 const CompressOptions& options) {
+  return compressed_container_wrap(
+      lzss_encode(data, options.window_bits, options.lookahead_bits), 1u << options.window_bits,
+      static_cast<std::uint32_t>(options.lookahead_bits), options.footer, options.device_id);
 }
 
-std::vector<std::uint8_t> encrypted_container_write(std::span<const std::uint8_t> plaintext,
-                                                    const EncryptOptions& options) {
-  std::vector<std::uint8_t> out =
-      container_header_bytes(options.first_flag, 0, 17, 1, options.device_id);
-  out.insert(out.end(), options.nonce.begin(), options.nonce.end());
+Bytes encrypted_container_write(std::span<const std::uint8_t> plaintext,
+                                const EncryptOptions& options) {
+  Bytes out = header_bytes(options.first_flag, 0, kContainerTypeEncrypted, options.device_id);
+  out.insert(out.end(), std::begin(kNonce), std::end(kNonce));
   append_be32(out, options.iterations);
-  out.insert(out.end(), options.salt.begin(), options.salt.end());
-
-  std::uint8_t key[32];
-  mbedtls_md_context_t md;
-  mbedtls_md_init(&md);
-  int failed = mbedtls_md_setup(&md, mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), 1);
-  if (failed == 0) {
-    failed = mbedtls_pkcs5_pbkdf2_hmac(
-        &md, reinterpret_cast<const unsigned char*>(options.password.data()),
-        options.password.size(), options.salt.data(), options.salt.size(), options.iterations,
-        sizeof key, key);
+  out.insert(out.end(), std::begin(kSalt), std::end(kSalt));
+  std::array<std::uint8_t, kEncryptedKeySize> key;
+  const auto* password = reinterpret_cast<const std::uint8_t*>(options.password.data());
+  if (!encrypted_container_derive_key({password, options.password.size()}, kSalt,
+                                      options.iterations, key)) {
+    return {};
   }
-  mbedtls_md_free(&md);
-  if (failed != 0) return {};
-
   const std::size_t header_size = out.size();
-  out.resize(header_size + plaintext.size() + 16);
+  const std::size_t tag_size = kEncryptedTagSize;
+  out.resize(header_size + plaintext.size() + tag_size);
   mbedtls_gcm_context gcm;
   mbedtls_gcm_init(&gcm);
-  failed = mbedtls_gcm_setkey(&gcm, MBEDTLS_CIPHER_ID_AES, key, 256);
+  int failed = mbedtls_gcm_setkey(&gcm, MBEDTLS_CIPHER_ID_AES, key.data(), 8 * key.size());
   if (failed == 0) {
-    failed = mbedtls_gcm_crypt_and_tag(&gcm, MBEDTLS_GCM_ENCRYPT, plaintext.size(),
-                                       options.nonce.data(), options.nonce.size(), out.data(),
-                                       header_size, plaintext.data(), out.data() + header_size, 16,
+    failed = mbedtls_gcm_crypt_and_tag(&gcm, MBEDTLS_GCM_ENCRYPT, plaintext.size(), kNonce,
+                                       sizeof kNonce, out.data(), header_size, plaintext.data(),
+                                       out.data() + header_size, tag_size,
                                        out.data() + header_size + plaintext.size());
   }
   mbedtls_gcm_free(&gcm);
-  if (failed != 0) return {};
-  return out;
+  return failed == 0 ? out : Bytes{};
 }
 
-std::vector<std::uint8_t> read_all(Stream& stream) {
-  std::vector<std::uint8_t> out;
+Bytes read_all(Stream& stream) {
+  Bytes out;
   std::uint8_t chunk[4096];
-  for (std::int64_t got; (got = stream.read(chunk, sizeof chunk)) > 0;) {
+  for (std::int64_t got; (got = stream.read(chunk, sizeof chunk)) > 0;)
     out.insert(out.end(), chunk, chunk + got);
-  }
   return out;
-}
-
-std::optional<std::vector<std::uint8_t>> unwrap_containers(std::span<const std::uint8_t> file,
-                                                           std::string_view password, int* rounds) {
-  StreamPtr current = memory_stream_from(file);
-  int unwrapped = 0;
-  ContainerHeader header;
-  while (container_identify(*current, header)) {
-    Result<StreamPtr> inner =
-        header.type == kContainerTypeEncrypted
-            ? encrypted_container_open(
-                  *current, header,
-                  {reinterpret_cast<const std::uint8_t*>(password.data()), password.size()})
-            : compressed_container_open(*current, header);
-    if (!inner.ok()) return std::nullopt;
-    stream_close(current);
-    current = std::move(*inner);
-    ++unwrapped;
-  }
-  if (rounds != nullptr) *rounds = unwrapped;
-  current->seek(0, kSeekSet);
-  return read_all(*current);
 }
 
 }  // namespace busfold

@@ -7,32 +7,70 @@
 
 namespace busfold {
 
-// Greedy matching over hash chains. window_bits 4..15, lookahead_bits 3..window_bits-1.
-// Distances go up to 2^W and lengths up to 2^L; the last byte is padded with zero bits.
-std::vector<std::uint8_t> lzss_encode(std::span<const std::uint8_t> data, int window_bits,
-                                      int lookahead_bits);
-
-// Builds a bit stream by hand, most significant bit first (for hostile or odd inputs).
+// Builds a bit stream by hand, most significant bit first; the last byte is padded with
+// zero bits.
 class BitWriter {
 public:
-  void put(std::uint32_t value, int bits);
   void literal(std::uint8_t byte) {
     put(1, 1);
     put(byte, 8);
   }
-  // Fields carry distance - 1 and length - 1.
+  // The fields carry distance - 1 and length - 1.
   void reference(std::uint32_t distance, std::uint32_t length, int window_bits,
                  int lookahead_bits) {
     put(0, 1);
     put(distance - 1, window_bits);
     put(length - 1, lookahead_bits);
   }
-  // The bytes so far, the last one padded with zero bits.
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
 
 private:
+  void put(std::uint32_t value, int bits) {
+    for (int i = bits - 1; i >= 0; --i, ++used_) {
+      if (used_ == 8) {
+        bytes_.push_back(0);
+        used_ = 0;
+      }
+      if ((value >> i) & 1u) bytes_.back() |= static_cast<std::uint8_t>(0x80u >> used_);
+    }
+  }
   std::vector<std::uint8_t> bytes_;
   int used_ = 8;  // bits used in the last byte
 };
+
+// Greedy, one candidate per position. window_bits 4..15, lookahead_bits 3..window_bits-1.
+inline std::vector<std::uint8_t> lzss_encode(std::span<const std::uint8_t> data, int window_bits,
+                                             int lookahead_bits) {
+  const std::size_t window = std::size_t{1} << window_bits;
+  const std::size_t max_length = std::size_t{1} << lookahead_bits;
+  // A reference must be shorter than the literals it replaces.
+  const std::size_t min_length = (1u + window_bits + lookahead_bits) / 9 + 1;
+  std::vector<std::size_t> last_seen(std::size_t{1} << 16, SIZE_MAX);  // by hash of 3 bytes
+  BitWriter out;
+  for (std::size_t i = 0; i < data.size();) {
+    std::size_t length = 0;
+    std::size_t distance = 0;
+    if (i + 2 < data.size()) {
+      const std::uint32_t key = data[i] | data[i + 1] << 8 | data[i + 2] << 16;
+      std::size_t& seen = last_seen[(key * 2654435761u) >> 16];
+      if (seen != SIZE_MAX && i - seen <= window) {
+        distance = i - seen;
+        // The source may run into the bytes being produced, as the decoder allows.
+        while (length < max_length && i + length < data.size() &&
+               data[seen + length] == data[i + length])
+          ++length;
+      }
+      seen = i;
+    }
+    if (length >= min_length) {
+      out.reference(static_cast<std::uint32_t>(distance), static_cast<std::uint32_t>(length),
+                    window_bits, lookahead_bits);
+      i += length;
+    } else {
+      out.literal(data[i++]);
+    }
+  }
+  return out.bytes();
+}
 
 }  // namespace busfold
