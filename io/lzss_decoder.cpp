@@ -120,10 +120,10 @@ std::size_t LzssDecoder::decode_onto(std::uint8_t* out, std::size_t size, std::s
           bits |= static_cast<std::uint64_t>(*in++) << (56 - count);
           count += 8;
         }
-        if (count < 9) break;
       }
     }
     if (bits >> 63) {
+      if (count < 9) break;
       out[size++] = static_cast<std::uint8_t>(bits >> 55);
       bits <<= 9;
       count -= 9;

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ git pkg-config
-  libmbedtls-dev libssl-dev zlib1g-dev libargtable2-dev nlohmann-json3-dev
+  libssl-dev zlib1g-dev libargtable2-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev   # the libFuzzer smoke run of scripts/fuzz.sh
 )

@@ -8,8 +8,8 @@
 #include "base/bytes.h"
 #include "io/compressed_container.h"
 #include "io/crc32_stream.h"
-#include "io/decompress_stream.h"
 #include "io/encrypted_container.h"
+#include "io/lzss_decoder.h"
 #include "io/memory_stream.h"
 #include "tests/support/container_writer.h"
 #include "tests/support/lzss_encoder.h"
@@ -110,13 +110,21 @@ TEST(CompressedContainer, RefusesHeadersAndParameters) {
 }
 
 // Decodes a bare bit stream, taking the output in pieces of `piece` bytes.
+// Decodes the payload handed over `piece` bytes at a time, into an output that starts
+// small and grows, as the container reader does.
 Bytes decode(const Bytes& payload, int w, int l, std::size_t piece) {
-  auto source = memory_stream_from(payload);
-  auto stream = decompress_stream_new(*source, w, l);
-  Bytes out(piece), all;
-  for (std::int64_t got; (got = stream->read(out.data(), piece)) > 0;)
-    all.insert(all.end(), out.begin(), out.begin() + got);
-  return all;
+  auto decoder = LzssDecoder::create(w, l);
+  Bytes out(decoder->room_needed());
+  std::size_t size = 0;
+  for (std::size_t at = 0; at < payload.size(); at += piece) {
+    decoder->feed({payload.data() + at, std::min(piece, payload.size() - at)});
+    while ((size = decoder->decode_onto(out.data(), size, out.size())) + decoder->room_needed() >
+           out.size()) {
+      out.resize(2 * out.size());
+    }
+  }
+  out.resize(size);
+  return out;
 }
 
 // The rules read literally, one bit at a time: the window starts zeroed, and a token
@@ -178,6 +186,14 @@ TEST_P(CompressedRoundTrip, RestoresRandomAndRepetitiveData) {
       }
     }
   }
+}
+
+TEST(CompressedContainer, ContentLargerThanTheFirstBufferGrowsIt) {
+  // 9 MiB: more than the content buffer starts with, and than a payload piece.
+  const Bytes data = sample(9 << 20, 7, true);
+  Result<StreamPtr> opened = open_bytes(compressed_container_write(data, {}));
+  ASSERT_TRUE(opened.ok());
+  EXPECT_TRUE(read_all(**opened) == data);
 }
 
 INSTANTIATE_TEST_SUITE_P(WindowAndLookahead, CompressedRoundTrip,

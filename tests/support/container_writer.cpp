@@ -1,6 +1,6 @@
 #include "tests/support/container_writer.h"
 
-#include <mbedtls/gcm.h>
+#include <openssl/evp.h>
 
 #include <iterator>
 
@@ -72,17 +72,21 @@ Bytes encrypted_container_write(std::span<const std::uint8_t> plaintext,
   const std::size_t header_size = out.size();
   const std::size_t tag_size = kEncryptedTagSize;
   out.resize(header_size + plaintext.size() + tag_size);
-  mbedtls_gcm_context gcm;
-  mbedtls_gcm_init(&gcm);
-  int failed = mbedtls_gcm_setkey(&gcm, MBEDTLS_CIPHER_ID_AES, key.data(), 8 * key.size());
-  if (failed == 0) {
-    failed = mbedtls_gcm_crypt_and_tag(&gcm, MBEDTLS_GCM_ENCRYPT, plaintext.size(), kNonce,
-                                       sizeof kNonce, out.data(), header_size, plaintext.data(),
-                                       out.data() + header_size, tag_size,
-                                       out.data() + header_size + plaintext.size());
-  }
-  mbedtls_gcm_free(&gcm);
-  return failed == 0 ? out : Bytes{};
+  EVP_CIPHER_CTX* gcm = EVP_CIPHER_CTX_new();
+  int produced = 0;
+  const bool sealed =
+      gcm != nullptr &&
+      EVP_EncryptInit_ex(gcm, EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+      EVP_CIPHER_CTX_ctrl(gcm, EVP_CTRL_GCM_SET_IVLEN, sizeof kNonce, nullptr) == 1 &&
+      EVP_EncryptInit_ex(gcm, nullptr, nullptr, key.data(), kNonce) == 1 &&
+      EVP_EncryptUpdate(gcm, nullptr, &produced, out.data(), static_cast<int>(header_size)) == 1 &&
+      EVP_EncryptUpdate(gcm, out.data() + header_size, &produced, plaintext.data(),
+                        static_cast<int>(plaintext.size())) == 1 &&
+      EVP_EncryptFinal_ex(gcm, out.data() + header_size + produced, &produced) == 1 &&
+      EVP_CIPHER_CTX_ctrl(gcm, EVP_CTRL_GCM_GET_TAG, static_cast<int>(tag_size),
+                          out.data() + header_size + plaintext.size()) == 1;
+  EVP_CIPHER_CTX_free(gcm);
+  return sealed ? out : Bytes{};
 }
 
 Bytes read_all(Stream& stream) {

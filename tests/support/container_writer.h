@@ -38,7 +38,7 @@ struct EncryptOptions {
 };
 
 // An encrypted container holding `plaintext`: PBKDF2-HMAC-SHA-256 key, AES-256-GCM
-// with the 52 header bytes as additional data, tag last. Empty if mbedtls fails.
+// with the 52 header bytes as additional data, tag last. Empty if the cipher fails.
 std::vector<std::uint8_t> encrypted_container_write(std::span<const std::uint8_t> plaintext,
                                                     const EncryptOptions& options = {});
 
