@@ -3,8 +3,8 @@
 // again. Every compressed payload is also decoded by a plain bit-by-bit decoder written
 // from the format's description, and by the decompressing stream read in odd piece
 // sizes: all three must agree byte for byte, and a footer that passed must match the CRC.
+#include <algorithm>
 #include <bit>
-#include <string_view>
 
 #include "fuzz/fuzz_support.h"
 #include "io/compressed_container.h"
@@ -18,7 +18,7 @@
 namespace busfold::fuzz {
 namespace {
 
-constexpr std::string_view kPassword = "password";
+constexpr std::uint8_t kPassword[] = {'p', 'a', 's', 's', 'w', 'o', 'r', 'd'};
 // Deeper levels are only unwrapped while the content stays small, to keep each run fast.
 constexpr std::size_t kMaxNestedContent = std::size_t{1} << 20;
 constexpr int kMaxLevels = 4;
@@ -58,8 +58,7 @@ void check_compressed(MemoryStream& source, const ContainerStream& container) {
   const std::size_t end = footer ? all.size() - 4 : all.size();
   std::span<const std::uint8_t> payload = all.first(end).subspan(kCompressedPayloadOffset);
   const std::vector<std::uint8_t> expected = reference_decode(payload, w, l);
-  std::span<const std::uint8_t> content = container.bytes();
-  FUZZ_CHECK(std::vector<std::uint8_t>(content.begin(), content.end()) == expected);
+  FUZZ_CHECK(std::ranges::equal(container.bytes(), expected));
   if (footer) FUZZ_CHECK(crc32_update(0xFFFFFFFFu, payload) == load_be32(all.data() + end));
 
   // The decompressing stream over the payload, read in pieces of changing odd sizes.
@@ -97,9 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (header.type == kContainerTypeCompressed) {
       opened = compressed_container_open(*current, header, max_content);
     } else if (header.type == kContainerTypeEncrypted) {
-      opened = encrypted_container_open(
-          *current, header,
-          {reinterpret_cast<const std::uint8_t*>(fuzz::kPassword.data()), fuzz::kPassword.size()});
+      opened = encrypted_container_open(*current, header, fuzz::kPassword);
     }
     if (!opened.ok() || *opened == nullptr) break;
     auto& container = static_cast<ContainerStream&>(**opened);

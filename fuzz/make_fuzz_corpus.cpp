@@ -1,12 +1,8 @@
-// Writes the seed corpora of the fuzz targets with the test writers:
-//
-//   make_fuzz_corpus <folder> [file...]
-//
-// <folder>/mdf and /convert get logger files (every CAN layout, remote and LIN frames,
-// finalized or not, one or two data groups), /container and /convert containers of every
-// kind (encrypted with the password "password" and 2 key-derivation rounds, so that the
-// harnesses open them) and LZSS noise, /password password texts. The files named join
-// mdf and convert.
+// make_fuzz_corpus <folder> [file...]: writes the seeds of the fuzz targets with the test
+// writers: logger files (every CAN layout, remote and LIN frames, finalized or not, cut
+// short, two data groups), containers of every kind (encrypted ones with "password" and 2
+// key-derivation rounds, so that the harnesses open them), LZSS noise and password texts.
+// The files named join the mdf and convert seeds.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
