@@ -11,6 +11,8 @@ seconds=${1:-30}
 scripts/setup.sh
 
 build=${BUSFOLD_FUZZ_BUILD_DIR:-build/fuzz}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)  # the targets run from the findings folder
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBUSFOLD_FUZZ=ON -DBUSFOLD_TESTS=OFF -DBUSFOLD_BENCH=OFF >/dev/null
 cmake --build "$build" --target mdf_records_fuzz container_fuzz password_fuzz convert_fuzz \
@@ -22,23 +24,23 @@ rm -rf "$seeds"
 findings="$build/findings"
 mkdir -p "$findings"
 
-# target, seed folder, dictionary, further flags
+# target, seed folder, further flags
 runs=(
-  "mdf_records_fuzz mdf mdf -max_len=65536"
-  "container_fuzz container container -max_len=8192"
-  "password_fuzz password password -max_len=4096"
-  "convert_fuzz convert mdf -max_len=65536"
+  "mdf_records_fuzz mdf -max_len=65536"
+  "container_fuzz container -max_len=8192"
+  "password_fuzz password -max_len=4096"
+  "convert_fuzz convert -max_len=65536"
 )
 failed=0
 for run in "${runs[@]}"; do
-  read -r target seed dict extra <<<"$run"
-  corpus="$root/$build/corpus/$target"
+  read -r target seed extra <<<"$run"
+  corpus="$build/corpus/$target"
   mkdir -p "$corpus"
   echo "== $target for ${seconds}s"
   # shellcheck disable=SC2086 # the further flags are words of their own
-  if ! (cd "$findings" && "$root/$build/$target" -close_fd_mask=2 -max_total_time="$seconds" \
-      -timeout=10 -rss_limit_mb=2048 $extra -dict="$root/fuzz/$dict.dict" \
-      "$corpus" "$root/$seeds/$seed" 2>"$target.log"); then
+  if ! (cd "$findings" && "$build/$target" -close_fd_mask=2 -max_total_time="$seconds" \
+      -timeout=10 -rss_limit_mb=2048 $extra -dict="$root/fuzz/busfold.dict" \
+      "$corpus" "$seeds/$seed" 2>"$target.log"); then
     echo "$target found a fault; see $findings/$target.log" >&2
     tail -n 30 "$findings/$target.log" >&2
     failed=1
