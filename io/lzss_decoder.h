@@ -25,56 +25,40 @@ public:
   // when memory runs out.
   static std::unique_ptr<LzssDecoder> create(int window_bits, int lookahead_bits);
 
-  ~LzssDecoder();
   LzssDecoder(const LzssDecoder&) = delete;
   LzssDecoder& operator=(const LzssDecoder&) = delete;
 
-  // Hands over the next payload bytes. They are read in place and must stay
-  // valid and unchanged until decode() next returns short of its output room.
-  // Only call it then (or before the first decode()).
+  // Hands over the next payload bytes. They are read in place and must stay valid and
+  // unchanged until decode_onto() next returns having used them up. Leftover bits of a
+  // token they end inside are kept for the next feed.
   void feed(std::span<const std::uint8_t> input);
 
-  // Writes up to out.size() bytes and returns how many. Returning fewer means the
-  // fed input is used up (leftover bits are kept for the next feed); it can never
-  // read or write outside the window, the input or `out`, whatever the payload.
-  std::size_t decode(std::span<std::uint8_t> out);
-
   // Decodes the fed input onto the end of out[0, size), the bytes decoded so far, which
-  // are the window themselves: for a whole content decoded into one buffer, with no
+  // are the window themselves: the whole content is decoded into one buffer, with no
   // window copy. Decodes while at least room_needed() bytes are left before `capacity`
   // and returns the new size; when it returns with that much room left, the fed input is
-  // used up. Not to be mixed with decode() on one decoder.
+  // used up. It never reads or writes outside the input or out[0, capacity), whatever
+  // the payload.
   std::size_t decode_onto(std::uint8_t* out, std::size_t size, std::size_t capacity);
   // The longest copy plus the slack of the 8-byte copy steps.
   std::size_t room_needed() const { return (std::size_t{1} << lookahead_bits_) + 8; }
-
-  // True while a back-reference copy is only partly delivered.
-  bool copy_pending() const { return pending_length_ != 0; }
 
   int window_bits() const { return window_bits_; }
   int lookahead_bits() const { return lookahead_bits_; }
 
 private:
-  LzssDecoder(int window_bits, int lookahead_bits, std::uint8_t* window);
-  // Copies k bytes of a back-reference at distance `distance` to out and the window.
-  void copy_match(std::uint8_t* out, std::uint32_t distance, std::uint32_t k);
-  void refill();
+  LzssDecoder(int window_bits, int lookahead_bits)
+      : window_bits_(window_bits), lookahead_bits_(lookahead_bits) {}
 
   int window_bits_;
   int lookahead_bits_;
-  std::uint32_t window_mask_;
-  std::uint8_t* window_;
-  std::uint32_t head_ = 0;  // window index of the next byte to emit
 
-  // Bit reader: the next `bit_count_` bits of the stream sit at the top of
-  // `bits_`; every bit below them is either zero or the true next stream bit.
+  // Bit reader: the next `bit_count_` bits of the stream sit at the top of `bits_`;
+  // every bit below them is either zero or the true next stream bit.
   std::uint64_t bits_ = 0;
   int bit_count_ = 0;
   const std::uint8_t* in_ = nullptr;
   const std::uint8_t* in_end_ = nullptr;
-
-  std::uint32_t pending_distance_ = 0;
-  std::uint32_t pending_length_ = 0;
 };
 
 }  // namespace busfold
