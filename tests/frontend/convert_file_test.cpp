@@ -78,26 +78,15 @@ protected:
   Recorder ctx;
 };
 
-TEST_F(ConvertFile, ReportsInputsThatCannotBeOpenedOrLoaded) {
+// Junk, an empty file and a missing one fail, whatever the buffer, before any callback.
+TEST_F(ConvertFile, FailsInputsThatCannotBeOpenedOrLoaded) {
   ASSERT_TRUE(dir.write_file("a.mf4", std::string(100, 'x')));
   ASSERT_TRUE(dir.write_file("empty.mf4", ""));
-  struct Case {
-    const char* input;
-    std::int64_t buffer_size;
-    const char* message;
-  } cases[] = {
-      {"a.mf4", -1, " E Could not open MDF\n"},
-      {"a.mf4", 0, " E Could not open MDF\n"},
-      {"a.mf4", 13, " E Could not open MDF\n"},
-      {"empty.mf4", -1, " E Could not open MDF\n"},
-      {"missing.mf4", -1, " E Could not open input file missing.mf4\n"},
-  };
-  for (const Case& c : cases) {
-    options->buffer_size = c.buffer_size;
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(convert(c.input), kConvertFailed);
-    std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find(c.message), std::string::npos) << c.input << c.buffer_size << err;
+  const std::pair<const char*, std::int64_t> cases[] = {
+      {"a.mf4", -1}, {"a.mf4", 0}, {"a.mf4", 13}, {"empty.mf4", -1}, {"missing.mf4", -1}};
+  for (auto [input, buffer_size] : cases) {
+    options->buffer_size = buffer_size;
+    EXPECT_EQ(convert(input), kConvertFailed) << input << buffer_size;
   }
   EXPECT_TRUE(ctx.calls.empty());
 }
@@ -114,11 +103,7 @@ TEST_F(ConvertFile, NestedCompressionCannotExpandBeyondOneLevel) {
       compressed_container_write(inner, {.window_bits = 15, .lookahead_bits = 14});
   ASSERT_LT(outer.size() * kLzssMaxExpansion, std::size_t{160} << 14);
   write("bomb.mfc", outer);
-  ::testing::internal::CaptureStderr();
   EXPECT_EQ(convert("bomb.mfc"), kConvertDecompressFailed);
-  std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find(" E Decompressed content exceeds "), std::string::npos) << err;
-  EXPECT_NE(err.find(" E Could not decompress file\n"), std::string::npos) << err;
   EXPECT_TRUE(ctx.calls.empty());
 
   // Compressing twice is no crime: a logger file wrapped twice converts.
@@ -164,10 +149,7 @@ TEST_F(ConvertFile, DeletesOnlyInputsThatConvertedCompletely) {
   write("a.mf4", test::build_logger_file({test::can_frame(1, 1, {1}, 1)}));
   options->delete_converted = 1;
   ctx.record_result = false;
-  ::testing::internal::CaptureStderr();
   EXPECT_EQ(convert("a.mf4"), kConvertFailed);
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find(" E Error during end file callback\n"),
-            std::string::npos);
   EXPECT_TRUE(dir.exists("a.mf4"));
 
   // A tool that takes no records gets none, and the file counts as converted.

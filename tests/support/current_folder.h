@@ -1,29 +1,26 @@
 // Changes the process's current folder for the lifetime of the object.
 #pragma once
 
-#include <unistd.h>
-
-#include <string>
+#include <filesystem>
+#include <system_error>
 
 namespace busfold::testing {
 
 class ScopedCurrentFolder {
 public:
-  explicit ScopedCurrentFolder(const std::string& folder) {
-    char buffer[4096];
-    if (::getcwd(buffer, sizeof buffer) != nullptr) saved_ = buffer;
-    changed_ = ::chdir(folder.c_str()) == 0;
+  explicit ScopedCurrentFolder(const std::filesystem::path& folder)
+      : saved_(std::filesystem::current_path()) {
+    std::filesystem::current_path(folder);
   }
   ~ScopedCurrentFolder() {
-    if (!saved_.empty() && ::chdir(saved_.c_str()) != 0) saved_.clear();
+    std::error_code ignored;
+    std::filesystem::current_path(saved_, ignored);
   }
   ScopedCurrentFolder(const ScopedCurrentFolder&) = delete;
   ScopedCurrentFolder& operator=(const ScopedCurrentFolder&) = delete;
-  bool changed() const { return changed_; }
 
 private:
-  std::string saved_;
-  bool changed_ = false;
+  std::filesystem::path saved_;
 };
 
 }  // namespace busfold::testing

@@ -1,7 +1,8 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,9 +12,15 @@ namespace busfold::testing {
 
 namespace {
 
-void close_pipe(int fds[2]) {
-  if (fds[0] >= 0) ::close(fds[0]);
-  if (fds[1] >= 0) ::close(fds[1]);
+// The whole content of a file the child wrote, read back from its start.
+std::string read_all(int fd) {
+  std::string content;
+  char chunk[4096];
+  ssize_t got;
+  ::lseek(fd, 0, SEEK_SET);
+  while ((got = ::read(fd, chunk, sizeof chunk)) > 0)
+    content.append(chunk, static_cast<std::size_t>(got));
+  return content;
 }
 
 }  // namespace
@@ -21,78 +28,38 @@ void close_pipe(int fds[2]) {
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::string& working_folder) {
   ProcessResult result;
-  // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
-  std::vector<std::string> strings;
-  strings.reserve(args.size() + 1);
-  strings.push_back(program);
+  std::vector<std::string> strings = {program};
   strings.insert(strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
-  argv.reserve(strings.size() + 1);
   for (std::string& s : strings)
     argv.push_back(s.data());
   argv.push_back(nullptr);
 
-  int out_pipe[2] = {-1, -1};
-  int err_pipe[2] = {-1, -1};
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) return result;
-  if (::pipe2(err_pipe, O_CLOEXEC) != 0) {
-    close_pipe(out_pipe);
-    return result;
-  }
-
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    close_pipe(out_pipe);
-    close_pipe(err_pipe);
-    return result;
-  }
-  if (pid == 0) {
-    int null_in = ::open("/dev/null", O_RDONLY);
-    if (null_in < 0 || ::dup2(null_in, STDIN_FILENO) < 0 ||
-        ::dup2(out_pipe[1], STDOUT_FILENO) < 0 || ::dup2(err_pipe[1], STDERR_FILENO) < 0 ||
-        ::chdir(working_folder.c_str()) != 0) {
-      ::_exit(127);
+  // The output goes to files in memory: no reading while the child runs, so no pipe fills.
+  const int out = ::memfd_create("out", MFD_CLOEXEC), err = ::memfd_create("err", MFD_CLOEXEC);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+  posix_spawn_file_actions_addchdir_np(&actions, working_folder.c_str());
+  pid_t pid = -1;
+  const bool ran =
+      out >= 0 && err >= 0 &&
+      ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+  posix_spawn_file_actions_destroy(&actions);
+  if (ran) {
+    int wait_status = 0;
+    pid_t waited;
+    while ((waited = ::waitpid(pid, &wait_status, 0)) < 0 && errno == EINTR) {
     }
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
+    if (waited == pid && WIFEXITED(wait_status)) result.exit_status = WEXITSTATUS(wait_status);
+    if (waited == pid && WIFSIGNALED(wait_status)) result.exit_status = 128 + WTERMSIG(wait_status);
+    result.out = read_all(out);
+    result.err = read_all(err);
   }
-
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open_count = 2;
-  while (open_count > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char chunk[4096];
-      ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
-      if (got > 0) {
-        sinks[i]->append(chunk, static_cast<std::size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_count;
-      }
-    }
-  }
-  for (auto& fd : fds) {
-    if (fd.fd >= 0) ::close(fd.fd);
-  }
-
-  int wait_status = 0;
-  while (::waitpid(pid, &wait_status, 0) < 0) {
-    if (errno != EINTR) return result;
-  }
-  if (WIFEXITED(wait_status)) {
-    result.exit_status = WEXITSTATUS(wait_status);
-  } else if (WIFSIGNALED(wait_status)) {
-    result.exit_status = 128 + WTERMSIG(wait_status);
-  }
+  for (int fd : {out, err})
+    if (fd >= 0) ::close(fd);
   return result;
 }
 
