@@ -95,10 +95,10 @@ std::size_t encode_as(CanLayoutIndex layout, std::uint8_t* p, std::uint16_t reco
                       std::uint64_t timestamp_us, const CanFrameFields& frame,
                       std::uint32_t signal_offset, std::index_sequence<Layout...>) {
   std::size_t size = 0;
-  ((layout == Layout && (size = encode<static_cast<CanLayoutIndex>(Layout)>(
-                             p, record_id, timestamp_us, frame, signal_offset),
-                         true)) ||
-   ...);
+  (void)((layout == Layout && (size = encode<static_cast<CanLayoutIndex>(Layout)>(
+                                   p, record_id, timestamp_us, frame, signal_offset),
+                               true)) ||
+         ...);
   return size;
 }
 

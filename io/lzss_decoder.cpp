@@ -82,8 +82,9 @@ std::size_t LzssDecoder::decode_onto(std::uint8_t* out, std::size_t size, std::s
     } else if (distance == 1) {
       std::memset(target, target[-1], length);
     } else {
+      const std::uint8_t* source = target - distance;
       for (std::size_t i = 0; i < length; ++i)
-        target[i] = target[i - distance];
+        target[i] = source[i];
     }
     size += length;
   }

@@ -18,7 +18,7 @@ namespace {
 // The block class of a kind is the one whose kKind it is.
 template <class... Classes> BlockRef make_block_of(BlockType kind) {
   BlockRef block;
-  ((kind == Classes::kKind ? (block = std::make_shared<Classes>(), true) : false) || ...);
+  (void)((kind == Classes::kKind ? (block = std::make_shared<Classes>(), true) : false) || ...);
   return block;
 }
 
