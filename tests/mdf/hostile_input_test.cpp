@@ -233,8 +233,7 @@ TEST(HostileInput, RecordWalksStayInProportionToTheFile) {
   {
     Skeleton s;  // a second data block inside the data of the first
     std::uint64_t dt = s.b.add_data(s.dg, std::vector<std::uint8_t>(1000, 0));
-    const std::uint8_t id[] = {'#', '#', 'D', 'T'};
-    s.b.patch_bytes(dt + 24, id);
+    s.b.patch_bytes(dt + 24, "##DT");
     s.b.patch_u64(dt + 32, 900);
     std::uint64_t dg = s.b.add_data_group();
     s.b.add_channel_group(dg, {});
