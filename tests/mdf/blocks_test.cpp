@@ -1,14 +1,14 @@
-// The block kinds and their codec: headers, fields, derived codes, placement on save.
+// The block kinds and their codec: headers, fields, derived codes, data windows, saves.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <numeric>
 
 #include "base/bytes.h"
-#include "io/memory_stream.h"
 #include "mdf/block_codec.h"
 #include "mdf/cc_block.h"
-#include "mdf/cg_block.h"
 #include "mdf/cn_block.h"
+#include "mdf/data_block.h"
 #include "mdf/dg_block.h"
 #include "mdf/field_cursor.h"
 #include "mdf/hd_block.h"
@@ -24,46 +24,42 @@ using test::MdfBuilder;
 using test::open_mdf;
 namespace link = test::link;
 
-TEST(BlockHeader, FileIdsAndUnknownIds) {
-  // The identification block has no header: the stream goes back to its start.
-  std::string id = "UnFinMF 4.11    QK      ";
-  auto stream = memory_stream_from({reinterpret_cast<const std::uint8_t*>(id.data()), id.size()});
-  Result<BlockHeader> header = read_block_header(*stream);
-  ASSERT_TRUE(header.ok());
-  EXPECT_EQ(header->kind, BlockType::kId);
-  EXPECT_EQ(header->length, 64u);
-  EXPECT_EQ(stream->tell(), 0);
-
-  std::vector<std::uint8_t> raw(24, 0);
-  std::memcpy(raw.data(), "##AB\x1b", 5);  // a control byte is masked
-  Result<BlockHeader> unknown = read_block_header(*memory_stream_from(raw));
-  EXPECT_EQ(unknown.status().messages(),
-            std::vector<std::string>{"Unable to load block header for type ##AB?"});
-  Result<BlockHeader> cut = read_block_header(*memory_stream_from(std::span(raw).first(23)));
-  EXPECT_FALSE(cut.ok());
-  EXPECT_TRUE(cut.status().messages().empty());
+std::vector<std::uint8_t> counting(std::size_t n) {
+  std::vector<std::uint8_t> bytes(n);
+  std::iota(bytes.begin(), bytes.end(), std::uint8_t{0});
+  return bytes;
 }
 
-TEST(FieldCursor, SeeksBeforeEveryFieldAndSkipsWithoutWriting) {
+TEST(BlockHeader, FileIdsUnknownIdsAndFields) {
+  // The identification block has no header: the stream goes back to its start.
+  auto id = memory_stream_from(MdfBuilder().bytes());
+  Result<BlockHeader> header = read_block_header(*id);
+  ASSERT_TRUE(header.ok());
+  EXPECT_EQ(std::make_pair(header->kind, header->length), std::make_pair(BlockType::kId, 64ul));
+  EXPECT_EQ(id->tell(), 0);
+  std::vector<std::uint8_t> raw(24, 0);
+  std::memcpy(raw.data(), "##AB\x1b", 5);  // a control byte is masked
+  EXPECT_EQ(read_block_header(*memory_stream_from(raw)).status().messages(),
+            std::vector<std::string>{"Unable to load block header for type ##AB?"});
+  Result<BlockHeader> cut = read_block_header(*memory_stream_from(std::span(raw).first(23)));
+  EXPECT_TRUE(!cut.ok() && cut.status().messages().empty());
+
+  // Fields go to base + position wherever the stream stands; skips leave the bytes.
   auto stream = memory_stream_from(std::vector<std::uint8_t>(32, 0xFF));
   FieldWriter out(*stream, 16);
   ASSERT_TRUE(out.field(std::uint16_t{0x0102}) && out.skip(1) && out.reserved(2));
-  stream->seek(0, kSeekSet);  // wherever the stream stands, fields go to base + position
+  stream->seek(0, kSeekSet);
   ASSERT_TRUE(out.field(std::int32_t{-2}) && out.field(1.5));
   const std::uint8_t* bytes = stream->bytes().data();
-  EXPECT_EQ(bytes[16], 0x02);
-  EXPECT_EQ(bytes[18], 0xFF);  // skipped, left as the stream held it
-  EXPECT_EQ(bytes[19], 0x00);  // reserved: zero
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes + 16, bytes + 21),
+            (std::vector<std::uint8_t>{0x02, 0x01, 0xFF, 0, 0}));
   EXPECT_EQ(load_le32(bytes + 21), 0xFFFFFFFEu);
-  EXPECT_EQ(load_le_f64(bytes + 25), 1.5);
-
   FieldReader in(*stream, 16);
   std::int32_t a = 0;
   double b = 0;
   std::uint64_t c = 0;
   ASSERT_TRUE(in.skip(5) && in.field(a) && in.field(b));
-  EXPECT_EQ(a, -2);
-  EXPECT_EQ(b, 1.5);
+  EXPECT_EQ(std::make_pair(a, b), std::make_pair(-2, 1.5));
   EXPECT_FALSE(in.field(c));  // short: fails and leaves the position
   EXPECT_EQ(in.position(), 17u);
 }
@@ -74,37 +70,31 @@ TEST(BlockKinds, DerivedCodesAndSetters) {
   std::uint64_t cg = b.add_channel_group(dg, {.flags = 5, .source = b.add_source("LIN1", 2, 3)});
   b.add_channel_group(dg, {.flags = 2, .source = b.add_source("", 1, 9)});
   // cn_type, cn_data_type → channel kind, value type.
-  const std::uint32_t cases[][4] = {{0, 0, 0, 1},   {1, 1, 1, 0}, {2, 4, 2, 5}, {3, 6, 7, 7},
-                                    {6, 10, 6, 11}, {4, 2, 7, 0}, {5, 12, 7, 0}};
-  for (const auto& c : cases) {
-    b.add_channel(cg, {.type = static_cast<std::uint8_t>(c[0]),
-                       .data_type = static_cast<std::uint8_t>(c[1])});
-  }
+  const std::uint8_t cases[][4] = {{0, 0, 0, 1},   {1, 1, 1, 0}, {2, 4, 2, 5}, {3, 6, 7, 7},
+                                   {6, 10, 6, 11}, {4, 2, 7, 0}, {5, 12, 7, 0}};
+  for (const auto& c : cases)
+    b.add_channel(cg, {.type = c[0], .data_type = c[1]});
   auto mdf = open_mdf(b.bytes());
   ASSERT_TRUE(mdf);
-  // Warnings in the order they arose: data types we do not decode, named by their own
-  // value, then the second group that claims record id 0.
   EXPECT_EQ(mdf.warnings,
             (std::vector<std::string>{
                 "Unsupported channel data type: 1", "Unsupported channel data type: 6",
                 "Unsupported channel data type: 2", "Unsupported channel data type: 12",
                 "Record id 0 is used by more than one channel group; the first one is kept"}));
-  auto* group = block_cast<DgBlock>(mdf->hd()->data_groups[0]);
-  auto* first = block_cast<CgBlock>(group->channel_groups[0]);
-  auto* second = block_cast<CgBlock>(group->channel_groups[1]);
-  EXPECT_TRUE(first->vlsd_group && !first->bus_event && first->plain_bus_event);
-  EXPECT_TRUE(!second->vlsd_group && second->bus_event && !second->plain_bus_event);
-  auto* lin = block_cast<SiBlock>(first->acq_source);
-  auto* other = block_cast<SiBlock>(second->acq_source);
+  CgBlock& first = test::group_at(*mdf.file);
+  CgBlock& second = test::group_at(*mdf.file, 0, 1);
+  EXPECT_TRUE(first.vlsd_group && !first.bus_event && first.plain_bus_event);
+  EXPECT_TRUE(!second.vlsd_group && second.bus_event && !second.plain_bus_event);
+  auto* lin = block_cast<SiBlock>(first.acq_source);
+  auto* other = block_cast<SiBlock>(second.acq_source);
   EXPECT_EQ(std::make_pair(lin->source_kind, lin->bus_kind), std::make_pair(kSourceBus, kBusLin));
   EXPECT_EQ(std::make_pair(other->source_kind, other->bus_kind),
             std::make_pair(kSourceOther, kBusOther));
-  ASSERT_EQ(first->channels.size(), std::size(cases));
+  ASSERT_EQ(first.channels.size(), std::size(cases));
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    auto* cn = block_cast<CnBlock>(first->channels[i]);
-    EXPECT_EQ(std::make_pair(cn->channel_kind, cn->value_type),
-              std::make_pair(cases[i][2], cases[i][3]))
-        << i;
+    auto* cn = block_cast<CnBlock>(first.channels[i]);
+    EXPECT_EQ(cn->channel_kind, cases[i][2]) << i;
+    EXPECT_EQ(cn->value_type, cases[i][3]) << i;
   }
 
   CcBlock cc;
@@ -120,14 +110,62 @@ TEST(BlockKinds, DerivedCodesAndSetters) {
   EXPECT_EQ(cn.cn_type + cn.cn_data_type, 11);
 }
 
-TEST(BlockKinds, TextsAndTheirPlacement) {
+TEST(DataBlock, ReadStreamIsAWindowOfTheSource) {
+  auto source = memory_stream_from(counting(100));
+  DtBlock dt;
+  dt.set_source(source.get(), 10, 50);  // bytes 10..59
+  EXPECT_EQ(dt.length, 74u);
+  Stream& data = dt.read_stream();
+  std::uint8_t buffer[64];
+  EXPECT_EQ(data.read(buffer, 5), 5);
+  EXPECT_EQ(buffer[0], 10);
+  // Reads stop at the end of the window even where the source goes on.
+  EXPECT_EQ(data.seek(40, kSeekSet), 40);
+  EXPECT_EQ(data.read(buffer, 64), 10);
+  EXPECT_EQ(buffer[9], 59);
+  EXPECT_EQ(data.read(buffer, 64), 0);
+  // Seeks beyond the data land at its end; negative targets fail and leave the position.
+  EXPECT_EQ(data.seek(1000, kSeekSet), 50);
+  EXPECT_EQ(data.seek(-3, kSeekEnd), 47);
+  EXPECT_EQ(data.seek(-100, kSeekCur), kStreamError);
+  EXPECT_EQ(data.tell(), 47);
+  EXPECT_EQ(data.view(3, 1)[0], 13);  // views stay inside the window
+  EXPECT_EQ(data.view(45, 6), nullptr);
+  data.seek(0, kSeekSet);  // a source that moved elsewhere does not matter
+  source->seek(90, kSeekSet);
+  EXPECT_EQ(data.read(buffer, 1), 1);
+  EXPECT_EQ(buffer[0], 10);
+}
+
+TEST(DataBlock, SaveCopiesTheDataAfterTheHeader) {
+  auto source = memory_stream_from(counting(10000));
+  SdBlock sd;
+  sd.set_source(source.get(), 100, 9000);
+  sd.read_stream().seek(500, kSeekSet);  // the copy starts from the data's start anyway
+  auto out = test::save_output();
+  SaveContext ctx{out.get(), 8, {}};
+  ASSERT_TRUE(save_block(&sd, ctx, nullptr).ok());
+  EXPECT_EQ(ctx.end_mark, 8u + 9024);
+  ASSERT_EQ(out->size(), 8u + 9024);
+  EXPECT_EQ(load_le64(out->bytes().data() + 16), 9024u);
+  EXPECT_EQ(out->bytes()[32 + 8999], static_cast<std::uint8_t>(9099));
+  // Without a source only the header is written; a short source fails the save.
+  for (std::uint64_t size : {0, 20}) {
+    DtBlock dt;
+    if (size != 0) dt.set_source(memory_stream_from(counting(10)), 0, size);
+    ctx = SaveContext{out.get(), 0, {}};
+    EXPECT_EQ(save_block(&dt, ctx, nullptr).ok(), size == 0);
+    EXPECT_EQ(ctx.end_mark, 24 + size);
+  }
+}
+
+TEST(SaveTree, TextsChainsAndNewBlocksArePlaced) {
   TxBlock tx;
   tx.set_text("abc");
   auto out = test::save_output();
   SaveContext ctx{out.get(), 1000, {}};
   ASSERT_TRUE(save_block(&tx, ctx, nullptr).ok());
-  EXPECT_EQ(tx.offset, 1000u);
-  EXPECT_EQ(ctx.end_mark, 1028u);
+  EXPECT_EQ(std::make_pair(tx.offset, ctx.end_mark), std::make_pair(1000ul, 1028ul));
   EXPECT_EQ(std::memcmp(out->bytes().data() + 1024, "abc\0", 4), 0);
   MdBlock md;  // XML texts keep what follows them 8-byte aligned
   md.set_text("abcd");
@@ -135,56 +173,47 @@ TEST(BlockKinds, TextsAndTheirPlacement) {
   ASSERT_TRUE(save_block(&md, ctx, nullptr).ok());
   EXPECT_EQ(ctx.end_mark, 1032u);
 
-  MdfBuilder b;  // a TX of length 24 is an empty text; one text shared is one block
-  b.set_link(MdfBuilder::kHdOffset, link::kHdComment, b.add_block("##TX", {}, {}));
-  std::uint64_t cg = b.add_channel_group(b.add_data_group(), {});
-  std::uint64_t shared = b.add_text("Shared");
-  b.add_channel(cg, {.name_block = shared});
-  b.add_channel(cg, {.name_block = shared});
-  auto mdf = open_mdf(b.bytes());
-  ASSERT_TRUE(mdf);
-  EXPECT_TRUE(block_cast<TxBlock>(mdf->hd()->comment)->text.empty());
-  auto* group =
-      block_cast<CgBlock>(block_cast<DgBlock>(mdf->hd()->data_groups[0])->channel_groups[0]);
-  EXPECT_EQ(block_cast<CnBlock>(group->channels[0])->name,
-            block_cast<CnBlock>(group->channels[1])->name);
-  EXPECT_EQ(test::save_to_bytes(*mdf->id), b.bytes());  // saved once, at its place
-}
-
-TEST(SaveTree, ChainsKeepTheirOrderAndNewBlocksGoToTheEnd) {
+  // A chain laid out backwards keeps its link order; a TX of length 24 is an empty text;
+  // one text shared is one block, saved once at its place.
   MdfBuilder b;
+  b.set_link(MdfBuilder::kHdOffset, link::kHdComment, b.add_block("##TX", {}, {}));
   std::uint64_t dg = b.add_data_group(1);
-  // A chain laid out backwards in the file keeps its link order.
   std::uint64_t last = b.add_channel_group(dg, {.record_id = 3});
   std::uint64_t first = b.add_channel_group(dg, {.record_id = 1});
   b.set_link(dg, link::kDgCgFirst, first);
   b.set_link(first, link::kCgNext, last);
   b.set_link(last, link::kCgNext, 0);
+  std::uint64_t shared = b.add_text("Shared");
+  b.add_channel(first, {.name_block = shared});
+  b.add_channel(first, {.name_block = shared});
   std::uint64_t end = b.size();
   auto mdf = open_mdf(b.bytes());
   ASSERT_TRUE(mdf);
-  auto* group = block_cast<DgBlock>(mdf->hd()->data_groups[0]);
-  ASSERT_EQ(group->channel_groups.size(), 2u);
-  EXPECT_EQ(block_cast<CgBlock>(group->channel_groups[0])->cg_record_id, 1u);
+  EXPECT_TRUE(block_cast<TxBlock>(mdf->hd()->comment)->text.empty());
+  CgBlock& group = test::group_at(*mdf.file);
+  EXPECT_EQ(group.cg_record_id, 1u);
+  EXPECT_EQ(block_cast<CnBlock>(group.channels[0])->name,
+            block_cast<CnBlock>(group.channels[1])->name);
+  EXPECT_EQ(test::save_to_bytes(*mdf->id), b.bytes());
 
+  // A new block goes to the end, and the old last element links to it.
   auto added = std::make_shared<CgBlock>();
   auto name = std::make_shared<TxBlock>();
   name->set_text("new");
   added->acq_name = name;
-  group->channel_groups.push_back(added);
+  block_cast<DgBlock>(mdf->hd()->data_groups[0])->channel_groups.push_back(added);
   auto bytes = test::save_to_bytes(*mdf->id);
   ASSERT_TRUE(bytes);
-  EXPECT_EQ(added->offset, end);
-  EXPECT_EQ(name->offset, end + 104);
+  EXPECT_EQ(std::make_pair(added->offset, name->offset), std::make_pair(end, end + 104));
   EXPECT_EQ(bytes->size(), end + 104 + 28);
-  EXPECT_EQ(load_le64(bytes->data() + last + 24), end);  // the old last group's next
+  EXPECT_EQ(load_le64(bytes->data() + last + 24), end);
   bytes->resize(end);
   std::vector<std::uint8_t> expected = b.bytes();
   std::memcpy(expected.data() + last + 24, bytes->data() + last + 24, 8);
   EXPECT_TRUE(*bytes == expected);
 
-  // A VLSD group that comes first in its chain is also a channel's data: whichever path
-  // saves it first, its next link must still reach the group after it.
+  // A VLSD group first in its chain is also a channel's data: whichever path saves it
+  // first, its next link must still reach the group after it.
   MdfBuilder v;
   std::uint64_t dg2 = v.add_data_group(1);
   std::uint64_t vlsd = v.add_channel_group(dg2, {.record_id = 2, .flags = 1});
@@ -196,8 +225,7 @@ TEST(SaveTree, ChainsKeepTheirOrderAndNewBlocksGoToTheEnd) {
 }
 
 TEST(SaveTree, FailuresAreReported) {
-  // A link count the kind's links do not match: the block is not written and the save
-  // of everything above it fails.
+  // A link count the kind does not have: the block is not written, the save above fails.
   auto id = std::make_shared<IdBlock>();
   auto hd = std::make_shared<HdBlock>();
   auto dg = std::make_shared<DgBlock>();
@@ -209,14 +237,12 @@ TEST(SaveTree, FailuresAreReported) {
   auto out = test::save_output();
   EXPECT_FALSE(save_tree(*id, *out).ok());
   EXPECT_LE(out->size(), cg->offset);
-
-  // A channel longer than its fields would leave a hole: a failure that says where.
-  CnBlock cn;
+  CnBlock cn;  // longer than its fields would leave a hole: a failure that says where
   cn.length = 168;
   SaveContext ctx{out.get(), 0, {}};
-  Status saved = save_block(&cn, ctx, nullptr);
-  EXPECT_EQ(saved.messages(), std::vector<std::string>{
-                                  "Error during save. Expected to be at 168 but stream is at 160"});
+  EXPECT_EQ(
+      save_block(&cn, ctx, nullptr).messages(),
+      std::vector<std::string>{"Error during save. Expected to be at 168 but stream is at 160"});
 }
 
 }  // namespace

@@ -4,30 +4,24 @@
 
 #include <bit>
 #include <cmath>
-#include <string>
-#include <vector>
 
-#include "mdf/cg_block.h"
-#include "mdf/dg_block.h"
-#include "mdf/hd_block.h"
 #include "tests/support/mdf_builder.h"
 
 namespace busfold {
 namespace {
 
-using test::MdfBuilder;
-using test::open_mdf;
-
 TEST(ExtractBits, LittleAndBigEndianFields) {
   const std::vector<std::uint8_t> ab_cd = {0xAB, 0xCD};
   const std::vector<std::uint8_t> nine = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0xF5};
-  struct Case {
+  std::vector<std::uint8_t> large(70000, 0);
+  large[66000] = 0x0F;
+  large[66001] = 0xF0;
+  const struct {
     const std::vector<std::uint8_t>& bytes;
     std::uint64_t position, count;
     ByteOrder order;
     std::uint64_t expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {ab_cd, 4, 12, kLittleEndian, 0xCDA},
       {ab_cd, 4, 11, kLittleEndian, 0x4DA},
       {ab_cd, 4, 8, kBigEndian, 0xBC},
@@ -37,52 +31,45 @@ TEST(ExtractBits, LittleAndBigEndianFields) {
       {ab_cd, 15, 2, kBigEndian, 0},
       {ab_cd, 3, 0, kLittleEndian, 0},
       {ab_cd, ~std::uint64_t{0}, 2, kLittleEndian, 0},  // the end would overflow
-      // Fields of 57 bits and more, starting off a byte boundary: nine bytes are covered.
+      // 57 bits and more off a byte boundary cover nine bytes.
       {nine, 4, 60, kLittleEndian, 0xEFCDAB896745230},
       {nine, 4, 64, kLittleEndian, 0x5EFCDAB896745230},
       {nine, 4, 64, kBigEndian, 0x123456789ABCDEFF},
       {nine, 4, 57, kBigEndian, 0x123456789ABCDEFF >> 7},
-      // Wider than 64 bits: a bit-by-bit read keeps the low 64 bits of the value.
+      // Wider than 64 bits: the low 64 bits of the value, as a bit-by-bit read keeps.
       {nine, 0, 72, kLittleEndian, 0xEFCDAB8967452301},
       {nine, 0, 72, kBigEndian, 0x23456789ABCDEFF5},
+      // Positions beyond 16 bits and big-endian fields beyond byte 255 at full width.
+      {large, 66000 * 8 + 4, 8, kBigEndian, 0xFF},
+      {large, 66000 * 8, 57, kLittleEndian, 0xF00F},
+      {large, 300 * 8, 64, kBigEndian, 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(extract_bits(c.bytes, c.position, c.count, c.order), c.expected)
         << c.position << " " << c.count << " " << c.order;
   }
-
-  // Positions beyond 16 bits and big-endian fields beyond byte 255 are read at full width.
-  std::vector<std::uint8_t> large(70000, 0);
-  large[66000] = 0x0F;
-  large[66001] = 0xF0;
-  EXPECT_EQ(extract_bits(large, 66000 * 8 + 4, 8, kBigEndian), 0xFFu);
-  EXPECT_EQ(extract_bits(large, 66000 * 8, 16, kLittleEndian), 0xF00Fu);
-  EXPECT_EQ(extract_bits(large, 66000 * 8, 57, kLittleEndian), 0xF00Fu);
-  EXPECT_EQ(extract_bits(large, 300 * 8, 64, kBigEndian), 0u);
+  EXPECT_EQ(float_of_bits(std::bit_cast<std::uint32_t>(1.5f), 32), 1.5);
+  EXPECT_EQ(float_of_bits(std::bit_cast<std::uint64_t>(-2.25), 64), -2.25);
+  EXPECT_EQ(float_of_bits(0x3C00, 16), 0);  // no 16-bit floats
 }
 
 TEST(Conversion, LinearAndValueTable) {
-  EXPECT_EQ(Conversion::identity().apply(4), 4);
   EXPECT_EQ(Conversion::linear(0.5, 10).apply(4), 12);
-  const std::pair<double, double> pairs[] = {{2, 200}, {1, 100}, {2, 999}, {NAN, 5}};
+  // The first pair of a key stays; NaN keys are dropped. Whole keys are looked up by
+  // index, the others by search; a value that is no key passes unchanged.
+  const std::pair<double, double> pairs[] = {{2, 200}, {1, 100}, {2, 999},  {NAN, 5},
+                                             {0.5, 9}, {-2, 11}, {5000, 13}};
   Conversion table = Conversion::value_table(pairs);
-  EXPECT_EQ(table.apply(2), 200);  // the first pair of a key stays
-  EXPECT_EQ(table.apply(1), 100);
-  // A value that is not a key passes unchanged, NaN included.
-  EXPECT_EQ(table.apply(3), 3);
+  const std::pair<double, double> lookups[] = {{2, 200},   {1, 100},      {0.5, 9}, {-2, 11},
+                                               {5000, 13}, {0, 0},        {3, 3},   {3.5, 3.5},
+                                               {-1, -1},   {1e300, 1e300}};
+  for (auto [x, expected] : lookups)
+    EXPECT_EQ(table.apply(x), expected) << x;
   EXPECT_TRUE(std::isnan(table.apply(NAN)));
-  // Whole keys are looked up by index, the others by search; both agree on missing keys.
-  const std::pair<double, double> mixed[] = {{0, 5}, {4, 7}, {0.5, 9}, {-2, 11}, {5000, 13}};
-  Conversion both = Conversion::value_table(mixed);
-  const std::pair<double, double> lookups[] = {
-      {0, 5}, {4, 7}, {0.5, 9}, {-2, 11}, {5000, 13}, {1, 1}, {3.5, 3.5}, {-1, -1}, {1e300, 1e300}};
-  for (auto [x, expected] : lookups) {
-    EXPECT_EQ(both.apply(x), expected) << x;
-  }
 }
 
 TEST(ChannelDecoders, BuiltFromTheLeafChannels) {
-  MdfBuilder b;
+  test::MdfBuilder b;
   std::uint64_t cg = b.add_channel_group(b.add_data_group(), {.data_bytes = 8});
   b.add_channel(cg, {.name = "Time",
                      .data_type = 4,
@@ -96,37 +83,24 @@ TEST(ChannelDecoders, BuiltFromTheLeafChannels) {
   const std::pair<double, double> table[] = {{9, 12}};
   b.add_channel(cg, {.name = "Tabled", .conversion = b.add_value_table(table)});
   b.add_channel(cg, {.data_type = 0});  // no name
-  auto mdf = open_mdf(b.bytes());
+  auto mdf = test::open_mdf(b.bytes());
   ASSERT_TRUE(mdf);
-  // The names are views of the file's TX blocks: the file stays open while they are used.
-  const std::vector<ChannelDecoder>& decoders =
-      block_cast<CgBlock>(block_cast<DgBlock>(mdf->hd()->data_groups.at(0))->channel_groups.at(0))
-          ->decoders;
-  ASSERT_EQ(decoders.size(), 6u);
+  // Names are views of the file's TX blocks.
+  const std::vector<ChannelDecoder>& d = test::group_at(*mdf.file).decoders;
   std::vector<std::string_view> names;
-  for (const ChannelDecoder& d : decoders)
-    names.push_back(d.name);
-  EXPECT_EQ(names, (std::vector<std::string_view>{"Time", "A", "B", "C", "Tabled", ""}));
-
-  const std::uint8_t record[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(decoders[0].value_kind, kValueKindFloat);
-  EXPECT_EQ(decoders[0].value(record), 1);  // 0.0f × 2 + 1
-  EXPECT_EQ(decoders[1].bit_position, 19u);
-  EXPECT_EQ(decoders[1].byte_order, kLittleEndian);
-  EXPECT_EQ(decoders[2].value_kind, kValueKindByteArray);
-  // cn_data_type 1 is not a type the load takes: a warning, decoded as nothing in particular.
+  for (const ChannelDecoder& decoder : d)
+    names.push_back(decoder.name);
+  ASSERT_EQ(names, (std::vector<std::string_view>{"Time", "A", "B", "C", "Tabled", ""}));
+  const std::uint8_t record[8] = {};
+  EXPECT_EQ(d[0].value_kind, kValueKindFloat);
+  EXPECT_EQ(d[0].value(record), 1);  // 0.0f × 2 + 1
+  EXPECT_EQ(d[1].bit_position, 19u);
+  EXPECT_EQ(d[2].value_kind, kValueKindByteArray);
   EXPECT_EQ(mdf.warnings, std::vector<std::string>{"Unsupported channel data type: 1"});
-  EXPECT_EQ(decoders[3].value_kind, kValueKindUnsigned);
-  EXPECT_EQ(decoders[3].byte_order, kBigEndian);
-  EXPECT_EQ(decoders[4].conversion.kind, Conversion::kValueTable);
-  EXPECT_EQ(decoders[4].conversion.apply(9), 12);
-  EXPECT_FALSE(decoders[4].has_signal_data);
-}
-
-TEST(ChannelDecoders, FloatsKeepTheirWidth) {
-  EXPECT_EQ(float_of_bits(std::bit_cast<std::uint32_t>(1.5f), 32), 1.5);
-  EXPECT_EQ(float_of_bits(std::bit_cast<std::uint64_t>(-2.25), 64), -2.25);
-  EXPECT_EQ(float_of_bits(0x3C00, 16), 0);  // no 16-bit floats
+  EXPECT_EQ(std::make_pair(d[3].value_kind, d[3].byte_order),
+            std::make_pair(kValueKindUnsigned, kBigEndian));
+  EXPECT_EQ(d[4].conversion.apply(9), 12);
+  EXPECT_FALSE(d[4].has_signal_data);
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ TEST(MdfOpen, UnfinalizedLastDataBlockIsRepaired) {
     // The block with the largest offset is the last one, whichever group holds it; the
     // logger wrote its header before its data.
     std::uint64_t last_dt = b.add_data(first, filled(16, 2), 24);
-    b.append_raw(filled(5, 3));  // unaligned tail
+    b.patch_bytes(b.size(), "\3\3\3\3\3");  // unaligned tail
 
     auto mdf = open_mdf(b.bytes());
     ASSERT_TRUE(mdf) << c.flags;
@@ -103,7 +103,7 @@ TEST(MdfOpen, RefusesWhatIsNoMdfFile) {
   EXPECT_FALSE(open_mdf(std::span(bytes).first(87)));  // the HD header is cut
   EXPECT_FALSE(open_mdf(std::span(bytes).subspan(64)));
   MdfBuilder other;  // something other than an HD at 64
-  other.patch_bytes(64, std::vector<std::uint8_t>{'#', '#', 'T', 'X'});
+  other.patch_bytes(64, "##TX");
   EXPECT_FALSE(open_mdf(other.bytes()));
 }
 
