@@ -6,6 +6,8 @@
 //   file of about 1 GiB.
 //
 //   busfold_throughput [scale]    (default 1; 0.1 makes every input ten times smaller)
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,23 +37,24 @@ struct Run {
   long peak_kib = 0;      // largest of the rounds
 };
 
-// Runs the program in `folder` with its output discarded; nothing when it fails.
+// Runs the program in `folder` with its stderr discarded; false when it fails. Spawned,
+// not forked: a forked child would count this process's memory as its own.
 bool run_once(const std::vector<std::string>& argv, const std::string& folder, Run& run) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> args;
+  for (const std::string& arg : argv)
+    args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
   const auto start = Clock::now();
-  const pid_t child = fork();
-  if (child == 0) {
-    if (chdir(folder.c_str()) != 0) _exit(127);
-    std::freopen("/dev/null", "w", stderr);
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-      args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
+  pid_t child = -1;
+  const int spawned = posix_spawn(&child, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
   int status = 0;
   rusage usage{};
-  if (child < 0 || wait4(child, &status, 0, &usage) != child) return false;
+  if (spawned != 0 || wait4(child, &status, 0, &usage) != child) return false;
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     std::fprintf(stderr, "%s failed with %d\n", argv[0].c_str(), status);
@@ -105,41 +108,53 @@ std::size_t scaled(double scale, std::size_t count) {
 
 }  // namespace
 
+// Generates inputs in a child process: the programs measured later must not start as copies
+// of a process that held them in memory (their peak memory would count it).
+template <class Generate> void in_child(Generate generate) {
+  const pid_t child = fork();
+  if (child == 0) {
+    generate();
+    _exit(0);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || status != 0) std::exit(1);
+}
+
 int main(int argc, char** argv) {
   const double scale = argc > 1 ? std::strtod(argv[1], nullptr) : 1.0;
   busfold::testing::TempDir dir;
-  const std::string scratch = dir.path();
+  const fs::path scratch = dir.path();
   const std::string passwords = R"({"default": "password"})";
-  write_file(fs::path(scratch) / "passwords.json", Bytes(passwords.begin(), passwords.end()));
+  write_file(scratch / "passwords.json", Bytes(passwords.begin(), passwords.end()));
   std::printf("| input | MB | busfold | cp | ratio | MB/s | peak RSS MiB |\n");
   std::printf("|---|---|---|---|---|---|---|\n");
 
-  const std::vector<LoggerFrame> frames = mixed_can_frames(scaled(scale, 2'000'000));
-  write_file(fs::path(scratch) / "plain.mf4", build_logger_file(frames, {.finalized = true}));
+  in_child([&] {
+    const std::vector<LoggerFrame> frames = mixed_can_frames(scaled(scale, 2'000'000));
+    write_file(scratch / "plain.mf4", build_logger_file(frames, {.finalized = true}));
+    write_file(scratch / "unfinalized.mf4", build_logger_file(frames));
+    const Bytes small = build_logger_file(mixed_can_frames(scaled(scale, 300'000)));
+    write_file(scratch / "compressed.mfc", busfold::compressed_container_write(small));
+    write_file(scratch / "encrypted.mfe", busfold::encrypted_container_write(small));
+    for (std::size_t i = 0; i < scaled(scale, 400); ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "day/%03zu.mf4", i);
+      write_file(scratch / name,
+                 build_logger_file(mixed_can_frames(5'000, static_cast<std::uint32_t>(i + 1))));
+    }
+  });
   measure("finalized, 2M frames", scratch, "plain.mf4");
-  write_file(fs::path(scratch) / "unfinalized.mf4", build_logger_file(frames));
   measure("unfinalized, 2M frames", scratch, "unfinalized.mf4");
-  fs::remove(fs::path(scratch) / "plain.mf4");
-  fs::remove(fs::path(scratch) / "unfinalized.mf4");
-
-  const Bytes small = build_logger_file(mixed_can_frames(scaled(scale, 300'000)));
-  write_file(fs::path(scratch) / "compressed.mfc", busfold::compressed_container_write(small));
   measure("LZSS container, 300k frames", scratch, "compressed.mfc");
-  write_file(fs::path(scratch) / "encrypted.mfe", busfold::encrypted_container_write(small));
   measure("AES-256-GCM container, 300k frames", scratch, "encrypted.mfe");
-
-  for (std::size_t i = 0; i < scaled(scale, 400); ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "day/%03zu.mf4", i);
-    write_file(fs::path(scratch) / name,
-               build_logger_file(mixed_can_frames(5'000, static_cast<std::uint32_t>(i + 1))));
-  }
   measure("folder, 400 files of 5,000 frames", scratch, "day");
-  fs::remove_all(fs::path(scratch) / "day");
-  fs::remove_all(fs::path(scratch) / "day_out");
+  for (const char* done : {"plain.mf4", "unfinalized.mf4", "day", "day_out"})
+    fs::remove_all(scratch / done);
 
-  write_file(fs::path(scratch) / "large.mf4",
-             build_logger_file(mixed_can_frames(scaled(scale, 37'000'000))));
+  in_child([&] {
+    write_file(scratch / "large.mf4",
+               build_logger_file(mixed_can_frames(scaled(scale, 37'000'000))));
+  });
   measure("unfinalized, about 1 GiB", scratch, "large.mf4");
   return 0;
 }
