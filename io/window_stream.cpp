@@ -37,6 +37,7 @@ std::int64_t WindowStream::close() {
     window.bytes.release();
     window.valid = 0;
   }
+  last_ = nullptr;
   fd_ = -1;
   const std::int64_t closed = file_ ? file_->close() : 0;
   if (closed == 0) file_.reset();
@@ -44,12 +45,17 @@ std::int64_t WindowStream::close() {
 }
 
 WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint64_t n) {
+  // Most views fall into the window the last one did.
+  if (Window* last = last_; last != nullptr && position >= last->start && n <= last->valid &&
+                            position - last->start <= last->valid - n) {
+    return last;
+  }
   Window* oldest = &windows_[0];
   for (Window& window : windows_) {
     if (position >= window.start && n <= window.valid &&
         position - window.start <= window.valid - n) {
       window.last_use = ++uses_;
-      return &window;
+      return last_ = &window;
     }
     if (window.last_use < oldest->last_use) oldest = &window;
   }
@@ -68,6 +74,7 @@ WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint
     window.valid += static_cast<std::uint64_t>(got);
   }
   window.last_use = ++uses_;
+  last_ = &window;
   if (position - start > window.valid || n > window.valid - (position - start)) return nullptr;
   return &window;
 }

@@ -43,6 +43,7 @@ private:
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;
   std::uint64_t uses_ = 0;
+  Window* last_ = nullptr;  // the window the last view fell into
   std::array<Window, kWindowCount> windows_;
 };
 
