@@ -150,7 +150,8 @@ void MdfBuilder::append_to_chain(std::uint64_t parent, std::size_t index, std::u
 }
 
 OpenedMdf open_mdf(std::span<const std::uint8_t> bytes, const ChannelClassifier* classifier) {
-  OpenedMdf opened{memory_stream_from(bytes)};
+  OpenedMdf opened;
+  opened.stream = memory_stream_from(bytes);
   Result<std::unique_ptr<MdfFile>> result = mdf_open(*opened.stream, classifier, &opened.warnings);
   opened.status = result.status();
   if (result.ok()) opened.file = std::move(*result);
