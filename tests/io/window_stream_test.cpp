@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -63,6 +65,23 @@ TEST(WindowStream, ViewsAndReadsAnyRangeOfAFileLargerThanItsWindows) {
   EXPECT_EQ(stream->read(all.data(), 100), 0);
   EXPECT_EQ(stream->close(), 0);
   EXPECT_EQ(stream->view(0, 1), nullptr);
+}
+
+TEST(WindowStream, AFileCutShortWhileItIsReadEndsItsReadsThere) {
+  // Another program may truncate an input while it is converted: reads then come up
+  // short, where a memory map would have killed the run.
+  testing::TempDir dir;
+  const std::string file = numbered_bytes(3 * kWindowSize);
+  ASSERT_TRUE(dir.write_file("cut.mf4", file));
+  auto opened = file_stream_open(dir.file("cut.mf4"), 0);
+  auto stream = window_stream_new(opened);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(::truncate(dir.file("cut.mf4").c_str(), kWindowSize + 100), 0);
+  EXPECT_TRUE(shows(stream->view(kWindowSize, 100), file, kWindowSize, 100));
+  EXPECT_EQ(stream->view(kWindowSize + 50, 100), nullptr);
+  std::vector<std::uint8_t> bytes(2 * kWindowSize);
+  ASSERT_EQ(stream->seek(kWindowSize, kSeekSet), static_cast<std::int64_t>(kWindowSize));
+  EXPECT_EQ(stream->read(bytes.data(), bytes.size()), 100);
 }
 
 TEST(WindowStream, LeavesAFileThatIsNotRegularToTheCaller) {
