@@ -158,6 +158,18 @@ Status read_kind_links(LoadContext& ctx, const BlockHeader& header,
   return read_links(ctx.stream, links);
 }
 
+Status load_links(LoadContext& ctx, std::span<const std::uint64_t> links, std::size_t first,
+                  std::initializer_list<BlockRef*> into) {
+  for (BlockRef* out : into)
+    BUSFOLD_TRY(load_link(ctx, links[first++], *out));
+  return Status::success();
+}
+
+void save_linked(SaveContext& ctx, Status& result, std::initializer_list<const BlockRef*> linked) {
+  for (const BlockRef* block : linked)
+    keep_first_failure(result, save_block(block->get(), ctx, nullptr));
+}
+
 Status load_link(LoadContext& ctx, std::uint64_t offset, BlockRef& out) {
   out = nullptr;
   if (offset == kNoOffset) return Status::success();

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -109,6 +110,10 @@ Status read_kind_links(LoadContext& ctx, const BlockHeader& header, std::span<st
 // Loads the block a link leads to, or takes it from the cache; null for kNoOffset.
 Status load_link(LoadContext& ctx, std::uint64_t link, BlockRef& out);
 
+// Loads the blocks links[first], links[first + 1], ... lead to into `into`, in order.
+Status load_links(LoadContext& ctx, std::span<const std::uint64_t> links, std::size_t first,
+                  std::initializer_list<BlockRef*> into);
+
 // Loads the chain that starts at `first` by following next links, appending the elements
 // to `out` in file order. Fails on a failing element, and on an element met twice in the
 // chains of a file (a cycle or chains that merge).
@@ -130,6 +135,10 @@ Status save_block(MdfBlock* block, SaveContext& ctx, const MdfBlock* next);
 // as next. An element that was saved before through another link gets its next link
 // rewritten, so the chain stays intact whatever order the tree is walked in.
 Status save_chain(SaveContext& ctx, const std::vector<BlockRef>& chain);
+
+// For a kind's save: saves each linked block (none of them a chain), keeping the first
+// failure in `result`.
+void save_linked(SaveContext& ctx, Status& result, std::initializer_list<const BlockRef*> linked);
 
 // For a kind's save: advances the end mark past a block that was just placed there, so
 // that two new blocks never share an offset. `round_to_8` rounds the new end mark up.

@@ -23,10 +23,7 @@ template <class Cursor> bool CcBlock::value_fields(Cursor& cursor) {
 Status CcBlock::load(LoadContext& ctx, const BlockHeader& header) {
   KindLinks<kKind> links;
   BUSFOLD_TRY(read_kind_links(ctx, header, links));
-  BUSFOLD_TRY(load_link(ctx, links[0], name));
-  BUSFOLD_TRY(load_link(ctx, links[1], unit));
-  BUSFOLD_TRY(load_link(ctx, links[2], comment));
-  BUSFOLD_TRY(load_link(ctx, links[3], inverse));
+  BUSFOLD_TRY(load_links(ctx, links, 0, {&name, &unit, &comment, &inverse}));
 
   FieldReader in(ctx.stream, data_base());
   std::uint16_t count = 0;
@@ -46,9 +43,7 @@ Status CcBlock::load(LoadContext& ctx, const BlockHeader& header) {
 Status CcBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this);
   Status result;
-  for (const BlockRef* linked : {&name, &unit, &comment, &inverse}) {
-    keep_first_failure(result, save_block(linked->get(), ctx, nullptr));
-  }
+  save_linked(ctx, result, {&name, &unit, &comment, &inverse});
   const std::uint64_t links[] = {link_to(name), link_to(unit), link_to(comment), link_to(inverse)};
   std::uint16_t count = cc_val_count();
   return write_block(ctx, *this, links, std::move(result),

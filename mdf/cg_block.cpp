@@ -16,8 +16,7 @@ Status CgBlock::load(LoadContext& ctx, const BlockHeader& header) {
   BUSFOLD_TRY(read_kind_links(ctx, header, links));
   next_link_ = links[0];
   BUSFOLD_TRY(load_chain(ctx, links[1], channels));
-  BUSFOLD_TRY(load_link(ctx, links[2], acq_name));
-  BUSFOLD_TRY(load_link(ctx, links[3], acq_source));
+  BUSFOLD_TRY(load_links(ctx, links, 2, {&acq_name, &acq_source}));
   // Sample reductions are not part of what we read.
   if (links[4] != kNoOffset) {
     return make_error(ErrorCode::kUnsupported, "Unsupported parameter present in file");
@@ -36,9 +35,7 @@ Status CgBlock::load(LoadContext& ctx, const BlockHeader& header) {
 Status CgBlock::save(SaveContext& ctx, const MdfBlock* next) {
   reserve_block(ctx, *this);
   Status result = save_chain(ctx, channels);
-  for (const BlockRef* linked : {&acq_name, &acq_source, &comment}) {
-    keep_first_failure(result, save_block(linked->get(), ctx, nullptr));
-  }
+  save_linked(ctx, result, {&acq_name, &acq_source, &comment});
   const std::uint64_t links[] = {
       link_to(next),   link_to(chain_first(channels)), link_to(acq_name), link_to(acq_source), 0,
       link_to(comment)};

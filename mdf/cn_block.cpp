@@ -43,12 +43,7 @@ Status CnBlock::load(LoadContext& ctx, const BlockHeader& header) {
   BUSFOLD_TRY(read_kind_links(ctx, header, links));
   next_link_ = links[0];
   BUSFOLD_TRY(load_chain(ctx, links[1], members));
-  BUSFOLD_TRY(load_link(ctx, links[2], name));
-  BUSFOLD_TRY(load_link(ctx, links[3], source));
-  BUSFOLD_TRY(load_link(ctx, links[4], conversion));
-  BUSFOLD_TRY(load_link(ctx, links[5], data));
-  BUSFOLD_TRY(load_link(ctx, links[6], unit));
-  BUSFOLD_TRY(load_link(ctx, links[7], comment));
+  BUSFOLD_TRY(load_links(ctx, links, 2, {&name, &source, &conversion, &data, &unit, &comment}));
 
   FieldReader in(ctx.stream, data_base());
   BUSFOLD_TRY(fields_read(fields(in)));
@@ -60,9 +55,7 @@ Status CnBlock::load(LoadContext& ctx, const BlockHeader& header) {
 Status CnBlock::save(SaveContext& ctx, const MdfBlock* next) {
   reserve_block(ctx, *this);
   Status result = save_chain(ctx, members);
-  for (const BlockRef* linked : {&name, &source, &conversion, &data, &unit, &comment}) {
-    keep_first_failure(result, save_block(linked->get(), ctx, nullptr));
-  }
+  save_linked(ctx, result, {&name, &source, &conversion, &data, &unit, &comment});
   const std::uint64_t links[] = {link_to(next),       link_to(chain_first(members)),
                                  link_to(name),       link_to(source),
                                  link_to(conversion), link_to(data),

@@ -21,8 +21,7 @@ Status DgBlock::load(LoadContext& ctx, const BlockHeader& header) {
   BUSFOLD_TRY(read_kind_links(ctx, header, links));
   next_link_ = links[0];
   BUSFOLD_TRY(load_chain(ctx, links[1], channel_groups));
-  BUSFOLD_TRY(load_link(ctx, links[2], data));
-  BUSFOLD_TRY(load_link(ctx, links[3], comment));
+  BUSFOLD_TRY(load_links(ctx, links, 2, {&data, &comment}));
   // Each data group has records of its own: groups sharing one data block would read it
   // again and again.
   if (data != nullptr && !ctx.group_data.emplace(data->offset, offset).second) {
@@ -96,8 +95,7 @@ std::uint32_t DgBlock::group_kind_of(const CgBlock& group) const {
 Status DgBlock::save(SaveContext& ctx, const MdfBlock* next) {
   reserve_block(ctx, *this);
   Status result = save_chain(ctx, channel_groups);
-  keep_first_failure(result, save_block(data.get(), ctx, nullptr));
-  keep_first_failure(result, save_block(comment.get(), ctx, nullptr));
+  save_linked(ctx, result, {&data, &comment});
   const std::uint64_t links[] = {link_to(next), link_to(chain_first(channel_groups)), link_to(data),
                                  link_to(comment)};
   return write_block(ctx, *this, links, std::move(result),

@@ -12,9 +12,7 @@ template <class Cursor> bool SiBlock::fields(Cursor& cursor) {
 Status SiBlock::load(LoadContext& ctx, const BlockHeader& header) {
   KindLinks<kKind> links;
   BUSFOLD_TRY(read_kind_links(ctx, header, links));
-  BUSFOLD_TRY(load_link(ctx, links[0], name));
-  BUSFOLD_TRY(load_link(ctx, links[1], path));
-  BUSFOLD_TRY(load_link(ctx, links[2], comment));
+  BUSFOLD_TRY(load_links(ctx, links, 0, {&name, &path, &comment}));
   FieldReader in(ctx.stream, data_base());
   BUSFOLD_TRY(fields_read(fields(in)));
   source_kind = si_type == kSiTypeBus ? kSourceBus : kSourceOther;
@@ -30,9 +28,7 @@ Status SiBlock::load(LoadContext& ctx, const BlockHeader& header) {
 Status SiBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this);
   Status result;
-  for (const BlockRef* linked : {&name, &path, &comment}) {
-    keep_first_failure(result, save_block(linked->get(), ctx, nullptr));
-  }
+  save_linked(ctx, result, {&name, &path, &comment});
   const std::uint64_t links[] = {link_to(name), link_to(path), link_to(comment)};
   return write_block(ctx, *this, links, std::move(result),
                      [this](FieldWriter& out) { return fields(out); });
