@@ -8,14 +8,6 @@
 
 namespace busfold {
 
-namespace {
-
-inline std::uint64_t load_be64(const std::uint8_t* p) {
-  return (static_cast<std::uint64_t>(load_be32(p)) << 32) | load_be32(p + 4);
-}
-
-}  // namespace
-
 std::unique_ptr<LzssDecoder> LzssDecoder::create(int window_bits, int lookahead_bits) {
   if (window_bits < kLzssMinWindowBits || window_bits > kLzssMaxWindowBits) return nullptr;
   if (lookahead_bits < kLzssMinLookaheadBits || lookahead_bits >= window_bits) return nullptr;

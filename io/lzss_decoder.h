@@ -43,9 +43,6 @@ public:
   // The longest copy plus the slack of the 8-byte copy steps.
   std::size_t room_needed() const { return (std::size_t{1} << lookahead_bits_) + 8; }
 
-  int window_bits() const { return window_bits_; }
-  int lookahead_bits() const { return lookahead_bits_; }
-
 private:
   LzssDecoder(int window_bits, int lookahead_bits)
       : window_bits_(window_bits), lookahead_bits_(lookahead_bits) {}

@@ -46,14 +46,10 @@ std::int64_t WindowStream::close() {
 
 WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint64_t n) {
   // Most views fall into the window the last one did.
-  if (Window* last = last_; last != nullptr && position >= last->start && n <= last->valid &&
-                            position - last->start <= last->valid - n) {
-    return last;
-  }
+  if (last_ != nullptr && last_->holds(position, n)) return last_;
   Window* oldest = &windows_[0];
   for (Window& window : windows_) {
-    if (position >= window.start && n <= window.valid &&
-        position - window.start <= window.valid - n) {
+    if (window.holds(position, n)) {
       window.last_use = ++uses_;
       return last_ = &window;
     }
@@ -75,8 +71,7 @@ WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint
   }
   window.last_use = ++uses_;
   last_ = &window;
-  if (position - start > window.valid || n > window.valid - (position - start)) return nullptr;
-  return &window;
+  return window.holds(position, n) ? &window : nullptr;
 }
 
 const std::uint8_t* WindowStream::view(std::uint64_t position, std::uint64_t n) {

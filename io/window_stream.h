@@ -33,6 +33,9 @@ private:
     std::uint64_t start = 0;
     std::uint64_t valid = 0;  // bytes read into it
     std::uint64_t last_use = 0;
+    bool holds(std::uint64_t position, std::uint64_t n) const {
+      return position >= start && n <= valid && position - start <= valid - n;
+    }
   };
   WindowStream() = default;
   // The window holding [position, position + n), filled now if none does; null on failure.
