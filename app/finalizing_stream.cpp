@@ -63,16 +63,18 @@ bool FinalizingStream::place_records() {
   IdBlock* id = file_->id_block();
   DtBlock* dt = data_block();
   if (id == nullptr || dt == nullptr) return false;
-  const std::vector<MdfBlock*> blocks = collect_blocks(id);
+  // The tree is the same until the file is finished: taken once for both saves.
+  blocks_ = collect_blocks(id);
+  placed_end_ = end_of_placed_blocks(blocks_);
   std::vector<MdfBlock*> unplaced;
-  for (MdfBlock* block : blocks) {
+  for (MdfBlock* block : blocks_) {
     if (block->offset == kNoOffset) unplaced.push_back(block);
   }
   dt->set_source(nullptr, 0, 0);
   PlacingSink sink;
   SaveContext ctx;
   ctx.stream = &sink;
-  ctx.end_mark = end_of_placed_blocks(blocks);
+  ctx.end_mark = placed_end_;
   const bool placed = save_block(id, ctx, nullptr).ok() && dt->offset != kNoOffset;
   records_start_ = dt->offset + kBlockHeaderSize;
   // The real save places them again, around the records.
@@ -114,9 +116,7 @@ bool FinalizingStream::finalize() {
   if (!flush()) return false;
   IdBlock* id = file_->id_block();
   if (id == nullptr) return false;
-  std::vector<MdfBlock*> blocks = collect_blocks(id);
-
-  for (MdfBlock* block : blocks) {
+  for (MdfBlock* block : blocks_) {
     CgBlock* cg = block_cast<CgBlock>(block);
     if (cg == nullptr || (cg->cg_flags & kCgFlagVlsd) != 0) continue;
     const auto record_id = static_cast<std::uint16_t>(cg->cg_record_id);
@@ -141,7 +141,7 @@ bool FinalizingStream::finalize() {
 
   SaveContext ctx;
   ctx.stream = output_.get();
-  ctx.end_mark = end_of_placed_blocks(blocks);
+  ctx.end_mark = placed_end_;
   id->id_unfin_flags = 0;
   id->id_custom_unfin_flags = 0;
   Status saved = save_block(id, ctx, nullptr);
@@ -157,6 +157,7 @@ std::int64_t FinalizingStream::close() {
   std::int64_t closed = stream_close(output_);
   if (closed != 0) ok = false;
   output_.reset();
+  blocks_.clear();
   file_.reset();
   buffer_.reset();
   return ok ? 0 : kStreamError;

@@ -46,6 +46,8 @@ private:
   std::unique_ptr<MdfFile> file_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t buffered_ = 0;
+  std::vector<MdfBlock*> blocks_;  // the output file's blocks, of file_
+  std::uint64_t placed_end_ = 0;   // where blocks without an offset go
   std::uint64_t records_start_ = 0;
   std::uint64_t records_size_ = 0;  // bytes handed to the output so far
   bool failed_ = false;             // the output refused records
