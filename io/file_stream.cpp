@@ -58,13 +58,17 @@ std::unique_ptr<FileStream> file_stream_from_descriptor(int fd, int mode) {
   return FileStream::adopt(file, mode);
 }
 
-std::optional<FileIdentity> FileStream::identity() const {
-  struct stat st {};
-  if (file_ == nullptr || ::fstat(::fileno(file_), &st) != 0) return std::nullopt;
+FileIdentity identity_of(const struct ::stat& st) {
   return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
                       static_cast<std::int64_t>(st.st_size),
                       static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
                           st.st_mtim.tv_nsec};
+}
+
+std::optional<FileIdentity> FileStream::identity() const {
+  struct stat st {};
+  if (file_ == nullptr || ::fstat(::fileno(file_), &st) != 0) return std::nullopt;
+  return identity_of(st);
 }
 
 FileStream::~FileStream() {

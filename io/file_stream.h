@@ -9,6 +9,8 @@
 
 #include "io/stream.h"
 
+struct stat;
+
 namespace busfold {
 
 enum class FileMode { read = 0, write = 1, read_write = 2 };
@@ -22,6 +24,9 @@ struct FileIdentity {
   std::int64_t modified_ns = 0;
   bool operator==(const FileIdentity&) const = default;
 };
+
+// The identity of the file a stat result describes.
+FileIdentity identity_of(const struct ::stat& st);
 
 class FileStream final : public Stream {
 public:

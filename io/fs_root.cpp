@@ -46,9 +46,10 @@ bool fs_stat_path(const std::string& path, FsStat& out) {
   } else {
     out.kind = kFsOther;
   }
-  out.device = static_cast<std::uint64_t>(st.st_dev);
-  out.inode = static_cast<std::uint64_t>(st.st_ino);
-  out.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  const FileIdentity identity = identity_of(st);
+  out.device = identity.device;
+  out.inode = identity.inode;
+  out.modified_ns = identity.modified_ns;
   return true;
 }
 
