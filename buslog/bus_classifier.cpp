@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <string_view>
+#include <utility>
 
+#include "buslog/can_decode_plan.h"
 #include "buslog/channel_names.h"
 #include "buslog/channel_role.h"
 #include "buslog/frame_decoder.h"
@@ -73,7 +75,13 @@ GroupClassification classify_channel_group(std::span<const ChannelDecoder> decod
   }
   if (!found) return unknown;
   for (const GroupPrefix& group : kGroups) {
-    if (group.prefix == prefix) return {true, group.handler, group.kind};
+    if (group.prefix != prefix) continue;
+    if (group.kind == kCanDataFrame) {
+      if (std::shared_ptr<const CanDataPlan> plan = plan_can_data_group(decoders)) {
+        return {true, decode_planned_can_data_frame, group.kind, std::move(plan)};
+      }
+    }
+    return {true, group.handler, group.kind};
   }
   return unknown;
 }

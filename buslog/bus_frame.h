@@ -61,6 +61,10 @@ struct BusFrame : RecordOutput {
   const std::uint8_t* data;  // payload inside this frame, or null
   std::uint64_t data_length;
   FrameKind kind;
+  // can.payload holds only zeros from this byte on, so that a handler filling a short
+  // payload clears no more than the frame before it filled. A frame nobody filled yet
+  // may hold anything, so it starts at the end.
+  std::uint8_t can_payload_zero_from = kCanPayloadSize;
   union {
     CanFrameFields can;    // kCanDataFrame, kCanRemoteFrame
     CanErrorFields error;  // kCanErrorFrame

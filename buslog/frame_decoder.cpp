@@ -1,12 +1,12 @@
 #include "buslog/frame_decoder.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <span>
 
 #include "base/bytes.h"
 #include "buslog/channel_role.h"
+#include "buslog/frame_values.h"
 #include "mdf/channel_decoder.h"
 #include "mdf/record_reader.h"
 
@@ -14,55 +14,12 @@ namespace busfold {
 
 namespace {
 
-// Conversions of a channel value to the frame's fields; every double is checked before
-// it becomes an integer, so hostile values cannot make them undefined.
-
-// A flag is set when the value truncated toward zero is not 0.
-std::uint8_t flag(double value) { return std::fabs(value) >= 1.0 ? 1 : 0; }
-
-// The value truncated to a 64-bit integer (two's complement for negative values); 0 for
-// NaN and values beyond 64 bits.
-std::uint64_t truncated(double value) {
-  constexpr double kTwo63 = 9223372036854775808.0;
-  if (value >= 0) return value < 2 * kTwo63 ? static_cast<std::uint64_t>(value) : 0;
-  if (value >= -kTwo63) return static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
-  return 0;  // below -2^63, or NaN
-}
-
-std::uint8_t byte_field(double value) { return static_cast<std::uint8_t>(truncated(value)); }
-
-// Walks the signal data of a record: one value (u32 length, bytes) per decoder with
-// signal data, in decoder order.
-class SignalValues {
-public:
-  explicit SignalValues(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-  bool next(std::span<const std::uint8_t>& value) {
-    if (bytes_.size() - at_ < 4) return false;
-    std::uint64_t length = load_le32(bytes_.data() + at_);
-    if (bytes_.size() - at_ - 4 < length) return false;
-    value = bytes_.subspan(at_ + 4, static_cast<std::size_t>(length));
-    at_ += 4 + static_cast<std::size_t>(length);
-    return true;
-  }
-
-private:
-  std::span<const std::uint8_t> bytes_;
-  std::size_t at_ = 0;
-};
-
 // The bytes of a byte-array channel: its field in the record, or its next signal value.
 bool byte_value(const ChannelDecoder& decoder, const Record& record, SignalValues& signal,
                 std::span<const std::uint8_t>& value) {
   if (decoder.value_kind != kValueKindByteArray) return false;
   if (decoder.has_signal_data) return signal.next(value);
   return decoder.fixed_bytes(record.record_bytes, value);
-}
-
-std::uint32_t no_frame(BusFrame& frame) {
-  frame.kind = kFrameNone;
-  frame.data = nullptr;
-  frame.data_length = 0;
-  return kRecordNotDecoded;
 }
 
 void clear(BusFrame& frame) { std::memset(static_cast<void*>(&frame), 0, sizeof frame); }
@@ -138,6 +95,7 @@ std::uint32_t decode_can_data_frame(const Record& record, RecordOutput& output) 
         return no_frame(frame);
       }
       if (!bytes.empty()) std::memcpy(frame.can.payload, bytes.data(), bytes.size());
+      frame.can_payload_zero_from = static_cast<std::uint8_t>(bytes.size());
       continue;
     }
     if (decoder.has_signal_data || !store_can_field(frame, decoder, record)) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 
 namespace busfold {
@@ -25,10 +26,18 @@ inline constexpr std::uint32_t kRecordNotDecoded = 9;
 // Handler of the groups nobody recognised: leaves the output alone.
 inline std::uint32_t record_handler_none(const Record&, RecordOutput&) { return kRecordNotDecoded; }
 
+// What a classifier works out once for a group so that its handler need not work it out
+// per record (where each field lies and how it converts); the caller's own type derives
+// from it, and the handler finds it in each record of the group.
+struct GroupPlan {
+  virtual ~GroupPlan() = default;
+};
+
 struct GroupClassification {
   bool recognised = false;
   RecordHandler handler = nullptr;
   std::uint32_t group_kind = 0;
+  std::shared_ptr<const GroupPlan> plan = nullptr;  // null: the handler needs none
 };
 
 // Gives channels and groups a meaning while a file loads (not per record). Each method

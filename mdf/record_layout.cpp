@@ -1,5 +1,7 @@
 #include "mdf/record_layout.h"
 
+#include <utility>
+
 #include "mdf/cg_block.h"
 #include "mdf/si_block.h"
 
@@ -48,6 +50,7 @@ RecordLayout make_record_layout(const CgBlock& group, const ChannelClassifier* c
     if (found.recognised && found.handler != nullptr) {
       layout.handler = found.handler;
       layout.group_kind = found.group_kind;
+      layout.plan = std::move(found.plan);
     }
   }
   return layout;

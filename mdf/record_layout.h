@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +26,7 @@ struct RecordLayout {
   std::span<const ChannelDecoder> decoders;
   RecordHandler handler = record_handler_none;
   std::uint32_t group_kind = 0;
+  std::shared_ptr<const GroupPlan> plan;  // the handler's, shared by copies of the layout
   const CgBlock* group = nullptr;
 };
 

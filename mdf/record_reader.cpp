@@ -298,6 +298,7 @@ bool RecordReader::read_one() {
   record_.position = at;
   record_.decoders = layout->decoders;
   record_.handler = layout->handler;
+  record_.plan = layout->plan.get();
   record_.group_kind = layout->group_kind;
   return true;
 }

@@ -26,6 +26,7 @@ struct Record {
   std::span<const std::uint8_t> signal_bytes;
   std::span<const ChannelDecoder> decoders;
   RecordHandler handler = record_handler_none;
+  const GroupPlan* plan = nullptr;  // the group's plan for its handler, if it has one
   std::uint32_t group_kind = 0;
 };
 

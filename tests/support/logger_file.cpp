@@ -88,13 +88,16 @@ struct Group {
   std::uint16_t vlsd_record_id = 0;
   std::uint64_t records = 0;
   std::uint64_t vlsd_bytes = 0;  // signal data without the length fields
+  std::uint64_t data_bytes_channel = 0;  // of FD over 8, when its values go to an SD block
+  std::vector<std::uint8_t> signal_block;
 };
 
 // Builds the channel groups and their channel trees.
 class LoggerLayoutWriter {
 public:
-  explicit LoggerLayoutWriter(MdfBuilder& b) : b_(b) {
-    dg_ = b_.add_data_group(2);
+  LoggerLayoutWriter(MdfBuilder& b, const LoggerFileOptions& options)
+      : b_(b), signal_data_blocks_(options.signal_data_blocks) {
+    dg_ = b_.add_data_group(options.record_id_size);
     time_ = b_.add_linear_conversion(0, 0.000001);
     const0_ = b_.add_linear_conversion(0, 0);
     const1_ = b_.add_linear_conversion(1, 0);
@@ -117,7 +120,7 @@ public:
                                       .path_separator = static_cast<std::uint16_t>(lin ? 0 : '.'),
                                       .data_bytes = li.data_bytes,
                                       .source = source(bus, lin)});
-    if (li.over8) {
+    if (li.over8 && !signal_data_blocks_) {
       g.vlsd_record_id = next_record_id_++;
       g.vlsd_cg = b_.add_channel_group(dg_, {.record_id = g.vlsd_record_id, .flags = 1});
     }
@@ -151,14 +154,15 @@ private:
     return bus_constants_[bus] = b_.add_linear_conversion(bus, 0);
   }
 
-  void member(std::uint64_t structure, const std::string& name, ChannelOptions options) {
+  std::uint64_t member(std::uint64_t structure, const std::string& name,
+                       ChannelOptions options) {
     options.name = name;
     options.flags = flags_;
-    b_.add_member(structure, options);
+    return b_.add_member(structure, options);
   }
 
-  void add_can_channels(const std::string& prefix, const LayoutInfo& li, const Group& g,
-                        unsigned bus, bool tx, bool data_frame) {
+  void add_can_channels(const std::string& prefix, const LayoutInfo& li, Group& g, unsigned bus,
+                        bool tx, bool data_frame) {
     flags_ = data_frame ? kBusEventFlag : 0;
     std::uint64_t frame = b_.add_channel(g.cg, {.name = prefix,
                                                 .data_type = kDataBytes,
@@ -181,12 +185,12 @@ private:
     member(frame, prefix + ".DataLength", dlc);
     if (data_frame) {
       if (li.over8) {
-        member(frame, prefix + ".DataBytes",
-               {.type = kTypeVlsd,
-                .data_type = kDataBytes,
-                .byte_offset = li.data_byte,
-                .bit_count = 32,
-                .data = g.vlsd_cg});
+        g.data_bytes_channel = member(frame, prefix + ".DataBytes",
+                                      {.type = kTypeVlsd,
+                                       .data_type = kDataBytes,
+                                       .byte_offset = li.data_byte,
+                                       .bit_count = 32,
+                                       .data = g.vlsd_cg});
       } else {
         member(frame, prefix + ".DataBytes",
                {.data_type = kDataBytes, .byte_offset = li.data_byte, .bit_count = 64});
@@ -223,6 +227,7 @@ private:
   }
 
   MdfBuilder& b_;
+  bool signal_data_blocks_;
   std::uint64_t dg_ = 0;
   std::uint64_t time_ = 0, const0_ = 0, const1_ = 0, dlc_table_ = 0;
   std::uint16_t next_record_id_ = 1;
@@ -232,11 +237,16 @@ private:
 };
 
 // Appends one frame's record (and its signal-data record) to the data.
-void encode(const LoggerFrame& f, Layout layout, Group& g, std::vector<std::uint8_t>& data) {
+void encode(const LoggerFrame& f, Layout layout, Group& g, unsigned id_size,
+            std::vector<std::uint8_t>& data) {
   const LayoutInfo& li = info(layout);
   std::uint8_t record[2 + 64] = {};
-  std::uint8_t* r = record + 2;
-  store_le16(record, g.record_id);
+  std::uint8_t* r = record + id_size;
+  if (id_size == 1) {
+    record[0] = static_cast<std::uint8_t>(g.record_id);
+  } else {
+    store_le16(record, g.record_id);
+  }
   store_le48(r, f.time_us);
   const std::uint8_t dlc = f.dlc & 0x0F;
   auto payload = [&](std::uint8_t* to, std::size_t max) {
@@ -279,17 +289,23 @@ void encode(const LoggerFrame& f, Layout layout, Group& g, std::vector<std::uint
     payload(r + 8, 8);
     break;
   }
-  data.insert(data.end(), record, record + 2 + li.data_bytes);
+  data.insert(data.end(), record, record + id_size + li.data_bytes);
   ++g.records;
   if (li.over8) {
     const std::uint8_t length = kDlcLengths[dlc];
     std::uint8_t head[6];
-    store_le16(head, g.vlsd_record_id);
-    store_le32(head + 2, length);
-    data.insert(data.end(), head, head + 6);
+    if (id_size == 1) {
+      head[0] = static_cast<std::uint8_t>(g.vlsd_record_id);
+    } else {
+      store_le16(head, g.vlsd_record_id);
+    }
+    store_le32(head + id_size, length);
+    std::vector<std::uint8_t>& values = g.vlsd_cg != 0 ? data : g.signal_block;
+    if (g.vlsd_cg != 0) values.insert(values.end(), head, head + id_size);
+    values.insert(values.end(), head + id_size, head + id_size + 4);
     std::vector<std::uint8_t> bytes(length, 0);
     std::copy_n(f.payload.begin(), std::min<std::size_t>(length, f.payload.size()), bytes.begin());
-    data.insert(data.end(), bytes.begin(), bytes.end());
+    values.insert(values.end(), bytes.begin(), bytes.end());
     g.vlsd_bytes += length;
   }
 }
@@ -329,7 +345,7 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
   const std::size_t group_count = std::max<std::size_t>(1, options.data_groups);
   std::vector<std::unique_ptr<LoggerLayoutWriter>> layouts;
   for (std::size_t i = 0; i < group_count; ++i) {
-    layouts.push_back(std::make_unique<LoggerLayoutWriter>(b));
+    layouts.push_back(std::make_unique<LoggerLayoutWriter>(b, options));
   }
 
   // Every layout and direction of a bus gets its group, as loggers do.
@@ -369,7 +385,11 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
     Layout layout = layout_of(f);
     bool tx = layout == Layout::lin_frame ? false : f.tx;
     const std::size_t dg = i % group_count;
-    encode(f, layout, groups.at({dg, layout, f.bus, tx}), data[dg]);
+    encode(f, layout, groups.at({dg, layout, f.bus, tx}), options.record_id_size, data[dg]);
+  }
+  for (auto& [key, g] : groups) {
+    if (g.data_bytes_channel != 0 && g.vlsd_cg == 0)
+      b.set_link(g.data_bytes_channel, link::kCnData, b.add_signal_data(g.signal_block));
   }
 
   if (options.finalized) {

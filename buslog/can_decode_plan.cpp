@@ -1,0 +1,139 @@
+#include "buslog/can_decode_plan.h"
+
+#include <bitset>
+#include <cstring>
+
+#include "buslog/channel_names.h"
+#include "buslog/frame_decoder.h"
+#include "buslog/frame_values.h"
+#include "mdf/record_reader.h"
+
+namespace busfold {
+
+namespace {
+
+// Whole values a double holds exactly: below them the bits are the value.
+constexpr std::uint64_t kExactBits = 53;
+
+using Use = PlannedField::Use;
+
+// The roles of a CAN data frame besides DataBytes, the field each fills and how.
+struct PlannedRole {
+  ChannelRole role;
+  PlannedField CanDataPlan::*field;
+  Use use;
+};
+constexpr PlannedRole kPlannedRoles[] = {
+    {kRoleTimestamp, &CanDataPlan::time, Use::kTime},
+    {kRoleBusChannel, &CanDataPlan::bus, Use::kByte},
+    {kRoleId, &CanDataPlan::id, Use::kWhole},
+    {kRoleIde, &CanDataPlan::ide, Use::kFlag},
+    {kRoleDir, &CanDataPlan::dir, Use::kFlag},
+    {kRoleEdl, &CanDataPlan::edl, Use::kFlag},
+    {kRoleEsi, &CanDataPlan::esi, Use::kFlag},
+    {kRoleBrs, &CanDataPlan::brs, Use::kFlag},
+    // Loggers give the DLC their DLC-to-length table: the code itself is the raw value.
+    {kRoleDlc, &CanDataPlan::dlc, Use::kByte},
+    {kRoleDataLength, &CanDataPlan::data_length, Use::kWhole},
+};
+
+const PlannedRole* planned_role(std::uint32_t role) {
+  for (const PlannedRole& entry : kPlannedRoles) {
+    if (entry.role == role) return &entry;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::uint64_t PlannedField::stored_value(double value, Use use) {
+  switch (use) {
+  case Use::kFlag: return flag(value);
+  case Use::kByte: return byte_field(value);
+  default: return truncated(value);
+  }
+}
+
+PlannedField::PlannedField(const ChannelDecoder& decoder, bool converted, Use use)
+    : use_(use), converted_(converted), decoder_(decoder) {
+  const bool whole = decoder.value_kind == kValueKindUnsigned;
+  const bool ignores_bits =
+      converted && decoder.conversion.kind == Conversion::kLinear && decoder.conversion.factor == 0;
+  if (decoder.bit_count == 0 || (whole && ignores_bits)) {
+    // Every raw value is a finite whole number here, so x * 0 + offset is the offset.
+    constant_value_ = converted ? decoder.conversion.apply(0.0) : 0.0;
+    constant_ = stored_value(constant_value_, use);
+    source_ = Source::kConstant;
+  } else if (whole && decoder.bit_count <= kExactBits && use != Use::kTime &&
+             (!converted || decoder.conversion.kind == Conversion::kIdentity)) {
+    source_ = Source::kBits;
+  } else {
+    source_ = Source::kValue;
+  }
+}
+
+std::shared_ptr<const CanDataPlan> plan_can_data_group(std::span<const ChannelDecoder> decoders) {
+  auto plan = std::make_shared<CanDataPlan>();
+  std::bitset<64> seen;
+  bool time_seen = false;
+  for (const ChannelDecoder& decoder : decoders) {
+    if (decoder.role >= seen.size() || seen.test(decoder.role)) return nullptr;
+    seen.set(decoder.role);
+    if (decoder.role == kRoleDataBytes) {
+      if (decoder.value_kind != kValueKindByteArray) return nullptr;
+      plan->has_data_bytes = true;
+      plan->data_bytes = decoder;
+      plan->time_before_data_bytes = time_seen;
+      continue;
+    }
+    const PlannedRole* role = planned_role(decoder.role);
+    if (role == nullptr || decoder.has_signal_data) return nullptr;
+    (*plan).*(role->field) = PlannedField(decoder, role->role != kRoleDlc, role->use);
+    time_seen = time_seen || role->role == kRoleTimestamp;
+  }
+  return plan;
+}
+
+std::uint32_t decode_planned_can_data_frame(const Record& record, RecordOutput& output) {
+  const auto& plan = static_cast<const CanDataPlan&>(*record.plan);
+  auto& frame = static_cast<BusFrame&>(output);
+  const std::span<const std::uint8_t> bytes = record.record_bytes;
+  const double time = plan.time.value(bytes);
+
+  std::span<const std::uint8_t> payload;
+  if (plan.has_data_bytes) {
+    const bool found = plan.data_bytes.has_signal_data
+                           ? SignalValues(record.signal_bytes).next(payload)
+                           : plan.data_bytes.fixed_bytes(bytes, payload);
+    if (!found || payload.size() > kCanPayloadSize) {
+      frame.time_s = plan.time_before_data_bytes ? time : 0;
+      return no_frame(frame);
+    }
+  }
+
+  CanFrameFields& can = frame.can;
+  frame.time_s = time;
+  split_frame_time(time, can.seconds, can.microseconds);
+  can.can_id = static_cast<std::uint32_t>(plan.id.stored(bytes));
+  frame.key = can.can_id;
+  can.bus = static_cast<std::uint8_t>(plan.bus.stored(bytes));
+  can.ide = static_cast<std::uint8_t>(plan.ide.stored(bytes));
+  can.dir = static_cast<std::uint8_t>(plan.dir.stored(bytes));
+  can.edl = static_cast<std::uint8_t>(plan.edl.stored(bytes));
+  can.esi = static_cast<std::uint8_t>(plan.esi.stored(bytes));
+  can.brs = static_cast<std::uint8_t>(plan.brs.stored(bytes));
+  can.dlc = static_cast<std::uint8_t>(plan.dlc.stored(bytes));
+  can.rtr = 0;
+  const std::size_t n = payload.size();
+  if (n != 0) std::memcpy(can.payload, payload.data(), n);
+  if (n < frame.can_payload_zero_from)
+    std::memset(can.payload + n, 0, frame.can_payload_zero_from - n);
+  frame.can_payload_zero_from = static_cast<std::uint8_t>(n);
+  frame.data_length = plan.data_length.stored(bytes);
+  if (frame.data_length > kCanPayloadSize) return no_frame(frame);
+  frame.kind = kCanDataFrame;
+  frame.data = can.payload;
+  return kCanDataFrame;
+}
+
+}  // namespace busfold

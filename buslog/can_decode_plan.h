@@ -1,0 +1,89 @@
+// The decode plan of a CAN data-frame group: worked out once when the file loads, from
+// the group's channels, so that each record is decoded by reading its fields where they
+// lie, with no walk over the channels, no role lookup and no clearing of the frame.
+// It decodes exactly as decode_can_data_frame does; groups it cannot plan keep that one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "buslog/bus_frame.h"
+#include "mdf/channel_classifier.h"
+#include "mdf/channel_decoder.h"
+
+namespace busfold {
+
+// Where one field of the frame comes from, and how the frame stores it.
+class PlannedField {
+public:
+  enum class Use : std::uint8_t {
+    kFlag,   // 0 or 1
+    kByte,   // the low 8 bits of the truncated value
+    kWhole,  // the truncated value
+    kTime,   // the value itself, seconds
+  };
+
+  PlannedField() = default;  // no channel: 0
+  // `converted`: the channel's conversion applies (the DLC is taken raw).
+  PlannedField(const ChannelDecoder& decoder, bool converted, Use use);
+
+  // The value as the frame stores it (not for kTime).
+  std::uint64_t stored(std::span<const std::uint8_t> record) const {
+    switch (source_) {
+    case Source::kConstant: return constant_;
+    case Source::kBits: return stored_bits(decoder_.raw_bits(record), use_);
+    case Source::kValue: return stored_value(value(record), use_);
+    }
+    return 0;
+  }
+  // The value before it is stored.
+  double value(std::span<const std::uint8_t> record) const {
+    if (source_ == Source::kConstant) return constant_value_;
+    return converted_ ? decoder_.value(record) : decoder_.raw_value(record);
+  }
+
+  static std::uint64_t stored_value(double value, Use use);
+  // For whole values below 2^53, which a double holds exactly.
+  static std::uint64_t stored_bits(std::uint64_t bits, Use use) {
+    switch (use) {
+    case Use::kFlag: return bits != 0 ? 1 : 0;
+    case Use::kByte: return bits & 0xFF;
+    default: return bits;
+    }
+  }
+
+private:
+  enum class Source : std::uint8_t {
+    kConstant,  // no bits, or a conversion that ignores them
+    kBits,      // an unsigned field read as it lies, exact without the double
+    kValue,     // anything else, through the channel's decoder
+  };
+
+  Source source_ = Source::kConstant;
+  Use use_ = Use::kWhole;
+  bool converted_ = true;
+  std::uint64_t constant_ = 0;
+  double constant_value_ = 0;
+  ChannelDecoder decoder_;
+};
+
+struct CanDataPlan final : GroupPlan {
+  PlannedField time, bus, id, ide, dir, edl, esi, brs, dlc, data_length;
+  // The DataBytes channel: a fixed field or the group's signal data; none without one.
+  bool has_data_bytes = false;
+  ChannelDecoder data_bytes;
+  // Whether the general handler reaches the time before the payload: a record whose
+  // payload cannot be found keeps the time then, and 0 otherwise.
+  bool time_before_data_bytes = false;
+};
+
+// The plan of a CAN data-frame group, or null when a channel makes the group one that
+// only the general handler decodes as it must (a channel without a CAN data-frame role,
+// a role twice, signal data on a channel other than DataBytes, DataBytes not bytes).
+std::shared_ptr<const CanDataPlan> plan_can_data_group(std::span<const ChannelDecoder> decoders);
+
+// The handler of planned groups: the record's plan is a CanDataPlan.
+std::uint32_t decode_planned_can_data_frame(const Record& record, RecordOutput& frame);
+
+}  // namespace busfold
