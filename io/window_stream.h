@@ -15,7 +15,7 @@
 namespace busfold {
 
 inline constexpr std::size_t kWindowCount = 4;
-inline constexpr std::uint64_t kWindowSize = std::uint64_t{8} << 20;
+inline constexpr std::uint64_t kWindowSize = std::uint64_t{2} << 20;
 
 class WindowStream final : public Stream {
 public:
