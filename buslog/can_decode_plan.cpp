@@ -15,6 +15,11 @@ namespace {
 // Whole values a double holds exactly: below them the bits are the value.
 constexpr std::uint64_t kExactBits = 53;
 
+// Records up to this size are copied beside 8 zero bytes, and their little-endian fields
+// read with one load each; longer ones (none of a logger's) are read in place.
+constexpr std::size_t kPaddedRecord = 248;
+constexpr std::uint64_t kMaxLoadedByte = kPaddedRecord;
+
 using Use = PlannedField::Use;
 
 // The roles of a CAN data frame besides DataBytes, the field each fills and how.
@@ -67,6 +72,13 @@ PlannedField::PlannedField(const ChannelDecoder& decoder, bool converted, Use us
   } else if (whole && decoder.bit_count <= kExactBits && use != Use::kTime &&
              (!converted || decoder.conversion.kind == Conversion::kIdentity)) {
     source_ = Source::kBits;
+    if (decoder.byte_order == kLittleEndian && decoder.bit_position <= kMaxLoadedByte * 8) {
+      source_ = Source::kLittleEndianBits;
+      first_byte_ = decoder.bit_position / 8;
+      shift_ = static_cast<unsigned>(decoder.bit_position % 8);
+      end_byte_ = (decoder.bit_position + decoder.bit_count + 7) / 8;
+      mask_ = (std::uint64_t{1} << decoder.bit_count) - 1;
+    }
   } else {
     source_ = Source::kValue;
   }
@@ -98,6 +110,10 @@ std::uint32_t decode_planned_can_data_frame(const Record& record, RecordOutput& 
   const auto& plan = static_cast<const CanDataPlan&>(*record.plan);
   auto& frame = static_cast<BusFrame&>(output);
   const std::span<const std::uint8_t> bytes = record.record_bytes;
+  if (bytes.size() > kPaddedRecord) return decode_can_data_frame(record, output);
+  std::uint8_t padded[kPaddedRecord + 8];
+  if (!bytes.empty()) std::memcpy(padded, bytes.data(), bytes.size());
+  std::memset(padded + bytes.size(), 0, 8);
   const double time = plan.time.value(bytes);
 
   std::span<const std::uint8_t> payload;
@@ -114,22 +130,22 @@ std::uint32_t decode_planned_can_data_frame(const Record& record, RecordOutput& 
   CanFrameFields& can = frame.can;
   frame.time_s = time;
   split_frame_time(time, can.seconds, can.microseconds);
-  can.can_id = static_cast<std::uint32_t>(plan.id.stored(bytes));
+  can.can_id = static_cast<std::uint32_t>(plan.id.stored(bytes, padded));
   frame.key = can.can_id;
-  can.bus = static_cast<std::uint8_t>(plan.bus.stored(bytes));
-  can.ide = static_cast<std::uint8_t>(plan.ide.stored(bytes));
-  can.dir = static_cast<std::uint8_t>(plan.dir.stored(bytes));
-  can.edl = static_cast<std::uint8_t>(plan.edl.stored(bytes));
-  can.esi = static_cast<std::uint8_t>(plan.esi.stored(bytes));
-  can.brs = static_cast<std::uint8_t>(plan.brs.stored(bytes));
-  can.dlc = static_cast<std::uint8_t>(plan.dlc.stored(bytes));
+  can.bus = static_cast<std::uint8_t>(plan.bus.stored(bytes, padded));
+  can.ide = static_cast<std::uint8_t>(plan.ide.stored(bytes, padded));
+  can.dir = static_cast<std::uint8_t>(plan.dir.stored(bytes, padded));
+  can.edl = static_cast<std::uint8_t>(plan.edl.stored(bytes, padded));
+  can.esi = static_cast<std::uint8_t>(plan.esi.stored(bytes, padded));
+  can.brs = static_cast<std::uint8_t>(plan.brs.stored(bytes, padded));
+  can.dlc = static_cast<std::uint8_t>(plan.dlc.stored(bytes, padded));
   can.rtr = 0;
   const std::size_t n = payload.size();
   if (n != 0) std::memcpy(can.payload, payload.data(), n);
   if (n < frame.can_payload_zero_from)
     std::memset(can.payload + n, 0, frame.can_payload_zero_from - n);
   frame.can_payload_zero_from = static_cast<std::uint8_t>(n);
-  frame.data_length = plan.data_length.stored(bytes);
+  frame.data_length = plan.data_length.stored(bytes, padded);
   if (frame.data_length > kCanPayloadSize) return no_frame(frame);
   frame.kind = kCanDataFrame;
   frame.data = can.payload;

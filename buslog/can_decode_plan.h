@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 
+#include "base/bytes.h"
 #include "buslog/bus_frame.h"
 #include "mdf/channel_classifier.h"
 #include "mdf/channel_decoder.h"
@@ -28,10 +29,16 @@ public:
   // `converted`: the channel's conversion applies (the DLC is taken raw).
   PlannedField(const ChannelDecoder& decoder, bool converted, Use use);
 
-  // The value as the frame stores it (not for kTime).
-  std::uint64_t stored(std::span<const std::uint8_t> record) const {
+  // The value as the frame stores it (not for kTime). `padded` holds the record's bytes
+  // followed by at least 8 more, so that a little-endian field is one load.
+  [[gnu::always_inline]] std::uint64_t stored(std::span<const std::uint8_t> record,
+                                              const std::uint8_t* padded) const {
     switch (source_) {
     case Source::kConstant: return constant_;
+    case Source::kLittleEndianBits:
+      // A field that does not lie wholly within the record reads as 0.
+      if (end_byte_ > record.size()) return 0;
+      return stored_bits((load_le64(padded + first_byte_) >> shift_) & mask_, use_);
     case Source::kBits: return stored_bits(decoder_.raw_bits(record), use_);
     case Source::kValue: return stored_value(value(record), use_);
     }
@@ -56,6 +63,7 @@ public:
 private:
   enum class Source : std::uint8_t {
     kConstant,  // no bits, or a conversion that ignores them
+    kLittleEndianBits,  // an unsigned little-endian field, read with one load
     kBits,      // an unsigned field read as it lies, exact without the double
     kValue,     // anything else, through the channel's decoder
   };
@@ -64,6 +72,8 @@ private:
   Use use_ = Use::kWhole;
   bool converted_ = true;
   std::uint64_t constant_ = 0;
+  std::uint64_t first_byte_ = 0, end_byte_ = 0, mask_ = 0;  // kLittleEndianBits
+  unsigned shift_ = 0;
   double constant_value_ = 0;
   ChannelDecoder decoder_;
 };

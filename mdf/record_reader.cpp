@@ -21,6 +21,10 @@ constexpr std::uint64_t kReadChunk = std::uint64_t{1} << 20;
 // longest bus frame (CAN FD). A cut sample that claims more is a damaged length.
 constexpr std::uint64_t kMaxCutSampleLength = 64;
 
+// What one view per record shows: a CAN or LIN record with the VLSD record of its
+// payload takes well under 200 bytes.
+constexpr std::uint64_t kRecordSpan = 4096;
+
 inline std::uint64_t record_id_of(const std::uint8_t* p, unsigned size) {
   switch (size) {
   case 1: return p[0];
@@ -112,12 +116,15 @@ bool RecordReader::end_inside_record(std::uint64_t sample_length) {
 }
 
 const std::uint8_t* RecordReader::view(DataBlock& block, std::uint64_t at, std::uint64_t n) {
-  if (&block == data_ && whole_ != nullptr) return whole_ + at;
+  if (&block == data_ && span_ != nullptr && at >= span_start_ && n <= span_size_ &&
+      at - span_start_ <= span_size_ - n) {
+    return span_ + (at - span_start_);
+  }
   return block.read_stream().view(at, n);
 }
 
 void RecordReader::pin_views() {
-  whole_ = nullptr;
+  span_ = nullptr;
   if (record_is_view_) {
     record_buffer_.assign(record_.record_bytes.begin(), record_.record_bytes.end());
     record_.record_bytes = record_buffer_;
@@ -248,7 +255,6 @@ bool RecordReader::gather_signal_data(const RecordLayout& layout, std::uint64_t&
 
 bool RecordReader::read_one() {
   const std::uint64_t size = data_->data_size();
-  whole_ = data_->read_stream().view(0, size);
   record_.record_bytes = {};
   record_.signal_bytes = {};
   record_is_view_ = signal_is_view_ = false;
@@ -256,6 +262,9 @@ bool RecordReader::read_one() {
 
   std::uint64_t at = position_;
   if (at >= size) return finish(ReadEnd::kEndOfData);
+  span_start_ = at;
+  span_size_ = std::min(size - at, kRecordSpan);
+  span_ = data_->read_stream().view(at, span_size_);
   const RecordLayout* layout;
   std::uint64_t id = 0;
   if (id_size_ == 0) {

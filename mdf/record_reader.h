@@ -103,9 +103,12 @@ private:
   std::uint64_t signal_budget_ = 0;
   ReadEnd end_ = ReadEnd::kNotEnded;
   Status end_status_;
-  // The whole data of the block when its source holds it in memory; taken anew for each
-  // record so that nothing done between two reads can leave it stale.
-  const std::uint8_t* whole_ = nullptr;
+  // A view of the block's data from where the record starts, as far as a record and its
+  // signal data usually reach, so that their pieces are read without a call each; taken
+  // anew for each record so that nothing done between two reads can leave it stale.
+  const std::uint8_t* span_ = nullptr;
+  std::uint64_t span_start_ = 0;
+  std::uint64_t span_size_ = 0;
 
   Record record_;
   std::vector<std::uint8_t> record_buffer_;
