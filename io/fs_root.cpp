@@ -169,13 +169,22 @@ void fs_remove_stale_temporaries(const FsRoot* root, std::string_view final_name
   if (root == nullptr) return;
   const std::string_view folder = parent_of(final_name);
   const std::string_view file = folder.empty() ? final_name : final_name.substr(folder.size() + 1);
-  for (const std::string& name : fs_list(root, folder)) {
-    // <file>.<unique>.part, and the <file>.part of earlier versions.
-    const std::string_view candidate(name);
-    const bool temporary = candidate.size() >= file.size() + kTemporarySuffix.size() &&
-                           candidate.substr(0, file.size()) == file &&
-                           candidate[file.size()] == '.' && candidate.ends_with(kTemporarySuffix);
-    if (!temporary) continue;
+  // Names only: every output of a folder looks through it, so nothing is examined
+  // that is not one of this output's temporaries.
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir(root->full_path(folder).c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      // <file>.<unique>.part, and the <file>.part of earlier versions.
+      const std::string_view candidate(entry->d_name);
+      if (candidate.size() >= file.size() + kTemporarySuffix.size() &&
+          candidate.substr(0, file.size()) == file && candidate[file.size()] == '.' &&
+          candidate.ends_with(kTemporarySuffix)) {
+        names.emplace_back(candidate);
+      }
+    }
+    ::closedir(dir);
+  }
+  for (const std::string& name : names) {
     std::string relative = folder.empty() ? name : std::string(folder) + "/" + name;
     if (relative == keep) continue;
     const std::string path = root->full_path(relative);
