@@ -36,6 +36,9 @@ std::unique_ptr<FileStream> FileStream::adopt(std::FILE* file, int mode) {
     stream->buffer_.reset(new (std::nothrow) char[kWriteBuffer]);
     if (stream->buffer_) std::setvbuf(file, stream->buffer_.get(), _IOFBF, kWriteBuffer);
   }
+  // A descriptor handed over need not stand at its start.
+  const off_t at = ftello(file);
+  stream->position_ = at < 0 ? 0 : static_cast<std::int64_t>(at);
   return stream;
 }
 
@@ -75,8 +78,18 @@ FileStream::~FileStream() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
+bool FileStream::switch_access(LastAccess next) {
+  if (mode_ == FileMode::read_write && last_access_ != LastAccess::kNone &&
+      last_access_ != next && fseeko(file_, static_cast<off_t>(position_), SEEK_SET) != 0) {
+    return false;
+  }
+  last_access_ = next;
+  return true;
+}
+
 std::int64_t FileStream::read(void* buffer, std::uint64_t n) {
   if (file_ == nullptr || mode_ == FileMode::write) return kStreamNotOffered;
+  if (!switch_access(LastAccess::kRead)) return kStreamError;
   std::size_t got = std::fread(buffer, 1, n, file_);
   position_ += static_cast<std::int64_t>(got);
   return static_cast<std::int64_t>(got);
@@ -84,24 +97,21 @@ std::int64_t FileStream::read(void* buffer, std::uint64_t n) {
 
 std::int64_t FileStream::write(const void* buffer, std::uint64_t n) {
   if (file_ == nullptr || mode_ == FileMode::read) return kStreamNotOffered;
+  if (!switch_access(LastAccess::kWrite)) return kStreamError;
   std::size_t put = std::fwrite(buffer, 1, n, file_);
   position_ += static_cast<std::int64_t>(put);
   return static_cast<std::int64_t>(put);
 }
 
-std::int64_t FileStream::tell() {
-  if (file_ == nullptr) return kStreamError;
-  off_t position = ftello(file_);
-  return position < 0 ? kStreamError : static_cast<std::int64_t>(position);
-}
+std::int64_t FileStream::tell() { return file_ == nullptr ? kStreamError : position_; }
 
 int FileStream::descriptor() const { return file_ == nullptr ? -1 : ::fileno(file_); }
 
 std::int64_t FileStream::seek(std::int64_t offset, int whence) {
   if (file_ == nullptr) return kStreamError;
-  // Asking for the position we already stand at costs nothing. Not in read-write mode:
-  // there a seek must separate a write from a following read.
-  if (whence == kSeekSet && offset == position_ && mode_ != FileMode::read_write) return offset;
+  // Asking for the position we already stand at costs nothing (in a read-write stream,
+  // the seek the library needs between a write and a read is made by that access).
+  if (whence == kSeekSet && offset == position_) return offset;
   int origin;
   switch (whence) {
   case kSeekSet: origin = SEEK_SET; break;
@@ -111,7 +121,10 @@ std::int64_t FileStream::seek(std::int64_t offset, int whence) {
   }
   int result = fseeko(file_, static_cast<off_t>(offset), origin);
   if (result != 0) return result;
-  position_ = tell();
+  last_access_ = LastAccess::kNone;
+  const off_t at = ftello(file_);
+  if (at < 0) return kStreamError;
+  position_ = static_cast<std::int64_t>(at);
   return position_;
 }
 

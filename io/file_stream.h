@@ -58,7 +58,12 @@ private:
 
   std::FILE* file_;
   FileMode mode_;
-  std::int64_t position_ = 0;
+  std::int64_t position_ = 0;  // kept here: asking the library costs a system call
+  // What a read-write stream did last: the library needs a seek between a write and a
+  // read that follows it, or the other way round, and this one makes it only then.
+  enum class LastAccess : std::uint8_t { kNone, kRead, kWrite } last_access_ = LastAccess::kNone;
+  // Before an access of the other kind than the last one in a read-write stream.
+  bool switch_access(LastAccess next);
   bool close_failed_ = false;
   bool sync_on_close_ = false;
   std::unique_ptr<char[]> buffer_;  // stdio buffer of a write stream; freed after fclose
