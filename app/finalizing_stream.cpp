@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "base/bytes.h"
 #include "base/log.h"
@@ -34,6 +35,58 @@ public:
 
 private:
   std::int64_t position_ = 0;
+};
+
+// Takes the final save's blocks, which lie before and after the records, scattered in
+// the order the tree is walked, and gives them to the output in two writes: all before
+// the records, then all after.
+class BlockImage final : public Stream {
+public:
+  BlockImage(std::uint64_t records_start, std::uint64_t records_end)
+      : records_start_(records_start), records_end_(records_end) {}
+
+  std::int64_t write(const void* buffer, std::uint64_t n) override {
+    std::vector<std::uint8_t>* image;
+    std::uint64_t at;
+    if (position_ <= records_start_ && n <= records_start_ - position_) {
+      image = &before_;
+      at = position_;
+    } else if (position_ >= records_end_ && position_ - records_end_ <= kMaxAfter &&
+               n <= kMaxAfter) {
+      image = &after_;
+      at = position_ - records_end_;
+    } else {
+      return kStreamError;  // over the records
+    }
+    if (image->size() < at + n) image->resize(static_cast<std::size_t>(at + n));
+    if (n != 0) std::memcpy(image->data() + at, buffer, static_cast<std::size_t>(n));
+    position_ += n;
+    return static_cast<std::int64_t>(n);
+  }
+  std::int64_t tell() override { return static_cast<std::int64_t>(position_); }
+  std::int64_t seek(std::int64_t offset, int whence) override {
+    if (whence != kSeekSet || offset < 0) return kStreamError;
+    position_ = static_cast<std::uint64_t>(offset);
+    return offset;
+  }
+
+  // Writes both parts where they belong. Bytes before the records that the save left
+  // out stay zero, as the unwritten start of the output reads.
+  bool write_to(Stream& output) const {
+    const auto put = [&output](std::uint64_t at, const std::vector<std::uint8_t>& bytes) {
+      return bytes.empty() ||
+             (stream_seek_exact(output, at) &&
+              output.write(bytes.data(), bytes.size()) == static_cast<std::int64_t>(bytes.size()));
+    };
+    return put(0, before_) && put(records_end_, after_);
+  }
+
+private:
+  // Blocks after the records are the few the save adds; far more is a fault.
+  static constexpr std::uint64_t kMaxAfter = std::uint64_t{1} << 30;
+  std::uint64_t records_start_, records_end_;
+  std::uint64_t position_ = 0;
+  std::vector<std::uint8_t> before_, after_;
 };
 
 }  // namespace
@@ -139,15 +192,16 @@ bool FinalizingStream::finalize() {
   if (dt == nullptr) return false;
   dt->set_source(nullptr, 0, records_size_);
 
+  BlockImage image(records_start_, records_start_ + records_size_);
   SaveContext ctx;
-  ctx.stream = output_.get();
+  ctx.stream = &image;
   ctx.end_mark = placed_end_;
   id->id_unfin_flags = 0;
   id->id_custom_unfin_flags = 0;
   Status saved = save_block(id, ctx, nullptr);
   log_status(saved);
   if (!saved.ok() || dt->offset + kBlockHeaderSize != records_start_) return false;
-  return output_->seek(0, kSeekEnd) >= 0;
+  return image.write_to(*output_) && output_->seek(0, kSeekEnd) >= 0;
 }
 
 std::int64_t FinalizingStream::close() {
