@@ -113,7 +113,7 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
   StreamPtr output = std::move(file);
 
   BusLoggingFile built = create_bus_logging_file();
-  ctx.bus_record_ids = CanRecordIdTable();
+  ctx.bus_record_ids = BusRecordIdTable();
   Status groups =
       add_output_bus_groups(*built.file, built.bus_template, ctx.demux_buses, ctx.bus_record_ids);
   log_status(groups);

@@ -32,7 +32,7 @@ struct BusfoldContext : ToolContext {
   // Of the current output file, from on_new_file to on_end_file.
   std::unique_ptr<FinalizingStream> finalizer;
   std::optional<RecordStream> records;
-  CanRecordIdTable bus_record_ids;
+  BusRecordIdTable bus_record_ids;
   std::string output_name;     // relative to the output root
   std::string temporary_name;  // where the file is written until it is complete
   bool record_write_failed = false;

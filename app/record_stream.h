@@ -21,7 +21,7 @@ class RecordStream final : public Stream {
 public:
   // The destination is the finalizing stream of the output file; it is borrowed and
   // closed by close().
-  RecordStream(Stream& destination, const CanRecordIdTable& record_ids)
+  RecordStream(Stream& destination, const BusRecordIdTable& record_ids)
       : destination_(destination), writer_(destination, record_ids) {}
 
   // n must be sizeof(ToolRecord): n when written (or dropped), -1 when the frame could

@@ -124,7 +124,7 @@ public:
 };
 
 TEST(DemuxRouting, CarriersAreUnpackedAndLostFramesFailTheFile) {
-  CanRecordIdTable ids;
+  BusRecordIdTable ids;
   ids.set(3, {.rx = {52, 54}, .tx = {53, 55}});
   std::unique_ptr<MemoryStream> memory = memory_stream_new();
   BusfoldContext ctx;

@@ -136,7 +136,7 @@ protected:
     return load_le64(record.data() + 2) & 0xFFFFFFFFFFFFu;
   }
 
-  CanRecordIdTable table;
+  BusRecordIdTable table;
   RecordingStream out;
 };
 
