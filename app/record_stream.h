@@ -10,11 +10,16 @@
 
 namespace busfold {
 
-// What the callbacks hand to the record stream: a CAN data frame with the fields from
-// the identifier on. Records of any other kind are dropped.
+// What the callbacks hand to the record stream: a CAN data or remote frame with the
+// fields from the identifier on, a CAN error frame or a LIN frame. Records of any other
+// kind are dropped.
 struct ToolRecord {
   FrameKind kind = kCanDataFrame;
-  CanFrameFields frame{};
+  union {
+    CanFrameFields frame{};  // kCanDataFrame, kCanRemoteFrame
+    CanErrorFields error;    // kCanErrorFrame
+    LinFrameFields lin;      // kLinFrame
+  };
 };
 
 class RecordStream final : public Stream {
