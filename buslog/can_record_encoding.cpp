@@ -170,9 +170,8 @@ std::size_t encode_can_error_record(std::span<std::uint8_t, kMaxRecordSize> out,
   return kRecordIdSize + layout.data_bytes;
 }
 
-std::size_t encode_lin_record(std::span<std::uint8_t, kMaxRecordSize> out,
-                              std::uint16_t record_id, std::uint64_t timestamp_us,
-                              const LinFrameFields& frame) {
+std::size_t encode_lin_record(std::span<std::uint8_t, kMaxRecordSize> out, std::uint16_t record_id,
+                              std::uint64_t timestamp_us, const LinFrameFields& frame) {
   const FrameLayout& layout = kLinLayouts[kLinLayoutFrame];
   std::uint8_t* r = begin_record(out.data(), layout, record_id, timestamp_us);
   put(r, layout.span(kLinSlotId), frame.id);

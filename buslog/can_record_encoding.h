@@ -60,9 +60,8 @@ std::size_t encode_can_remote_record(std::span<std::uint8_t, kMaxRecordSize> out
 std::size_t encode_can_error_record(std::span<std::uint8_t, kMaxRecordSize> out,
                                     std::uint16_t record_id, std::uint64_t timestamp_us,
                                     const CanErrorFields& frame);
-std::size_t encode_lin_record(std::span<std::uint8_t, kMaxRecordSize> out,
-                              std::uint16_t record_id, std::uint64_t timestamp_us,
-                              const LinFrameFields& frame);
+std::size_t encode_lin_record(std::span<std::uint8_t, kMaxRecordSize> out, std::uint16_t record_id,
+                              std::uint64_t timestamp_us, const LinFrameFields& frame);
 
 // Encodes the VLSD record of a long FD frame: record id, length n, the first n payload
 // bytes, where n = dlc_to_length(DLC). Returns the bytes used.

@@ -33,8 +33,8 @@ std::uint64_t FrameRecordWriter::stamp(Clock& clock, std::uint32_t seconds,
 const CanGroupRecordIds* FrameRecordWriter::can_ids(std::uint8_t bus, FrameWrite& missing) {
   const CanGroupRecordIds* ids = record_ids_.find(bus);
   if (ids == nullptr) {
-    missing = reported_missing_bus_.test(bus) ? FrameWrite::kSkipped
-                                              : FrameWrite::kFirstBusWithoutGroups;
+    missing =
+        reported_missing_bus_.test(bus) ? FrameWrite::kSkipped : FrameWrite::kFirstBusWithoutGroups;
     reported_missing_bus_.set(bus);
   }
   return ids;

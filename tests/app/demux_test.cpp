@@ -144,6 +144,7 @@ TEST(DemuxRouting, CarriersAreUnpackedAndLostFramesFailTheFile) {
   EXPECT_FALSE(busfold_on_record(ctx, carrier));
   EXPECT_TRUE(ctx.record_write_failed);
   EXPECT_EQ(memory->bytes().size(), 18u);
+  EXPECT_EQ(ctx.not_carried.remote, 1u);
 
   ctx.record_write_failed = false;
   RefusingStream refusing;
