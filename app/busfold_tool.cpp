@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/log.h"
 #include "buslog/bus_template.h"
@@ -99,20 +100,18 @@ void log_not_carried(const BusfoldContext& ctx) {
                                                          {n.remote, "CAN remote frame"},
                                                          {n.error, "CAN error frame"},
                                                          {n.other, "other record"}};
-  std::string text;
-  std::size_t left = 0;
-  for (const auto& [count, name] : kinds)
-    left += count != 0 ? 1 : 0;
-  if (left == 0) return;
+  std::vector<std::string> parts;
   for (const auto& [count, name] : kinds) {
     if (count == 0) continue;
     char part[64];
     std::snprintf(part, sizeof part, "%llu %s%s", static_cast<unsigned long long>(count), name,
                   count == 1 ? "" : "s");
-    text += part;
-    --left;
-    text += left > 1 ? ", " : left == 1 ? " and " : "";
+    parts.emplace_back(part);
   }
+  if (parts.empty()) return;
+  std::string text = parts[0];
+  for (std::size_t i = 1; i < parts.size(); ++i)
+    text += (i + 1 == parts.size() ? " and " : ", ") + parts[i];
   BUSFOLD_LOG(kLogError, "%.*s: %s not carried over",
               static_cast<int>(std::min<std::size_t>(ctx.input_path.size(), 0x7fffffff)),
               ctx.input_path.data(), text.c_str());
