@@ -1,7 +1,14 @@
 #include "app/busfold_tool.h"
 
+#include <argtable2.h>
+
+#include <algorithm>
 #include <array>
+#include <cstdio>
 #include <new>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "base/log.h"
 #include "buslog/bus_template.h"
@@ -30,6 +37,16 @@ public:
     // Only BusfoldOptions carry this definition.
     auto& busfold_options = static_cast<BusfoldOptions&>(options);
     list.push_back(busfold_options.mux_option.create_entry());  // a null entry: no list
+    busfold_options.all_frames_entry = arg_lit0(
+        nullptr, "all-frames", "also carries LIN frames and CAN remote and error frames over");
+    list.push_back(busfold_options.all_frames_entry);
+    return true;
+  }
+  bool after_parse(ConverterOptions& options) const override {
+    auto& busfold_options = static_cast<BusfoldOptions&>(options);
+    const arg_lit* entry = busfold_options.all_frames_entry;
+    busfold_options.all_frames = entry != nullptr && entry->count > 0;
+    busfold_options.all_frames_entry = nullptr;  // freed with the option list
     return true;
   }
 };
@@ -70,6 +87,36 @@ void build_demux_states(const DemuxTable& table, BusfoldContext& ctx) {
   }
 }
 
+// Counts a frame that is not written; the file fails.
+bool count_not_carried(std::uint64_t& count) {
+  ++count;
+  return false;
+}
+
+// "<input>: 12 LIN frames and 3 CAN remote frames not carried over", when there are any.
+void log_not_carried(const BusfoldContext& ctx) {
+  const FramesNotCarried& n = ctx.not_carried;
+  const std::pair<std::uint64_t, const char*> kinds[] = {{n.lin, "LIN frame"},
+                                                         {n.remote, "CAN remote frame"},
+                                                         {n.error, "CAN error frame"},
+                                                         {n.other, "other record"}};
+  std::vector<std::string> parts;
+  for (const auto& [count, name] : kinds) {
+    if (count == 0) continue;
+    char part[64];
+    std::snprintf(part, sizeof part, "%llu %s%s", static_cast<unsigned long long>(count), name,
+                  count == 1 ? "" : "s");
+    parts.emplace_back(part);
+  }
+  if (parts.empty()) return;
+  std::string text = parts[0];
+  for (std::size_t i = 1; i < parts.size(); ++i)
+    text += (i + 1 == parts.size() ? " and " : ", ") + parts[i];
+  BUSFOLD_LOG(kLogError, "%.*s: %s not carried over",
+              static_cast<int>(std::min<std::size_t>(ctx.input_path.size(), 0x7fffffff)),
+              ctx.input_path.data(), text.c_str());
+}
+
 }  // namespace
 
 BusfoldOptions::BusfoldOptions() : ConverterOptions(kBusfoldToolDef) {}
@@ -87,6 +134,7 @@ std::unique_ptr<ToolContext> busfold_create_context(FsRoot* input_root, FsRoot* 
   if (ctx->input_root == nullptr) return nullptr;
   if (auto* busfold_options = dynamic_cast<BusfoldOptions*>(&options)) {
     build_demux_states(busfold_options->demux_table, *ctx);
+    ctx->all_frames = busfold_options->all_frames;
   }
   return ctx;
 }
@@ -95,6 +143,7 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
   BusfoldContext& ctx = busfold_context(base);
   abandon_output(ctx);
   ctx.record_write_failed = false;
+  ctx.not_carried = {};
   ctx.output_name.assign(output_path);
   ctx.output_name += kOutputSuffix;
 
@@ -113,7 +162,7 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
   StreamPtr output = std::move(file);
 
   BusLoggingFile built = create_bus_logging_file();
-  ctx.bus_record_ids = CanRecordIdTable();
+  ctx.bus_record_ids = BusRecordIdTable();
   Status groups =
       add_output_bus_groups(*built.file, built.bus_template, ctx.demux_buses, ctx.bus_record_ids);
   log_status(groups);
@@ -142,21 +191,40 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
 
 bool busfold_on_record(ToolContext& base, const BusFrame& frame) {
   BusfoldContext& ctx = busfold_context(base);
-  if (frame.kind != kCanDataFrame) return false;
   if (!ctx.records) return false;
-  if (!ctx.demux_states.empty()) {
+  ToolRecord record;
+  record.kind = frame.kind;
+  // Without --all-frames only data frames are written; the others make the file fail and
+  // are counted for its message.
+  switch (frame.kind) {
+  case kCanDataFrame: record.frame = frame.can; break;
+  case kCanRemoteFrame:
+    if (!ctx.all_frames) return count_not_carried(ctx.not_carried.remote);
+    record.frame = frame.can;
+    break;
+  case kCanErrorFrame:
+    if (!ctx.all_frames) return count_not_carried(ctx.not_carried.error);
+    record.error = frame.error;
+    break;
+  case kLinFrame:
+    if (!ctx.all_frames) return count_not_carried(ctx.not_carried.lin);
+    record.lin = frame.lin;
+    break;
+  default: return count_not_carried(ctx.not_carried.other);
+  }
+  if (frame.kind == kCanDataFrame && !ctx.demux_states.empty()) {
     auto carrier = ctx.demux_states.find(frame_key(frame.can));
     if (carrier != ctx.demux_states.end()) {
       // The carrier itself is not written, only the frames it holds; when one of those is
       // lost, the file must not count as converted.
-      if (demux_frame(*ctx.records, carrier->second, frame.can)) return true;
+      if (demux_frame(*ctx.records, carrier->second, frame.can, ctx.all_frames,
+                      ctx.not_carried.remote)) {
+        return true;
+      }
       ctx.record_write_failed = true;
       return false;
     }
   }
-  ToolRecord record;
-  record.kind = kCanDataFrame;
-  record.frame = frame.can;
   if (!ctx.records->write_record(record)) {
     // The frame is lost from the output: the file must not count as converted.
     ctx.record_write_failed = true;
@@ -168,6 +236,7 @@ bool busfold_on_record(ToolContext& base, const BusFrame& frame) {
 bool busfold_on_end_file(ToolContext& base, std::string_view) {
   BusfoldContext& ctx = busfold_context(base);
   if (!ctx.records) return true;
+  log_not_carried(ctx);
   if (const std::uint64_t moved = ctx.records->writer().moved_frames(); moved != 0) {
     BUSFOLD_LOG(kLogWarning,
                 "%llu frames of %s were recorded earlier than frames before them on their bus "

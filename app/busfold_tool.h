@@ -15,6 +15,8 @@
 #include "buslog/output_groups.h"
 #include "frontend/tool.h"
 
+struct arg_lit;
+
 namespace busfold {
 
 // busfold's settings: the common ones plus its own.
@@ -25,6 +27,18 @@ struct BusfoldOptions : ConverterOptions {
   DemuxTable demux_table;
   // The entry that fills demux_table while the command line is parsed.
   MuxOption mux_option{demux_table};
+  // --all-frames: LIN frames and CAN remote and error frames are written too. Its entry
+  // lives only while the command line is parsed.
+  bool all_frames = false;
+  arg_lit* all_frames_entry = nullptr;
+};
+
+// Frames of a file that were not written, by kind ("other": records that give no frame).
+struct FramesNotCarried {
+  std::uint64_t lin = 0;
+  std::uint64_t remote = 0;
+  std::uint64_t error = 0;
+  std::uint64_t other = 0;
 };
 
 // busfold's run state: the common part, then the output file being written.
@@ -32,10 +46,12 @@ struct BusfoldContext : ToolContext {
   // Of the current output file, from on_new_file to on_end_file.
   std::unique_ptr<FinalizingStream> finalizer;
   std::optional<RecordStream> records;
-  CanRecordIdTable bus_record_ids;
+  BusRecordIdTable bus_record_ids;
   std::string output_name;     // relative to the output root
   std::string temporary_name;  // where the file is written until it is complete
   bool record_write_failed = false;
+  FramesNotCarried not_carried;
+  bool all_frames = false;  // of the options
 
   // Per carrier key, for the whole run: a message cut by the end of a file goes on in the
   // next one.

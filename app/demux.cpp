@@ -184,7 +184,8 @@ std::span<const std::uint8_t> carrier_payload(const CanFrameFields& frame) {
   return {frame.payload, length};
 }
 
-bool demux_frame(RecordStream& records, DemuxState& state, const CanFrameFields& carrier) {
+bool demux_frame(RecordStream& records, DemuxState& state, const CanFrameFields& carrier,
+                 bool remote_frames, std::uint64_t& remote_not_carried) {
   std::optional<std::span<const std::uint8_t>> message =
       reassemble(state, carrier_payload(carrier));
   if (!message) return true;
@@ -198,13 +199,14 @@ bool demux_frame(RecordStream& records, DemuxState& state, const CanFrameFields&
     rest = rest.subspan(used);
     std::uint8_t bus = state.channels[record.frame.bus];
     if (bus == 0) continue;
-    // Remote frames are not carried over, as on input: writing one into a data group would
-    // invent a payload. The file then counts as not wholly converted.
-    if (record.frame.rtr != 0) {
+    // Remote frames go into the remote-frame groups or, as on input, are not carried over;
+    // the file then counts as not wholly converted.
+    if (record.frame.rtr != 0 && !remote_frames) {
+      ++remote_not_carried;
       carried = false;
       continue;
     }
-    record.kind = kCanDataFrame;
+    record.kind = record.frame.rtr != 0 ? kCanRemoteFrame : kCanDataFrame;
     record.frame.bus = bus;
     record.frame.seconds = carrier.seconds;
     record.frame.microseconds = carrier.microseconds;

@@ -80,8 +80,10 @@ std::size_t decode_embedded_frame(std::span<const std::uint8_t> bytes, CanFrameF
 std::span<const std::uint8_t> carrier_payload(const CanFrameFields& frame);
 
 // Unpacks a carrier frame: the frames of a message it completes are written, with the
-// carrier's timestamp, onto the buses of their sub-channels. False when one of them could
-// not be written (the others still are).
-bool demux_frame(RecordStream& records, DemuxState& state, const CanFrameFields& carrier);
+// carrier's timestamp, onto the buses of their sub-channels; remote frames among them only
+// with `remote_frames` (else they are counted in `remote_not_carried`). False when one of
+// them could not be written (the others still are).
+bool demux_frame(RecordStream& records, DemuxState& state, const CanFrameFields& carrier,
+                 bool remote_frames, std::uint64_t& remote_not_carried);
 
 }  // namespace busfold

@@ -15,12 +15,37 @@ std::int64_t RecordStream::write(const void* buffer, std::uint64_t n) {
 }
 
 bool RecordStream::write_record(const ToolRecord& record) {
-  if (record.kind != kCanDataFrame) return true;
-  const unsigned bus = record.frame.bus;
-  switch (writer_.write_can_data_frame(record.frame)) {
+  FrameWrite written = FrameWrite::kWritten;
+  bool lin = false;
+  unsigned bus = 0;
+  switch (record.kind) {
+  case kCanDataFrame:
+    bus = record.frame.bus;
+    written = writer_.write_can_data_frame(record.frame);
+    break;
+  case kCanRemoteFrame:
+    bus = record.frame.bus;
+    written = writer_.write_can_remote_frame(record.frame);
+    break;
+  case kCanErrorFrame:
+    bus = record.error.bus;
+    written = writer_.write_can_error_frame(record.error);
+    break;
+  case kLinFrame:
+    bus = record.lin.bus;
+    lin = true;
+    written = writer_.write_lin_frame(record.lin);
+    break;
+  default: return true;
+  }
+  switch (written) {
   case FrameWrite::kWritten: return true;
   case FrameWrite::kFirstBusWithoutGroups:
-    BUSFOLD_LOG(kLogWarning, "No output groups for CAN bus %u, frames skipped", bus);
+    if (lin) {
+      BUSFOLD_LOG(kLogWarning, "No output groups for LIN bus %u, frames skipped", bus);
+    } else {
+      BUSFOLD_LOG(kLogWarning, "No output groups for CAN bus %u, frames skipped", bus);
+    }
     return false;
   case FrameWrite::kFirstSignalDataFull:
     BUSFOLD_LOG(kLogError, "Signal data of CAN bus %u passed 4 GiB, long FD frames skipped", bus);

@@ -10,18 +10,23 @@
 
 namespace busfold {
 
-// What the callbacks hand to the record stream: a CAN data frame with the fields from
-// the identifier on. Records of any other kind are dropped.
+// What the callbacks hand to the record stream: a CAN data or remote frame with the
+// fields from the identifier on, a CAN error frame or a LIN frame. Records of any other
+// kind are dropped.
 struct ToolRecord {
   FrameKind kind = kCanDataFrame;
-  CanFrameFields frame{};
+  union {
+    CanFrameFields frame{};  // kCanDataFrame, kCanRemoteFrame
+    CanErrorFields error;    // kCanErrorFrame
+    LinFrameFields lin;      // kLinFrame
+  };
 };
 
 class RecordStream final : public Stream {
 public:
   // The destination is the finalizing stream of the output file; it is borrowed and
   // closed by close().
-  RecordStream(Stream& destination, const CanRecordIdTable& record_ids)
+  RecordStream(Stream& destination, const BusRecordIdTable& record_ids)
       : destination_(destination), writer_(destination, record_ids) {}
 
   // n must be sizeof(ToolRecord): n when written (or dropped), -1 when the frame could

@@ -42,15 +42,22 @@ struct CanFrameFields {
   std::uint8_t payload[kCanPayloadSize];
 };
 
+// The times of error and LIN frames are those of time_s, split as for CAN frames.
 struct CanErrorFields {
   std::uint8_t bus;
   std::uint32_t error_type;  // 0..5
+  std::uint32_t seconds;
+  std::uint32_t microseconds;
 };
 
 struct LinFrameFields {
   std::uint8_t dir;
   std::uint8_t bus;
   std::uint8_t received_count;
+  std::uint8_t id;           // the key's low 8 bits
+  std::uint8_t data_length;  // 0..8
+  std::uint32_t seconds;
+  std::uint32_t microseconds;
   std::uint8_t payload[kLinPayloadSize];
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 
 #include "base/bytes.h"
@@ -25,25 +26,42 @@ constexpr bool fits(const FrameLayout& layout) {
   return true;
 }
 
-// What the encoder below takes for granted of the data-frame layouts: every field lies in
-// the record, numeric fields fit a 64-bit store, the payload fields hold 8 whole bytes.
-constexpr bool data_layouts_encodable() {
-  for (std::size_t i = kCanClassic11; i <= kCanFdOver8_29; ++i) {
-    const FrameLayout& layout = kCanLayouts[i];
-    if (layout.kind != kCanDataFrame || !fits(layout)) return false;
-    if (kRecordIdSize + layout.data_bytes > kMaxCanRecordSize) return false;
-    for (FrameSlot slot : {kSlotId, kSlotDlc, kSlotBrs, kSlotEsi, kSlotDataOffset}) {
-      const FieldSpan& span = layout.span(slot);
-      if (span.bit_offset + span.bit_count > 64 - 8) return false;
-    }
-    const FieldSpan& data = layout.span(kSlotDataBytes);
-    if (data.present() && (data.bit_offset != 0 || data.bit_count != kFixedDataBytes * 8))
-      return false;
-    if (layout.span(kSlotTimestamp).bit_count != 48) return false;
+// What the encoders below take for granted of a layout: it is of the kind they write,
+// every field lies in the record, numeric fields fit a 64-bit store, the payload field
+// holds 8 whole bytes and the timestamp 48 bits.
+constexpr bool encodable(const FrameLayout& layout, FrameKind kind,
+                         std::initializer_list<FrameSlot> numeric, FrameSlot payload) {
+  if (layout.kind != kind || !fits(layout)) return false;
+  if (kRecordIdSize + layout.data_bytes > kMaxRecordSize) return false;
+  for (FrameSlot slot : numeric) {
+    const FieldSpan& span = layout.span(slot);
+    if (span.bit_offset + span.bit_count > 64 - 8) return false;
   }
-  return true;
+  const FieldSpan& data = layout.span(payload);
+  if (data.present() && (data.bit_offset != 0 || data.bit_count != kFixedDataBytes * 8))
+    return false;
+  return layout.span(kSlotTimestamp).bit_count == 48;
 }
-static_assert(data_layouts_encodable());
+
+constexpr bool can_layouts_encodable() {
+  for (std::size_t i = kCanClassic11; i <= kCanFdOver8_29; ++i) {
+    if (!encodable(kCanLayouts[i], kCanDataFrame,
+                   {kSlotId, kSlotDlc, kSlotBrs, kSlotEsi, kSlotDataOffset}, kSlotDataBytes) ||
+        kRecordIdSize + kCanLayouts[i].data_bytes > kMaxCanRecordSize) {
+      return false;
+    }
+  }
+  for (std::size_t i : {kCanRemote11, kCanRemote29}) {
+    if (!encodable(kCanLayouts[i], kCanRemoteFrame, {kSlotId, kSlotDlc}, kSlotDataBytes))
+      return false;
+  }
+  return encodable(kCanLayouts[kCanErrors], kCanErrorFrame, {kSlotErrorType}, kSlotDataBytes);
+}
+static_assert(can_layouts_encodable());
+static_assert(encodable(kLinLayouts[kLinLayoutFrame], kLinFrame,
+                        {kLinSlotId, kLinSlotDir, kLinSlotDataLength, kLinSlotReceivedCount},
+                        kLinSlotDataBytes) &&
+              std::size_t{kLinPayloadSize} == kFixedDataBytes);
 
 // ORs the low bits of the value into the field (the record starts zeroed).
 inline void put(std::uint8_t* record, const FieldSpan& span, std::uint64_t value) {
@@ -113,6 +131,55 @@ std::size_t encode_can_data_record(std::span<std::uint8_t, kMaxCanRecordSize> ou
                                    std::uint32_t signal_offset) {
   return encode_as(layout, out.data(), record_id, timestamp_us, frame, signal_offset,
                    std::make_index_sequence<kCanDataLayoutCount>{});
+}
+
+namespace {
+
+// Clears the record, stores its id and timestamp and returns where its data bytes start.
+std::uint8_t* begin_record(std::uint8_t* p, const FrameLayout& layout, std::uint16_t record_id,
+                           std::uint64_t timestamp_us) {
+  std::memset(p, 0, kRecordIdSize + layout.data_bytes);
+  store_le16(p, record_id);
+  std::uint8_t* r = p + kRecordIdSize;
+  put(r, layout.span(kSlotTimestamp), timestamp_us);
+  return r;
+}
+
+}  // namespace
+
+CanLayoutIndex can_remote_layout(const CanFrameFields& frame) {
+  return frame.ide != 0 ? kCanRemote29 : kCanRemote11;
+}
+
+std::size_t encode_can_remote_record(std::span<std::uint8_t, kMaxRecordSize> out,
+                                     CanLayoutIndex layout_index, std::uint16_t record_id,
+                                     std::uint64_t timestamp_us, const CanFrameFields& frame) {
+  const FrameLayout& layout = kCanLayouts[layout_index];
+  std::uint8_t* r = begin_record(out.data(), layout, record_id, timestamp_us);
+  put(r, layout.span(kSlotId), frame.can_id);
+  put(r, layout.span(kSlotDlc), frame.dlc & kDlcMask);
+  return kRecordIdSize + layout.data_bytes;
+}
+
+std::size_t encode_can_error_record(std::span<std::uint8_t, kMaxRecordSize> out,
+                                    std::uint16_t record_id, std::uint64_t timestamp_us,
+                                    const CanErrorFields& frame) {
+  const FrameLayout& layout = kCanLayouts[kCanErrors];
+  std::uint8_t* r = begin_record(out.data(), layout, record_id, timestamp_us);
+  put(r, layout.span(kSlotErrorType), frame.error_type);
+  return kRecordIdSize + layout.data_bytes;
+}
+
+std::size_t encode_lin_record(std::span<std::uint8_t, kMaxRecordSize> out, std::uint16_t record_id,
+                              std::uint64_t timestamp_us, const LinFrameFields& frame) {
+  const FrameLayout& layout = kLinLayouts[kLinLayoutFrame];
+  std::uint8_t* r = begin_record(out.data(), layout, record_id, timestamp_us);
+  put(r, layout.span(kLinSlotId), frame.id);
+  put(r, layout.span(kLinSlotDir), frame.dir);
+  put(r, layout.span(kLinSlotDataLength), frame.data_length);
+  put(r, layout.span(kLinSlotReceivedCount), frame.received_count);
+  std::memcpy(r + layout.span(kLinSlotDataBytes).byte_offset, frame.payload, kLinPayloadSize);
+  return kRecordIdSize + layout.data_bytes;
 }
 
 std::size_t encode_can_vlsd_record(std::span<std::uint8_t, kMaxCanVlsdRecordSize> out,

@@ -1,5 +1,6 @@
-// The bytes of the CAN data-frame records of the output file: record id, then the data
-// bytes of the frame's layout; a long FD frame's payload goes into a VLSD record of its own.
+// The bytes of the records of the output file: record id, then the data bytes of the
+// frame's layout; a long FD frame's payload goes into a VLSD record of its own. CAN data
+// frames and, for the groups that take them, CAN remote and error frames and LIN frames.
 #pragma once
 
 #include <algorithm>
@@ -20,6 +21,15 @@ inline constexpr std::size_t kMaxCanRecordSize = kRecordIdSize + [] {
     largest = std::max(largest, kCanLayouts[i].data_bytes);
   return largest;
 }();
+// The largest record of any layout, CAN or LIN.
+inline constexpr std::size_t kMaxRecordSize = kRecordIdSize + [] {
+  std::uint32_t largest = 0;
+  for (const FrameLayout& layout : kCanLayouts)
+    largest = std::max(largest, layout.data_bytes);
+  for (const FrameLayout& layout : kLinLayouts)
+    largest = std::max(largest, layout.data_bytes);
+  return largest;
+}();
 // A VLSD record: record id, u32 length, up to 64 payload bytes.
 inline constexpr std::size_t kVlsdLengthSize = 4;
 inline constexpr std::size_t kMaxCanVlsdRecordSize =
@@ -36,6 +46,22 @@ std::size_t encode_can_data_record(std::span<std::uint8_t, kMaxCanRecordSize> ou
                                    CanLayoutIndex layout, std::uint16_t record_id,
                                    std::uint64_t timestamp_us, const CanFrameFields& frame,
                                    std::uint32_t signal_offset);
+
+// The remote-frame layout of a frame, by its ID width.
+CanLayoutIndex can_remote_layout(const CanFrameFields& frame);
+
+// The records of the other kinds, each in the layout of its group; they return the bytes
+// used. A remote frame keeps its ID and DLC (low 4 bits), an error frame its error type,
+// a LIN frame its ID (6 bits), direction, data length, received byte count and all 8
+// payload bytes.
+std::size_t encode_can_remote_record(std::span<std::uint8_t, kMaxRecordSize> out,
+                                     CanLayoutIndex layout, std::uint16_t record_id,
+                                     std::uint64_t timestamp_us, const CanFrameFields& frame);
+std::size_t encode_can_error_record(std::span<std::uint8_t, kMaxRecordSize> out,
+                                    std::uint16_t record_id, std::uint64_t timestamp_us,
+                                    const CanErrorFields& frame);
+std::size_t encode_lin_record(std::span<std::uint8_t, kMaxRecordSize> out, std::uint16_t record_id,
+                              std::uint64_t timestamp_us, const LinFrameFields& frame);
 
 // Encodes the VLSD record of a long FD frame: record id, length n, the first n payload
 // bytes, where n = dlc_to_length(DLC). Returns the bytes used.

@@ -133,7 +133,10 @@ std::uint32_t decode_can_error_frame(const Record& record, RecordOutput& output)
       frame.error.error_type = type >= 1 && type <= 5 ? static_cast<std::uint32_t>(type) : 0;
       break;
     }
-    case kRoleTimestamp: frame.time_s = value; break;
+    case kRoleTimestamp:
+      frame.time_s = value;
+      split_frame_time(value, frame.error.seconds, frame.error.microseconds);
+      break;
     default: return no_frame(frame);
     }
   }
@@ -162,13 +165,20 @@ std::uint32_t decode_lin_frame(const Record& record, RecordOutput& output) {
     case kRoleLinBusChannel: frame.lin.bus = byte_field(value); break;
     case kRoleLinDataLength: frame.data_length = truncated(value); break;
     case kRoleLinDir: frame.lin.dir = value == 0.0 ? 0 : 1; break;
-    case kRoleLinId: frame.key |= static_cast<std::uint32_t>(truncated(value)); break;
+    case kRoleLinId:
+      frame.key |= static_cast<std::uint32_t>(truncated(value));
+      frame.lin.id = static_cast<std::uint8_t>(frame.key);
+      break;
     case kRoleLinReceivedDataByteCount: frame.lin.received_count = byte_field(value); break;
-    case kRoleTimestamp: frame.time_s = value; break;
+    case kRoleTimestamp:
+      frame.time_s = value;
+      split_frame_time(value, frame.lin.seconds, frame.lin.microseconds);
+      break;
     default: return no_frame(frame);
     }
   }
   if (frame.data_length > kLinPayloadSize) return no_frame(frame);
+  frame.lin.data_length = static_cast<std::uint8_t>(frame.data_length);
   frame.kind = kLinFrame;
   frame.data = frame.lin.payload;
   return kLinFrame;

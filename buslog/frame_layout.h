@@ -26,7 +26,8 @@ enum FrameSlot : std::uint32_t { kS1, kS2, kS3, kS4, kS5, kS6, kS7, kS8, kS9, kF
 // CAN layouts. S4 is never used.
 inline constexpr FrameSlot kSlotTimestamp = kS1;  // every layout, bus type and kind
 inline constexpr FrameSlot kSlotFrame = kS2;      // the structure channel (LIN too)
-inline constexpr FrameSlot kSlotId = kS3;         // ErrorType in the error layout
+inline constexpr FrameSlot kSlotId = kS3;
+inline constexpr FrameSlot kSlotErrorType = kS3;  // the error layout's only field
 inline constexpr FrameSlot kSlotDlc = kS5;        // DLC and DataLength
 inline constexpr FrameSlot kSlotBrs = kS6;
 inline constexpr FrameSlot kSlotEsi = kS7;
@@ -137,7 +138,7 @@ inline constexpr std::array<FrameLayout, kCanLayoutCount> kCanLayouts = [] {
       {kCanRemoteFrame,
        {kTime, at(6, 0, 40), at(6, 0, 29), kNone, at(10, 4, 4), kNone, kNone, kNone, kNone},
        11},
-      // errors (S3 is ErrorType)
+      // errors: frame, ErrorType
       {kCanErrorFrame,
        {kTime, at(6, 0, 8), at(6, 0, 6), kNone, kNone, kNone, kNone, kNone, kNone},
        8},

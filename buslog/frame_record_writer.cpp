@@ -17,13 +17,37 @@ bool write_all(Stream& output, const std::uint8_t* bytes, std::size_t n) {
 
 }  // namespace
 
-FrameWrite FrameRecordWriter::write_can_data_frame(const CanFrameFields& frame) {
-  const CanGroupRecordIds* ids = record_ids_.find(frame.bus);
-  if (ids == nullptr) {
-    if (reported_missing_bus_.test(frame.bus)) return FrameWrite::kSkipped;
-    reported_missing_bus_.set(frame.bus);
-    return FrameWrite::kFirstBusWithoutGroups;
+std::uint64_t FrameRecordWriter::stamp(Clock& clock, std::uint32_t seconds,
+                                       std::uint32_t microseconds) {
+  const std::uint64_t t = static_cast<std::uint64_t>(seconds) * 1000000u + microseconds;
+  const std::uint64_t w = std::max(t, clock.last + 1);
+  clock.last = w;
+  if (t < clock.latest) {
+    ++moved_frames_;
+    largest_move_us_ = std::max(largest_move_us_, w - t);
   }
+  clock.latest = std::max(clock.latest, t);
+  return w;
+}
+
+const CanGroupRecordIds* FrameRecordWriter::can_ids(std::uint8_t bus, FrameWrite& missing) {
+  const CanGroupRecordIds* ids = record_ids_.find(bus);
+  if (ids == nullptr) {
+    missing =
+        reported_missing_bus_.test(bus) ? FrameWrite::kSkipped : FrameWrite::kFirstBusWithoutGroups;
+    reported_missing_bus_.set(bus);
+  }
+  return ids;
+}
+
+FrameWrite FrameRecordWriter::write_record(const std::uint8_t* record, std::size_t size) {
+  return write_all(output_, record, size) ? FrameWrite::kWritten : FrameWrite::kOutputFailed;
+}
+
+FrameWrite FrameRecordWriter::write_can_data_frame(const CanFrameFields& frame) {
+  FrameWrite missing{};
+  const CanGroupRecordIds* ids = can_ids(frame.bus, missing);
+  if (ids == nullptr) return missing;
 
   const unsigned direction = frame.dir != 0 ? 1 : 0;
   const CanLayoutIndex layout = can_data_layout(frame);
@@ -38,17 +62,8 @@ FrameWrite FrameRecordWriter::write_can_data_frame(const CanFrameFields& frame) 
     }
   }
 
-  const std::uint64_t t = static_cast<std::uint64_t>(frame.seconds) * 1000000u + frame.microseconds;
-  std::uint64_t& last = last_timestamps_[frame.bus][direction];
-  const std::uint64_t w = std::max(t, last + 1);
-  last = w;
-  std::uint64_t& latest = latest_recorded_[frame.bus][direction];
-  if (t < latest) {
-    ++moved_frames_;
-    largest_move_us_ = std::max(largest_move_us_, w - t);
-  }
-  latest = std::max(latest, t);
-
+  const std::uint64_t w =
+      stamp(can_clocks_[frame.bus][direction], frame.seconds, frame.microseconds);
   const auto& half = direction == 0 ? ids->rx : ids->tx;
   static constexpr CanGroupSlot kSlotOfLayout[] = {kIdsClassic11,  kIdsClassic29,  kIdsFdUpTo8_11,
                                                    kIdsFdUpTo8_29, kIdsFdOver8_11, kIdsFdOver8_29};
@@ -66,6 +81,41 @@ FrameWrite FrameRecordWriter::write_can_data_frame(const CanFrameFields& frame) 
   if (!write_all(output_, vlsd, vlsd_size)) return FrameWrite::kOutputFailed;
   *signal_offset += vlsd_size - kRecordIdSize;
   return FrameWrite::kWritten;
+}
+
+FrameWrite FrameRecordWriter::write_can_remote_frame(const CanFrameFields& frame) {
+  FrameWrite missing{};
+  const CanGroupRecordIds* ids = can_ids(frame.bus, missing);
+  if (ids == nullptr) return missing;
+  const unsigned direction = frame.dir != 0 ? 1 : 0;
+  const CanLayoutIndex layout = can_remote_layout(frame);
+  const auto& half = direction == 0 ? ids->rx : ids->tx;
+  const std::uint16_t record_id = half[layout == kCanRemote29 ? kIdsRemote29 : kIdsRemote11];
+  const std::uint64_t w =
+      stamp(can_clocks_[frame.bus][direction], frame.seconds, frame.microseconds);
+  std::uint8_t record[kMaxRecordSize];
+  return write_record(record, encode_can_remote_record(record, layout, record_id, w, frame));
+}
+
+FrameWrite FrameRecordWriter::write_can_error_frame(const CanErrorFields& frame) {
+  FrameWrite missing{};
+  const CanGroupRecordIds* ids = can_ids(frame.bus, missing);
+  if (ids == nullptr) return missing;
+  const std::uint64_t w = stamp(error_clocks_[frame.bus], frame.seconds, frame.microseconds);
+  std::uint8_t record[kMaxRecordSize];
+  return write_record(record, encode_can_error_record(record, ids->errors, w, frame));
+}
+
+FrameWrite FrameRecordWriter::write_lin_frame(const LinFrameFields& frame) {
+  const LinGroupRecordIds* ids = record_ids_.find_lin(frame.bus);
+  if (ids == nullptr) {
+    if (reported_missing_lin_bus_.test(frame.bus)) return FrameWrite::kSkipped;
+    reported_missing_lin_bus_.set(frame.bus);
+    return FrameWrite::kFirstBusWithoutGroups;
+  }
+  const std::uint64_t w = stamp(lin_clocks_[frame.bus], frame.seconds, frame.microseconds);
+  std::uint8_t record[kMaxRecordSize];
+  return write_record(record, encode_lin_record(record, ids->frames, w, frame));
 }
 
 }  // namespace busfold

@@ -310,7 +310,7 @@ void add_can_remote_channels(BusGroupBuilder& b, const BusTemplate& t, CgBlock& 
 void add_can_error_channels(BusGroupBuilder& b, CgBlock& cg, const FrameLayout& layout) {
   auto frame = b.bytes(kNameCanErrorFrame, layout.span(kSlotFrame), kCnFlagBusEvent);
   frame->members.push_back(b.constant(kNameCanErrorFrameBusChannel, b.bus_constant(), 0));
-  frame->members.push_back(b.field(kNameCanErrorFrameErrorType, layout.span(kSlotId), 0));
+  frame->members.push_back(b.field(kNameCanErrorFrameErrorType, layout.span(kSlotErrorType), 0));
   cg.channels.push_back(std::move(frame));
 }
 
@@ -361,25 +361,28 @@ Result<CanGroupRecordIds> build_can_bus(DgBlock& dg, std::uint8_t bus, BusTempla
   return ids;
 }
 
-Status build_lin_bus(DgBlock& dg, std::uint8_t bus, BusTemplate& t) {
+Result<LinGroupRecordIds> build_lin_bus(DgBlock& dg, std::uint8_t bus, BusTemplate& t) {
   BusGroupBuilder b(dg, t, bus);
   if (!b.ids_left(std::size(kLinGroups))) {
     return make_error(ErrorCode::kLimit, "No record ids left for the groups of LIN bus %u",
                       static_cast<unsigned>(bus));
   }
   b.begin("LIN%u", kSiBusLin, t.lin_source_comment);
+  LinGroupRecordIds ids;
   for (const LinGroupRow& row : kLinGroups) {
     auto cg = b.new_group(row.name_format, kLinLayouts[row.layout].data_bytes, false);
+    if (row.layout == kLinLayoutFrame) ids.frames = static_cast<std::uint16_t>(cg->cg_record_id);
     cg->channels.push_back(b.timestamp(t.lin_channel_comment));
     add_lin_channels(b, *cg, row);
   }
   b.commit();
-  return Status::success();
+  return ids;
 }
 
 }  // namespace
 
-Status add_lin_bus_groups(MdfFile& file, std::uint8_t bus, BusTemplate& bus_template) {
+Result<LinGroupRecordIds> add_lin_bus_groups(MdfFile& file, std::uint8_t bus,
+                                             BusTemplate& bus_template) {
   DgBlock* dg = output_data_group(file);
   if (dg == nullptr) return unexplained_failure(ErrorCode::kInvalidInput);  // a caller's mistake
   return build_lin_bus(*dg, bus, bus_template);
@@ -408,7 +411,7 @@ std::vector<std::uint8_t> output_can_buses(std::span<const std::uint8_t> extra_b
 
 Status add_output_bus_groups(MdfFile& file, BusTemplate& bus_template,
                              std::span<const std::uint8_t> extra_can_buses,
-                             CanRecordIdTable& table) {
+                             BusRecordIdTable& table) {
   // A bus that cannot be added does not stop the others: every failure is told.
   Status status;
   auto note = [&status](Status failure) {
@@ -420,8 +423,14 @@ Status add_output_bus_groups(MdfFile& file, BusTemplate& bus_template,
     for (const std::string& line : failure.messages())
       status.add_context(line);
   };
-  for (std::uint8_t bus : kOutputLinBuses)
-    note(add_lin_bus_groups(file, bus, bus_template));
+  for (std::uint8_t bus : kOutputLinBuses) {
+    Result<LinGroupRecordIds> ids = add_lin_bus_groups(file, bus, bus_template);
+    if (ids.ok()) {
+      table.set_lin(bus, *ids);
+    } else {
+      note(ids.take_status());
+    }
+  }
   for (std::uint8_t bus : output_can_buses(extra_can_buses)) {
     Result<CanGroupRecordIds> ids = add_can_bus_groups(file, bus, bus_template);
     if (ids.ok()) {

@@ -1,5 +1,5 @@
 // The channel groups of the output file: five per LIN bus, seventeen (and four VLSD
-// groups) per CAN bus, and the record ids under which CAN data frames are written.
+// groups) per CAN bus, and the record ids under which frames are written.
 #pragma once
 
 #include <array>
@@ -37,9 +37,14 @@ struct CanGroupRecordIds {
   std::uint16_t errors = 0;
 };
 
-// Record ids by CAN bus number. A bus without groups in the output file has no entry:
-// its frames have nowhere to go (a zero id would address the first LIN group).
-class CanRecordIdTable {
+// The record id of the frame group of one LIN bus (its error groups take no records).
+struct LinGroupRecordIds {
+  std::uint16_t frames = 0;
+};
+
+// Record ids by CAN and by LIN bus number. A bus without groups in the output file has no
+// entry: its frames have nowhere to go (a zero id would address the first LIN group).
+class BusRecordIdTable {
 public:
   void set(std::uint8_t bus, const CanGroupRecordIds& ids) {
     ids_[bus] = ids;
@@ -49,10 +54,19 @@ public:
   const CanGroupRecordIds* find(std::uint8_t bus) const {
     return present_.test(bus) ? &ids_[bus] : nullptr;
   }
+  void set_lin(std::uint8_t bus, const LinGroupRecordIds& ids) {
+    lin_ids_[bus] = ids;
+    lin_present_.set(bus);
+  }
+  const LinGroupRecordIds* find_lin(std::uint8_t bus) const {
+    return lin_present_.test(bus) ? &lin_ids_[bus] : nullptr;
+  }
 
 private:
   std::array<CanGroupRecordIds, 256> ids_{};
   std::bitset<256> present_;
+  std::array<LinGroupRecordIds, 256> lin_ids_{};
+  std::bitset<256> lin_present_;
 };
 
 // The buses every output file has groups for, whether the input uses them or not: the
@@ -66,7 +80,8 @@ inline constexpr std::uint8_t kOutputCanBuses[] = {1, 2, 9};
 // reachable from the data group (channels are left to the save). A failure (a line when
 // the record ids ran out, none when the file has no data group) leaves the file
 // unchanged.
-Status add_lin_bus_groups(MdfFile& file, std::uint8_t bus, BusTemplate& bus_template);
+Result<LinGroupRecordIds> add_lin_bus_groups(MdfFile& file, std::uint8_t bus,
+                                             BusTemplate& bus_template);
 Result<CanGroupRecordIds> add_can_bus_groups(MdfFile& file, std::uint8_t bus,
                                              BusTemplate& bus_template);
 
@@ -76,10 +91,10 @@ Result<CanGroupRecordIds> add_can_bus_groups(MdfFile& file, std::uint8_t bus,
 std::vector<std::uint8_t> output_can_buses(std::span<const std::uint8_t> extra_buses);
 
 // Adds the groups of LIN buses 1 and 2, then those of the CAN buses of output_can_buses,
-// and enters each CAN bus in the table. A failure holds a line for each bus that could
+// and enters each bus in the table. A failure holds a line for each bus that could
 // not be added, in the order they were tried; the others are added all the same.
 Status add_output_bus_groups(MdfFile& file, BusTemplate& bus_template,
                              std::span<const std::uint8_t> extra_can_buses,
-                             CanRecordIdTable& table);
+                             BusRecordIdTable& table);
 
 }  // namespace busfold

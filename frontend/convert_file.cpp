@@ -271,13 +271,16 @@ int convert(ToolContext& ctx, std::string_view input, std::string_view output) {
 
 int convert_file(ToolContext& ctx, std::string_view input, std::string_view output) {
   // Running out of memory fails this file alone; what it held is released on the way out.
+  int code = kConvertFailed;
+  ctx.input_path = input;
   try {
-    return convert(ctx, input, output);
+    code = convert(ctx, input, output);
   } catch (const std::bad_alloc&) {
     BUSFOLD_LOG(kLogError, "Out of memory while converting %.*s",
                 static_cast<int>(std::min<std::size_t>(input.size(), 0x7fffffff)), input.data());
-    return kConvertFailed;
   }
+  ctx.input_path = {};
+  return code;
 }
 
 }  // namespace busfold

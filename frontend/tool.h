@@ -101,6 +101,8 @@ struct ToolContext {
   std::uint64_t record_count = 0;
   std::uint64_t file_count = 0;
   ConverterOptions* options = nullptr;  // borrowed
+  // The input being converted, relative to the input root, while convert_file runs.
+  std::string_view input_path;
   // Null means convert_file; tests put an observer here to watch the walk.
   FileConverter file_converter = nullptr;
 };

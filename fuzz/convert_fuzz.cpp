@@ -2,7 +2,8 @@
 // busfold tool (containers unwrapped with the password "password") in a scratch folder,
 // once read whole into memory and once through a tiny read-ahead window. Both must give
 // the same code, record count and output bytes; a converted file must load again and hold
-// one CAN data frame per record delivered; no temporary output may be left behind.
+// one frame per record delivered (CAN data frames only, unless the input's size is odd:
+// those are converted with --all-frames); no temporary output may be left behind.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -72,6 +73,8 @@ Conversion convert(Scratch& s, std::int64_t buffer_size) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace busfold;
   static fuzz::Scratch scratch;
+  const bool all_frames = size % 2 == 1;
+  static_cast<BusfoldContext&>(*scratch.ctx).all_frames = all_frames;
   const std::vector<std::uint8_t> bytes = fuzz::with_small_iterations(data, size);
   std::ofstream(scratch.folder + "/" + fuzz::kInput, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
@@ -81,8 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (whole.code != kConvertOk) return 0;
   std::unique_ptr<MemoryStream> output = memory_stream_from(whole.output.value());
   std::uint64_t frames = 0;
-  auto on_frame = [&frames](const RecordIterator&, const BusFrame& frame) {
-    FUZZ_CHECK(frame.kind == kCanDataFrame);
+  auto on_frame = [&frames, all_frames](const RecordIterator&, const BusFrame& frame) {
+    FUZZ_CHECK(frame.kind == kCanDataFrame ||
+               (all_frames && frame.kind >= kCanRemoteFrame && frame.kind <= kLinFrame));
     ++frames;
   };
   auto on_group_end = [](const DgBlock&, ReadEnd end) { FUZZ_CHECK(end == ReadEnd::kEndOfData); };

@@ -1,5 +1,5 @@
 // make_fuzz_corpus <folder> [file...]: writes the seeds of the fuzz targets with the test
-// writers: logger files (every CAN layout, remote and LIN frames, finalized or not, cut
+// writers: logger files (every CAN layout, remote, error and LIN frames, finalized or not, cut
 // short, two data groups), containers of every kind (encrypted ones with "password" and 2
 // key-derivation rounds, so that the harnesses open them), LZSS noise and password texts.
 // The files named join the mdf and convert seeds.
@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
                    .dlc = 4,
                    .time_us = 9100,
                    .payload = {9, 8, 7, 6}});
+  mixed.push_back({.kind = LoggerFrameKind::can_error, .id = 3, .time_us = 9200});
   const Bytes small = build_logger_file(mixed_can_frames(6, 6), {.finalized = true});
   const Bytes logger = build_logger_file(mixed);
   for (const fs::path& folder : {mdf, convert}) {

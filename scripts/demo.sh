@@ -29,5 +29,9 @@ if [ "$status" -ne 8 ]; then
 fi
 
 echo
+echo "== busfold --all-frames -O $out examples/other_frames   (now they are carried over)"
+"$build/busfold" --all-frames -O "$out" examples/other_frames
+
+echo
 echo "== written below $out"
 find "$out" -type f -name '*_fin.MF4' | sort | xargs "$build/mdf_summary"

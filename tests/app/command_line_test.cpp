@@ -57,6 +57,8 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
       "files, defaults to \"passwords.json\"\n",
       "  -m, --mux=hex id:channel 1;channel 2;... CAN IDs to demux and their corresponding "
       "channels\n",
+      "  --all-frames                             also carries LIN frames and CAN remote and "
+      "error frames over\n",
       "  -O, --output-directory=<file>            where to place the converted files\n",
       "  -i, --input-files=<file(s)/folder(s)>    list of input files/folders, must have common "
       "root\n",

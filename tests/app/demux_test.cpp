@@ -124,7 +124,7 @@ public:
 };
 
 TEST(DemuxRouting, CarriersAreUnpackedAndLostFramesFailTheFile) {
-  CanRecordIdTable ids;
+  BusRecordIdTable ids;
   ids.set(3, {.rx = {52, 54}, .tx = {53, 55}});
   std::unique_ptr<MemoryStream> memory = memory_stream_new();
   BusfoldContext ctx;
@@ -144,6 +144,7 @@ TEST(DemuxRouting, CarriersAreUnpackedAndLostFramesFailTheFile) {
   EXPECT_FALSE(busfold_on_record(ctx, carrier));
   EXPECT_TRUE(ctx.record_write_failed);
   EXPECT_EQ(memory->bytes().size(), 18u);
+  EXPECT_EQ(ctx.not_carried.remote, 1u);
 
   ctx.record_write_failed = false;
   RefusingStream refusing;

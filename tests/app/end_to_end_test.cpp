@@ -49,14 +49,18 @@ bool logged(const ProcessResult& r, const std::string& line) {
   return r.err.find(line) != std::string::npos;
 }
 
-// A frame written or read back: bus, tx, ide, edl, brs, esi, id, dlc, time, payload.
-using Frame = std::tuple<unsigned, bool, bool, bool, bool, bool, std::uint32_t, unsigned,
+// A frame written or read back: kind, bus, tx, ide, edl, brs, esi, id, dlc, time, payload.
+// LIN frames: the data length as dlc, the bytes received as payload; error frames: the
+// error type as id.
+using Frame = std::tuple<FrameKind, unsigned, bool, bool, bool, bool, bool, std::uint32_t, unsigned,
                          std::uint64_t, Bytes>;
 
 std::vector<Frame> expected(const Frames& frames) {
+  constexpr FrameKind kKinds[] = {kCanDataFrame, kCanRemoteFrame, kCanErrorFrame, kLinFrame};
   std::vector<Frame> out;
   for (const LoggerFrame& f : frames)
-    out.emplace_back(f.bus, f.tx, f.ide, f.edl, f.brs, f.esi, f.id, f.dlc, f.time_us, f.payload);
+    out.emplace_back(kKinds[static_cast<int>(f.kind)], f.bus, f.tx, f.ide, f.edl, f.brs, f.esi,
+                     f.id, f.dlc, f.time_us, f.payload);
   return out;
 }
 
@@ -69,12 +73,16 @@ struct Output {
     EXPECT_TRUE(mdf) << name;
   }
   DgBlock& dg() const { return *block_cast<DgBlock>(mdf->hd()->data_groups.at(0)); }
-  int record_id(std::string_view name) const {
+  const CgBlock* group(std::string_view name) const {
     for (const BlockRef& ref : dg().channel_groups) {
       const CgBlock* cg = block_cast<CgBlock>(ref);
-      if (block_text(cg->acq_name) == name) return static_cast<int>(cg->cg_record_id);
+      if (block_text(cg->acq_name) == name) return cg;
     }
-    return -1;
+    return nullptr;
+  }
+  int record_id(std::string_view name) const {
+    const CgBlock* cg = group(name);
+    return cg != nullptr ? static_cast<int>(cg->cg_record_id) : -1;
   }
   std::vector<Frame> frames() const {
     std::vector<Frame> out;
@@ -82,11 +90,22 @@ struct Output {
     RecordReader reader(dg());
     BusFrame f{};
     RecordIterator it(reader, &f);
+    auto us = [](const auto& fields) { return fields.seconds * 1000000ull + fields.microseconds; };
     for (bool more = it.begin(); more; more = it.next()) {
       const CanFrameFields& c = f.can;
-      const std::size_t n = std::min<std::size_t>(f.data_length, kCanPayloadSize);
-      out.emplace_back(c.bus, c.dir, c.ide, c.edl, c.brs, c.esi, c.can_id, c.dlc,
-                       c.seconds * 1000000ull + c.microseconds, Bytes(c.payload, c.payload + n));
+      const LinFrameFields& l = f.lin;
+      if (f.kind == kLinFrame) {
+        out.emplace_back(f.kind, l.bus, l.dir, false, false, false, false, l.id, l.data_length,
+                         us(l), Bytes(l.payload, l.payload + std::min<int>(l.received_count, 8)));
+      } else if (f.kind == kCanErrorFrame) {
+        out.emplace_back(f.kind, f.error.bus, false, false, false, false, false, f.error.error_type,
+                         0, us(f.error), Bytes());
+      } else {
+        const std::size_t n =
+            f.kind == kCanRemoteFrame ? 0 : std::min<std::size_t>(f.data_length, 64);
+        out.emplace_back(f.kind, c.bus, c.dir, c.ide, c.edl, c.brs, c.esi, c.can_id, c.dlc, us(c),
+                         Bytes(c.payload, c.payload + n));
+      }
     }
     EXPECT_FALSE(read_end_failed(it.end()));
     return out;
@@ -207,6 +226,57 @@ TEST(EndToEnd, FailedFilesKeepTheirInputsAndLeaveNoPartialOutput) {
       EXPECT_EQ(Output(dir, "in/x_fin.MF4").frames().size(), std::size_t(c.frames)) << c.what;
     }
   }
+}
+
+// With --all-frames remote, error and LIN frames (and the remote frames a carrier holds)
+// come out as they went in; without it the output holds the data frames alone, byte for
+// byte, and the file fails with a line counting what was left out.
+TEST(EndToEnd, AllFramesCarriesLinRemoteAndErrorFramesOver) {
+  using Kind = test::LoggerFrameKind;
+  auto frame = [](Kind kind, std::uint8_t bus, bool tx, std::uint32_t id, std::uint8_t dlc,
+                  std::uint64_t time_us, Bytes payload = {}) {
+    LoggerFrame f{.kind = kind,
+                  .bus = bus,
+                  .tx = tx,
+                  .id = id,
+                  .dlc = dlc,
+                  .time_us = time_us,
+                  .payload = std::move(payload)};
+    f.ide = id > 0x7FF && kind == Kind::can_remote;
+    return f;
+  };
+  Frames others = {frame(Kind::can_remote, 1, false, 0x7FF, 8, 20),
+                   frame(Kind::can_remote, 2, true, 0x1FFFFFFF, 15, 30),
+                   frame(Kind::can_error, 1, false, 5, 0, 40),
+                   frame(Kind::can_error, 9, false, 3, 0, 45),
+                   frame(Kind::lin, 1, false, 0x3F, 8, 50, {1, 2, 3, 4, 5, 6, 7, 8}),
+                   frame(Kind::lin, 2, true, 0x21, 4, 70, {9, 8})};
+  // The carrier holds a remote frame with id 0x123 and DLC 2 for sub-channel 0.
+  const Frames data = {can_frame(1, 0x100, {1, 2}, 10), can_frame(2, 0x18DAF100, {3}, 60, true),
+                       can_frame(1, 0x7DF, {0x03, 0x01, 0x21, 0x23}, 80)};
+  Frames all = {data[0],   others[0], others[1], others[2], others[3],
+                others[4], data[1],   others[5], data[2]};
+  TempDir dir;
+  for (const char* name : {"all/x.mf4", "data/x.mf4"})
+    ASSERT_TRUE(dir.write_file(name, text(build_logger_file(all))));
+  ASSERT_TRUE(dir.write_file("ref/x.mf4", text(build_logger_file(data))));
+  ProcessResult r = run_busfold(dir, {"-X", "--all-frames", "-m", "7DF:3", "all"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  all.back() = frame(Kind::can_remote, 3, false, 0x123, 2, 80);
+  Output out(dir, "all/x_fin.MF4");
+  EXPECT_EQ(out.frames(), expected(all));
+  for (const char* name : {"LIN1_Frame", "LIN2_Frame", "CAN1_RTR_Rx", "CAN2_RTR_IDE_Tx",
+                           "CAN3_RTR_Rx", "CAN1_Errors", "CAN9_Errors"})
+    EXPECT_EQ(out.group(name)->cg_cycle_count, 1u) << name;
+
+  r = run_busfold(dir, {"-X", "-d", "data"});
+  EXPECT_EQ(r.exit_status, 8);
+  EXPECT_TRUE(logged(r, " E data/x.mf4: 2 LIN frames, 2 CAN remote frames and 2 CAN error "
+                        "frames not carried over\n"))
+      << r.err;
+  EXPECT_TRUE(dir.exists("data/x.mf4"));
+  EXPECT_EQ(run_busfold(dir, {"-X", "ref"}).exit_status, 0);
+  EXPECT_TRUE(dir.read_file("data/x_fin.MF4") == dir.read_file("ref/x_fin.MF4"));
 }
 
 TEST(EndToEnd, UnwrapsContainersWithTheDevicePassword) {

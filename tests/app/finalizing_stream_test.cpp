@@ -79,7 +79,7 @@ struct Output {
               static_cast<std::int64_t>(record.size()));
   }
   std::vector<std::uint8_t> bytes;
-  CanRecordIdTable ids;
+  BusRecordIdTable ids;
   MdfFile* file = nullptr;
   std::unique_ptr<FinalizingStream> stream;
 };

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/bytes.h"
@@ -130,13 +131,14 @@ protected:
     table.set(1, ids);
     ids.rx[kIdsClassic11] = 400;
     table.set(9, ids);
+    table.set_lin(1, {.frames = 7});
   }
 
   static std::uint64_t timestamp(const Bytes& record) {
     return load_le64(record.data() + 2) & 0xFFFFFFFFFFFFu;
   }
 
-  CanRecordIdTable table;
+  BusRecordIdTable table;
   RecordingStream out;
 };
 
@@ -207,6 +209,31 @@ TEST_F(FrameRecordWriterTest, TimestampsStrictlyIncreasePerBusAndDirection) {
   // Only the frame whose recording went back counts as moved; ties are a tie-break.
   EXPECT_EQ(writer.moved_frames(), 1u);
   EXPECT_EQ(writer.largest_move_us(), 1002u);
+
+  // Remote frames share the clock of their bus and direction; the error and LIN frames of
+  // a bus have their own.
+  CanFrameFields remote = can_frame(0x2, 0);
+  remote.seconds = 3;
+  remote.microseconds = 250;
+  CanErrorFields error{};
+  error.bus = 1;
+  error.seconds = 3;
+  error.microseconds = 250;
+  LinFrameFields lin{};
+  lin.bus = 1;
+  lin.seconds = 3;
+  lin.microseconds = 250;
+  const std::tuple<FrameWrite, std::uint16_t, std::uint64_t> written[] = {
+      {writer.write_can_remote_frame(remote), 100 + kIdsRemote11, 3000251},
+      {writer.write_can_error_frame(error), 300, 3000250},
+      {writer.write_lin_frame(lin), 7, 3000250},
+      {writer.write_lin_frame(lin), 7, 3000251}};
+  for (std::size_t i = 0; i < std::size(written); ++i) {
+    const Bytes& record = out.writes[out.writes.size() - std::size(written) + i];
+    EXPECT_EQ(written[i],
+              std::tuple(FrameWrite::kWritten, load_le16(record.data()), timestamp(record)))
+        << i;
+  }
 }
 
 TEST_F(FrameRecordWriterTest, FramesWithoutGroupsAreReportedOncePerBusAndFile) {
@@ -226,6 +253,14 @@ TEST_F(FrameRecordWriterTest, FramesWithoutGroupsAreReportedOncePerBusAndFile) {
   FrameRecordWriter next_file(out, table);  // the next file reports it again
   frame.bus = 7;
   EXPECT_EQ(next_file.write_can_data_frame(frame), FrameWrite::kFirstBusWithoutGroups);
+  CanErrorFields error{};
+  error.bus = 7;
+  EXPECT_EQ(next_file.write_can_error_frame(error), FrameWrite::kSkipped);
+  // LIN buses are told apart from the CAN buses of the same number.
+  LinFrameFields lin{};
+  lin.bus = 7;
+  EXPECT_EQ(next_file.write_lin_frame(lin), FrameWrite::kFirstBusWithoutGroups);
+  EXPECT_EQ(next_file.write_lin_frame(lin), FrameWrite::kSkipped);
   EXPECT_EQ(out.writes.size(), 1u);
 
   out.fail = true;

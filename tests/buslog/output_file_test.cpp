@@ -26,7 +26,7 @@ TEST(OutputFile, WithoutFramesMatchesTheReferenceByteForByte) {
   // What the tool writes for an input without CAN data frames: template, LIN 1 and 2, CAN 1,
   // 2 and 9, the input's start time, an empty data block, finalized.
   BusLoggingFile built = create_bus_logging_file();
-  CanRecordIdTable table;
+  BusRecordIdTable table;
   ASSERT_TRUE(add_output_bus_groups(*built.file, built.bus_template, {}, table).ok());
   HdBlock* hd = built.file->hd();
   hd->hd_start_time_ns = 1700000000123456789u;
@@ -66,7 +66,7 @@ TEST(OutputFile, ExtraBusesJoinTheFixedOnesInAscendingOrder) {
   const std::uint8_t extra[] = {12, 0, 2, 5, 12};
   EXPECT_EQ(output_can_buses(extra), (std::vector<std::uint8_t>{1, 2, 5, 9, 12}));
   BusLoggingFile built = create_bus_logging_file();
-  CanRecordIdTable table;
+  BusRecordIdTable table;
   ASSERT_TRUE(add_output_bus_groups(*built.file, built.bus_template, extra, table).ok());
   EXPECT_EQ(table.find(5)->rx[kIdsClassic11], 52u);
   EXPECT_EQ(table.find(9)->rx[kIdsClassic11], 73u);

@@ -33,6 +33,7 @@ enum class Layout {
   remote11,
   remote29,
   lin_frame,
+  can_errors,
 };
 
 struct LayoutInfo {
@@ -60,6 +61,7 @@ const LayoutInfo& info(Layout layout) {
       {"CAN%u_RTR_Rx", "CAN%u_RTR_Tx", 8, 11, 7 * 8 + 4, 0, 0, false, false},
       {"CAN%u_RTR_IDE_Rx", "CAN%u_RTR_IDE_Tx", 11, 29, 10 * 8 + 4, 0, 0, false, false},
       {"LIN%u_Frame", nullptr, 16, 6, 0, 0, 8, false, false},
+      {"CAN%u_Errors", nullptr, 8, 6, 0, 0, 0, false, false},
   };
   return table[static_cast<int>(layout)];
 }
@@ -68,6 +70,7 @@ Layout layout_of(const LoggerFrame& f) {
   switch (f.kind) {
   case LoggerFrameKind::lin: return Layout::lin_frame;
   case LoggerFrameKind::can_remote: return f.ide ? Layout::remote29 : Layout::remote11;
+  case LoggerFrameKind::can_error: return Layout::can_errors;
   case LoggerFrameKind::can_data: break;
   }
   if (!f.edl) return f.ide ? Layout::classic29 : Layout::classic11;
@@ -131,6 +134,16 @@ public:
                           .conversion = time_});
     if (lin) {
       add_lin_channels(g, bus);
+    } else if (layout == Layout::can_errors) {
+      flags_ = 0;
+      std::uint64_t frame = b_.add_channel(g.cg, {.name = "CAN_ErrorFrame",
+                                                  .data_type = kDataBytes,
+                                                  .byte_offset = 6,
+                                                  .bit_count = 8,
+                                                  .flags = kBusEventFlag});
+      member(frame, "CAN_ErrorFrame.BusChannel",
+             {.type = kTypeVirtual, .bit_count = 0, .conversion = bus_constant(bus)});
+      member(frame, "CAN_ErrorFrame.ErrorType", {.byte_offset = 6, .bit_count = 6});
     } else if (layout == Layout::remote11 || layout == Layout::remote29) {
       add_can_channels("CAN_RemoteFrame", li, g, bus, tx, false);
     } else {
@@ -283,6 +296,7 @@ void encode(const LoggerFrame& f, Layout layout, Group& g, unsigned id_size,
       payload(r + li.data_byte, 8);
     }
     break;
+  case Layout::can_errors: r[6] = static_cast<std::uint8_t>(f.id & 0x3F); break;
   case Layout::lin_frame:
     r[6] = static_cast<std::uint8_t>((f.id & 0x3F) | (f.tx ? 0x80 : 0));
     r[7] = static_cast<std::uint8_t>((f.dlc & 0x0F) | ((f.payload.size() & 0x0F) << 4));
@@ -349,10 +363,11 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
   }
 
   // Every layout and direction of a bus gets its group, as loggers do.
-  std::set<unsigned> can_buses, remote_buses, lin_buses;
+  std::set<unsigned> can_buses, remote_buses, error_buses, lin_buses;
   for (const LoggerFrame& f : frames) {
     if (f.kind == LoggerFrameKind::can_data) can_buses.insert(f.bus);
     if (f.kind == LoggerFrameKind::can_remote) remote_buses.insert(f.bus);
+    if (f.kind == LoggerFrameKind::can_error) error_buses.insert(f.bus);
     if (f.kind == LoggerFrameKind::lin) lin_buses.insert(f.bus);
   }
   std::map<std::tuple<std::size_t, Layout, unsigned, bool>, Group> groups;
@@ -373,6 +388,8 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
         add(l, bus, true);
       }
     }
+    for (unsigned bus : error_buses)
+      add(Layout::can_errors, bus, false);
     for (unsigned bus : lin_buses)
       add(Layout::lin_frame, bus, false);
   }
@@ -383,7 +400,7 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
   for (std::size_t i = 0; i < frames.size(); ++i) {
     const LoggerFrame& f = frames[i];
     Layout layout = layout_of(f);
-    bool tx = layout == Layout::lin_frame ? false : f.tx;
+    bool tx = info(layout).tx_name != nullptr && f.tx;  // LIN and error groups: one per bus
     const std::size_t dg = i % group_count;
     encode(f, layout, groups.at({dg, layout, f.bus, tx}), options.record_id_size, data[dg]);
   }

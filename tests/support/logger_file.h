@@ -13,7 +13,7 @@
 
 namespace busfold::test {
 
-enum class LoggerFrameKind { can_data, can_remote, lin };
+enum class LoggerFrameKind { can_data, can_remote, can_error, lin };
 
 struct LoggerFrame {
   LoggerFrameKind kind = LoggerFrameKind::can_data;
@@ -23,7 +23,7 @@ struct LoggerFrame {
   bool edl = false;  // CAN FD
   bool brs = false;
   bool esi = false;
-  std::uint32_t id = 0;
+  std::uint32_t id = 0;  // CAN error frames: the error type
   std::uint8_t dlc = 0;  // CAN: the DLC code; LIN: the data length
   std::uint64_t time_us = 0;
   std::vector<std::uint8_t> payload;  // dlc_to_length(dlc) bytes for CAN data frames
