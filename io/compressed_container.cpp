@@ -34,7 +34,6 @@ Status decompress_payload(Stream& source, std::int64_t end, int window_bits, int
   if (!range || range->seek(0, kSeekSet) != 0) return unexplained_failure(ErrorCode::kIo);
   auto decoder = LzssDecoder::create(window_bits, lookahead_bits);
   if (!decoder) return unexplained_failure(ErrorCode::kUnsupported);
-  std::unique_ptr<std::uint8_t[]> piece(new std::uint8_t[kPayloadPiece]);
 
   crc = kCrc32Initial;
   std::uint64_t size = 0;
@@ -45,13 +44,28 @@ Status decompress_payload(Stream& source, std::int64_t end, int window_bits, int
   // Content the first pieces make, before the first growth: compression rarely goes past 4:1.
   std::uint64_t capacity =
       std::min<std::uint64_t>(max_content, 4 * kPayloadPiece) + decoder->room_needed();
+  // A payload already in memory (an unwrapped outer container) is decoded where it lies.
+  const std::int64_t known = stream_size(range.get());
+  const std::uint8_t* whole =
+      known > 0 ? range->view(0, static_cast<std::uint64_t>(known)) : nullptr;
+  std::uint64_t viewed = 0;
+  std::unique_ptr<std::uint8_t[]> piece;
+  if (whole == nullptr) piece.reset(new std::uint8_t[kPayloadPiece]);
   for (;;) {
-    std::int64_t got = range->read(piece.get(), kPayloadPiece);
-    if (got < 0) return unexplained_failure(ErrorCode::kIo);
+    std::span<const std::uint8_t> bytes;
+    if (whole != nullptr) {
+      bytes = {whole + viewed, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                   kPayloadPiece, static_cast<std::uint64_t>(known) - viewed))};
+      viewed += bytes.size();
+    } else {
+      std::int64_t got = range->read(piece.get(), kPayloadPiece);
+      if (got < 0) return unexplained_failure(ErrorCode::kIo);
+      bytes = {piece.get(), static_cast<std::size_t>(got)};
+    }
     // What the decoder still holds when the payload ends cannot make a whole token: padding.
-    if (got == 0) break;
-    crc = crc32_update(crc, {piece.get(), static_cast<std::size_t>(got)});
-    decoder->feed({piece.get(), static_cast<std::size_t>(got)});
+    if (bytes.empty()) break;
+    crc = crc32_update(crc, bytes);
+    decoder->feed(bytes);
     for (;;) {
       std::uint8_t* room = memory.room(capacity - size);
       if (room == nullptr) {

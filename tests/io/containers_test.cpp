@@ -203,6 +203,21 @@ INSTANTIATE_TEST_SUITE_P(WindowAndLookahead, CompressedRoundTrip,
 TEST(CompressedContainer, FooterIsTheCrcOfThePayload) {
   // The uninverted register of the usual CRC-32.
   EXPECT_EQ(crc32_update(kCrc32Initial, as_bytes("123456789")), ~0xCBF43926u);
+  // The folding of long runs against the register a bit at a time, for every length around
+  // its 64- and 16-byte steps, any alignment, and a run split anywhere.
+  const Bytes bytes = sample(400, 7);
+  for (std::size_t at = 0; at < 4; ++at) {
+    std::uint32_t bitwise = 0x01234567u;
+    for (std::size_t n = 0; at + n < 300; ++n) {
+      const std::span<const std::uint8_t> run(bytes.data() + at, n);
+      EXPECT_EQ(crc32_update(0x01234567u, run), bitwise) << at << " " << n;
+      EXPECT_EQ(crc32_update(crc32_update(0x01234567u, run.first(n / 3)), run.subspan(n / 3)),
+                bitwise);
+      bitwise ^= bytes[at + n];
+      for (int bit = 0; bit < 8; ++bit)
+        bitwise = (bitwise >> 1) ^ ((bitwise & 1u) ? 0xEDB88320u : 0u);
+    }
+  }
   Bytes file = compressed_container_wrap({}, 0x800, 4, true);
   ASSERT_TRUE(open_bytes(file).ok());
   file.back() = 0xFE;
