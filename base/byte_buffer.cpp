@@ -49,6 +49,15 @@ void ByteBuffer::release() {
   mapped_ = false;
 }
 
+void ByteBuffer::discard(std::size_t begin, std::size_t end) {
+  constexpr std::size_t kPage = 4096;
+  end = std::min(end, size_);
+  if (!mapped_ || begin >= end || begin > SIZE_MAX - kPage) return;
+  const std::size_t first = (begin + kPage - 1) / kPage * kPage;
+  const std::size_t last = end / kPage * kPage;
+  if (first < last) ::madvise(data_ + first, last - first, MADV_DONTNEED);
+}
+
 bool ByteBuffer::resize(std::size_t n) {
   if (n <= reserved_) {
     size_ = n;

@@ -26,6 +26,9 @@ public:
   bool resize(std::size_t n);
   // Gives the memory back.
   void release();
+  // Gives back the memory of the whole pages inside [begin, end), which read as zeros
+  // from then on; only a mapped buffer has pages of its own to give.
+  void discard(std::size_t begin, std::size_t end);
 
 private:
   std::uint8_t* data_ = nullptr;

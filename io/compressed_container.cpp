@@ -66,6 +66,8 @@ Status decompress_payload(Stream& source, std::int64_t end, int window_bits, int
     if (bytes.empty()) break;
     crc = crc32_update(crc, bytes);
     decoder->feed(bytes);
+    // The outer content is read once: what lies a piece behind is done with.
+    if (whole != nullptr && viewed > 2 * kPayloadPiece) range->release_before(viewed - 2 * kPayloadPiece);
     for (;;) {
       std::uint8_t* room = memory.room(capacity - size);
       if (room == nullptr) {

@@ -27,6 +27,10 @@ const std::uint8_t* ContainerStream::view(std::uint64_t position, std::uint64_t 
   return memory_ ? memory_->view(position, n) : nullptr;
 }
 
+void ContainerStream::release_before(std::uint64_t position) {
+  if (memory_) memory_->release_before(position);
+}
+
 std::span<const std::uint8_t> ContainerStream::bytes() const {
   if (!memory_) return {};
   return memory_->bytes();

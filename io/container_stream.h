@@ -11,7 +11,7 @@
 
 namespace busfold {
 
-// Read, write, tell, seek and view go to the owned memory stream, so the content
+// Read, write, tell, seek, view and release go to the owned memory stream, so the content
 // no longer depends on the stream it was unwrapped from.
 class ContainerStream final : public Stream {
 public:
@@ -22,6 +22,7 @@ public:
         memory_(std::move(memory)) {}
 
   BUSFOLD_STREAM_OPERATIONS;
+  void release_before(std::uint64_t position) override;
 
   const ContainerHeader& header() const { return header_; }
   std::uint32_t window_field() const { return window_field_; }

@@ -105,6 +105,8 @@ bool decrypt(Stream& source, const Parameters& parameters, const Key& key, std::
       return false;
     }
     done += static_cast<std::uint64_t>(piece);
+    // Ciphertext shown by the source is read once: what is decrypted is done with.
+    if (cipher_text != text) source.release_before(kEncryptedHeaderSize + done);
   }
   auto* tag = const_cast<std::uint8_t*>(parameters.tag.data());  // only read by the cipher
   if (EVP_CIPHER_CTX_ctrl(cipher.get(), EVP_CTRL_GCM_SET_TAG, kEncryptedTagSize, tag) != 1) {

@@ -123,4 +123,8 @@ const std::uint8_t* MemoryStream::view(std::uint64_t position, std::uint64_t n) 
   return data_.data() + position;
 }
 
+void MemoryStream::release_before(std::uint64_t position) {
+  data_.discard(0, static_cast<std::size_t>(std::min(position, size_)));
+}
+
 }  // namespace busfold

@@ -13,6 +13,7 @@ public:
   MemoryStream() = default;
 
   BUSFOLD_STREAM_OPERATIONS;
+  void release_before(std::uint64_t position) override;
 
   // Grows the capacity to at least n bytes up front; false when n cannot be held at all.
   bool reserve(std::uint64_t n);

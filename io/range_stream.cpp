@@ -72,4 +72,10 @@ const std::uint8_t* RangeStream::view(std::uint64_t position, std::uint64_t n) {
   return inner_->view(absolute, n);
 }
 
+void RangeStream::release_before(std::uint64_t position) {
+  if (inner_ == nullptr || start_ < 0) return;
+  const auto start = static_cast<std::uint64_t>(start_);
+  if (position <= UINT64_MAX - start) inner_->release_before(start + position);
+}
+
 }  // namespace busfold

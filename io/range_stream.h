@@ -11,6 +11,7 @@ namespace busfold {
 class RangeStream final : public Stream {
 public:
   BUSFOLD_STREAM_OPERATIONS;
+  void release_before(std::uint64_t position) override;
 
 private:
   friend std::unique_ptr<RangeStream> range_stream_new(Stream* inner, std::int64_t start,

@@ -18,6 +18,8 @@ std::int64_t Stream::seek(std::int64_t, int) { return kStreamNotOffered; }
 std::int64_t Stream::close() { return 0; }
 const std::uint8_t* Stream::view(std::uint64_t, std::uint64_t) { return nullptr; }
 
+void Stream::release_before(std::uint64_t) {}
+
 std::int64_t stream_close(StreamPtr& stream) {
   if (!stream) return 0;
   std::int64_t result = stream->close();

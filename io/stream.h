@@ -40,6 +40,11 @@ public:
   // is not all there). The view stays valid until the stream is next changed
   // (written, refilled, closed). Does not move the position.
   virtual const std::uint8_t* view(std::uint64_t position, std::uint64_t n);
+
+  // Says that nothing before absolute position `position` will be read again, so that a
+  // stream holding those bytes in memory may give it back (what is read there afterwards
+  // may be zeros). Does nothing by default.
+  virtual void release_before(std::uint64_t position);
 };
 
 using StreamPtr = std::unique_ptr<Stream>;
