@@ -32,6 +32,7 @@ public:
     list.push_back(busfold_options.mux_option.create_entry());  // a null entry: no list
     return true;
   }
+  std::string_view output_suffix() const override { return kOutputSuffix; }
 };
 
 class BusfoldOps final : public ToolOps {

@@ -44,10 +44,13 @@ public:
   bool failed = false;
 };
 
-// Copies, normalises and collects every value of a path entry.
-void collect_paths(const arg_file* entry, std::vector<std::string>& destination) {
+// Copies, normalises and collects every value of a path entry; `typed` (when given) gets
+// each value as it was written, for messages.
+void collect_paths(const arg_file* entry, std::vector<std::string>& destination,
+                   std::vector<std::string>* typed = nullptr) {
   for (int i = 0; i < entry->count; ++i) {
     std::string path(entry->filename[i]);
+    if (typed != nullptr) typed->push_back(path);
     log_status(normalise_path(path));
     destination.push_back(std::move(path));
   }
@@ -142,6 +145,8 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
       table.add(arg_lit0("d", "delete-converted", "deletes files after conversion if specified"));
   auto* no_append_root =
       table.add(arg_lit0("X", "no-append-root", "do not add \"_out\" when converting folders"));
+  auto* skip_existing = table.add(arg_lit0(
+      nullptr, "skip-existing", "leave an input alone when its finished output already exists"));
   auto* buffer = table.add(
       arg_int0("b", "buffer", "<n>", "buffer size in bytes. 0 disables and -1 takes entire file"));
   auto* password_file = table.add(arg_file0(
@@ -170,7 +175,7 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
   if (errors == 0) {
     collect_paths(password_file, options.password_files);
     collect_paths(output_directory, options.output_dirs);
-    collect_paths(inputs, options.inputs);
+    collect_paths(inputs, options.inputs, &options.typed_inputs);
   }
 
   if (help->count > 0 || argc == 1) {
@@ -193,6 +198,7 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
     }
     return false;
   }
+  options.skip_existing = skip_existing->count == 1 ? 1 : 0;
   return apply(options, status, delete_converted, no_append_root, non_interactive, verbosity,
                buffer);
 }

@@ -31,6 +31,9 @@ public:
   virtual bool after_parse(ConverterOptions&) const { return true; }
   // First step of releasing the options; frees the tool's extension.
   virtual void release_options(ConverterOptions&) const {}
+  // What the tool appends to an output path: a folder walk leaves files so named alone,
+  // so that a second run does not convert the first one's outputs. Empty: none.
+  virtual std::string_view output_suffix() const { return {}; }
 };
 
 struct GroupSummaryEntry {
@@ -72,10 +75,12 @@ struct ConverterOptions {
   std::uint8_t delete_converted = 0;
   std::uint8_t no_append_root = 0;
   std::uint8_t non_interactive = 0;
-  std::int64_t buffer_size = -1;  // -1: the whole file; 0: no read-ahead buffer
+  std::uint8_t skip_existing = 0;     // leave an input alone when its finished output exists
+  std::int64_t buffer_size = -1;      // -1: the whole file; 0: no read-ahead buffer
   PasswordStore passwords;
-  std::string root;                 // common folder of the inputs, ending with "/"
-  std::vector<std::string> inputs;  // absolute after parsing, then relative to root
+  std::string root;                       // common folder of the inputs, ending with "/"
+  std::vector<std::string> inputs;        // absolute after parsing, then relative to root
+  std::vector<std::string> typed_inputs;  // the same inputs as given, for messages
   std::vector<std::string> password_files;
   std::vector<std::string> output_dirs;
   std::unique_ptr<FsRoot> input_root;
@@ -100,6 +105,7 @@ struct ToolContext {
   std::uint64_t total_bytes = 0;
   std::uint64_t record_count = 0;
   std::uint64_t file_count = 0;
+  std::uint64_t skipped_count = 0;      // inputs left alone because their output exists
   ConverterOptions* options = nullptr;  // borrowed
   // Null means convert_file; tests put an observer here to watch the walk.
   FileConverter file_converter = nullptr;

@@ -42,7 +42,7 @@ void expect_lines(const std::string& stream, const Lines& lines, const std::stri
 
 TEST_F(Busfold, ExitCodesOutputAndLogLines) {
   const Lines usage = {
-      "Usage: busfold [-vdXi] [--help] [--verbosity=<n>]",
+      "Usage: busfold [-vdXi] [--help] [--verbosity=<n>] [--non-interactive] [--skip-existing]",
       "  --help                                   display this help and exit\n",
       "  -v, --version                            display tool version and exit\n",
       "  --verbosity=<n>                          verbosity of logging messages from 0 to 4, with "
@@ -51,6 +51,8 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
       "  --non-interactive                        does not print any progress output\n",
       "  -d, --delete-converted                   deletes files after conversion if specified\n",
       "  -X, --no-append-root                     do not add \"_out\" when converting folders\n",
+      "  --skip-existing                          leave an input alone when its finished output "
+      "already exists\n",
       "  -b, --buffer=<n>                         buffer size in bytes. 0 disables and -1 takes "
       "entire file\n",
       "  -p, --password-file=<file>               where to find device passwords for encrypted "
