@@ -75,12 +75,16 @@ struct ConverterOptions {
   std::uint8_t delete_converted = 0;
   std::uint8_t no_append_root = 0;
   std::uint8_t non_interactive = 0;
-  std::uint8_t skip_existing = 0;     // leave an input alone when its finished output exists
-  std::int64_t buffer_size = -1;      // -1: the whole file; 0: no read-ahead buffer
+  std::int64_t buffer_size = -1;  // -1: the whole file; 0: no read-ahead buffer
   PasswordStore passwords;
-  std::string root;                       // common folder of the inputs, ending with "/"
-  std::vector<std::string> inputs;        // absolute after parsing, then relative to root
-  std::vector<std::string> typed_inputs;  // the same inputs as given, for messages
+  std::string root;                 // common folder of the inputs, ending with "/"
+  std::vector<std::string> inputs;  // absolute after parsing, then relative to root
+  // The same inputs as they were given, for messages.
+  std::vector<std::string> typed_inputs;
+  // Leave an input alone when its finished output exists.
+  std::uint8_t skip_existing = 0;
+  // 1 or 2: --help writes the man page's synopsis or its options instead of the usage.
+  std::uint8_t help_as_man_page = 0;
   std::vector<std::string> password_files;
   std::vector<std::string> output_dirs;
   std::unique_ptr<FsRoot> input_root;
@@ -105,8 +109,9 @@ struct ToolContext {
   std::uint64_t total_bytes = 0;
   std::uint64_t record_count = 0;
   std::uint64_t file_count = 0;
-  std::uint64_t skipped_count = 0;      // inputs left alone because their output exists
   ConverterOptions* options = nullptr;  // borrowed
+  // Inputs left alone because their output exists.
+  std::uint64_t skipped_count = 0;
   // Null means convert_file; tests put an observer here to watch the walk.
   FileConverter file_converter = nullptr;
 };
