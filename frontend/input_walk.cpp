@@ -162,8 +162,10 @@ int walk(ToolContext& ctx, const WalkEntry& entry, WalkedFolders& folders) {
     ++ctx.file_count;
     ctx.total_bytes += static_cast<std::uint64_t>(st.size);
     if (ctx.make_dirs == 1) make_folders(ctx.output_root, path_parent(out));
+    ctx.shown_input = shown;
     int code = ctx.file_converter != nullptr ? ctx.file_converter(ctx, input, out)
                                              : convert_file(ctx, input, out);
+    ctx.shown_input = {};
     if (code != 0) {
       BUSFOLD_LOG(kLogError, "Error during conversion of %.*s", print_length(shown), shown.data());
     }

@@ -112,6 +112,8 @@ struct ToolContext {
   ConverterOptions* options = nullptr;  // borrowed
   // Inputs left alone because their output exists.
   std::uint64_t skipped_count = 0;
+  // The file being converted as messages name it: below the input as the user typed it.
+  std::string_view shown_input;
   // Null means convert_file; tests put an observer here to watch the walk.
   FileConverter file_converter = nullptr;
 };
