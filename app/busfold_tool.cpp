@@ -49,6 +49,7 @@ public:
     busfold_options.all_frames_entry = nullptr;  // freed with the option list
     return true;
   }
+  std::string_view output_suffix() const override { return kOutputSuffix; }
 };
 
 class BusfoldOps final : public ToolOps {

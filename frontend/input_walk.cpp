@@ -1,6 +1,7 @@
 #include "frontend/input_walk.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <functional>
 #include <unordered_set>
@@ -41,59 +42,140 @@ struct FolderIdHash {
 struct WalkedFolders {
   std::vector<FolderId> chain;  // from the input root down to the entry being walked
   std::unordered_set<FolderId, FolderIdHash> walked;
+  // Outputs of earlier runs met inside folders and left alone: *_fin.MF4 files, *_out folders.
+  std::uint64_t own_files = 0;
+  std::uint64_t own_folders = 0;
 };
 
-int walk(ToolContext& ctx, std::string_view input, std::string_view output,
-         WalkedFolders& folders) {
+// One entry of the walk: its path below the input root, where its output goes, and how
+// messages name it (below the input as the user typed it). Named: given on the command
+// line rather than found in a folder.
+struct WalkEntry {
+  std::string_view input, output, shown;
+  bool named;
+};
+
+bool ends_with_folded(std::string_view text, std::string_view suffix) {
+  if (suffix.empty() || text.size() < suffix.size()) return false;
+  text.remove_prefix(text.size() - suffix.size());
+  for (std::size_t i = 0; i < suffix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) !=
+        std::tolower(static_cast<unsigned char>(suffix[i])))
+      return false;
+  }
+  return true;
+}
+
+constexpr std::string_view kOutputFolderSuffix = "_out";
+
+// A folder "<name>_out" next to a folder "<name>" is where a run over <name> put its outputs.
+bool is_output_folder(const ToolContext& ctx, std::string_view input) {
+  std::string_view name = path_file_name(input);
+  if (name.size() <= kOutputFolderSuffix.size() || !name.ends_with(kOutputFolderSuffix))
+    return false;
+  std::string source(input.substr(0, input.size() - kOutputFolderSuffix.size()));
+  FsStat st;
+  return fs_stat(ctx.input_root, source, st) && st.kind == kFsFolder;
+}
+
+std::string_view tool_output_suffix(const ToolContext& ctx) {
+  return ctx.options != nullptr ? ctx.options->tool.output_suffix() : std::string_view();
+}
+
+int walk(ToolContext& ctx, const WalkEntry& entry, WalkedFolders& folders) {
+  const std::string_view input = entry.input, shown = entry.shown;
   FsStat st;
   if (!fs_stat(ctx.input_root, input, st)) {
-    BUSFOLD_LOG(kLogFatal, "Error during stat of %.*s, exiting", print_length(input), input.data());
+    BUSFOLD_LOG(kLogFatal, "Error during stat of %.*s, exiting", print_length(shown), shown.data());
     return kExitNotExamined;
   }
   switch (st.kind) {
   case kFsFolder: {
+    if (!entry.named && is_output_folder(ctx, input)) {
+      ++folders.own_folders;
+      BUSFOLD_LOG(kLogVerbose, "Skipping %.*s: an output folder", print_length(shown),
+                  shown.data());
+      return 0;
+    }
     const FolderId id{st.device, st.inode};
     if (std::find(folders.chain.begin(), folders.chain.end(), id) != folders.chain.end()) {
       BUSFOLD_LOG(kLogWarning, "Skipping %.*s: it leads back into a folder being converted",
-                  print_length(input), input.data());
+                  print_length(shown), shown.data());
       return 0;
     }
     if (!folders.walked.insert(id).second) {
       BUSFOLD_LOG(kLogWarning,
                   "Skipping %.*s: its folder was already converted through another path",
-                  print_length(input), input.data());
+                  print_length(shown), shown.data());
       return 0;
+    }
+    Result<std::vector<std::string>> names = fs_list(ctx.input_root, input);
+    if (!names.ok()) {
+      const std::vector<std::string>& why = names.status().messages();
+      BUSFOLD_LOG(kLogWarning, "Could not read folder %.*s: %s", print_length(shown), shown.data(),
+                  why.empty() ? "unknown error" : why.front().c_str());
+      return kExitNotExamined;
     }
     folders.chain.push_back(id);
     int result = 0;
-    for (const std::string& name : fs_list(ctx.input_root, input)) {
-      result |= walk(ctx, join(input, name), join(output, name), folders);
+    for (const std::string& name : *names) {
+      const std::string child = join(input, name), child_output = join(entry.output, name),
+                        child_shown = join(shown, name);
+      result |= walk(ctx, {child, child_output, child_shown, false}, folders);
     }
     folders.chain.pop_back();
     return result;
   }
   case kFsFile: {
     std::string_view extension = path_extension(input);
-    if (!is_accepted_extension(extension)) return 0;
-    ++ctx.file_count;
-    ctx.total_bytes += static_cast<std::uint64_t>(st.size);
+    if (!is_accepted_extension(extension)) {
+      if (entry.named) {
+        BUSFOLD_LOG(kLogWarning, "%.*s: not an MDF 4 logger file extension, skipped",
+                    print_length(shown), shown.data());
+      }
+      return 0;
+    }
+    const std::string_view suffix = tool_output_suffix(ctx);
+    if (!entry.named && ends_with_folded(input, suffix)) {
+      ++folders.own_files;
+      BUSFOLD_LOG(kLogVerbose, "Skipping %.*s: an output file", print_length(shown), shown.data());
+      return 0;
+    }
     // The tool appends its own suffix: drop ".ext". A file whose whole name is the
     // extension has no dot to drop and keeps its name.
-    std::string_view out = output;
-    if (extension.size() < path_file_name(output).size()) {
+    std::string_view out = entry.output;
+    if (extension.size() < path_file_name(out).size()) {
       out.remove_suffix(extension.size() + 1);
     }
+    if (ctx.options != nullptr && ctx.options->skip_existing == 1 && !suffix.empty()) {
+      // Only the published name counts: a temporary file is an output never finished.
+      std::string finished(out);
+      finished += suffix;
+      FsStat existing;
+      if (fs_stat(ctx.output_root, finished, existing) && existing.kind == kFsFile) {
+        ++ctx.skipped_count;
+        BUSFOLD_LOG(kLogVerbose, "Skipping %.*s: its output %s exists", print_length(shown),
+                    shown.data(), ctx.output_root->full_path(finished).c_str());
+        return 0;
+      }
+    }
+    ++ctx.file_count;
+    ctx.total_bytes += static_cast<std::uint64_t>(st.size);
     if (ctx.make_dirs == 1) make_folders(ctx.output_root, path_parent(out));
+    ctx.shown_input = shown;
     int code = ctx.file_converter != nullptr ? ctx.file_converter(ctx, input, out)
                                              : convert_file(ctx, input, out);
+    ctx.shown_input = {};
     if (code != 0) {
-      BUSFOLD_LOG(kLogError, "Error during conversion of %.*s", print_length(input), input.data());
+      BUSFOLD_LOG(kLogError, "Error during conversion of %.*s", print_length(shown), shown.data());
     }
     return code;
   }
   case kFsNotFound:
-    BUSFOLD_LOG(kLogWarning, "Could not find input file/folder %.*s", print_length(input),
-                input.data());
+    // An entry of a folder may go while the walk gets to it (a run's temporary file, say).
+    if (!entry.named) return 0;
+    BUSFOLD_LOG(kLogWarning, "Could not find input file/folder %.*s", print_length(shown),
+                shown.data());
     return kExitMissingInput;
   default: return kExitNotExamined;
   }
@@ -180,13 +262,19 @@ bool find_common_root(ConverterOptions& options, int& status) {
 int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
   int status = 0;
   WalkedFolders folders;
-  for (const std::string& input : inputs) {
+  const std::vector<std::string>* typed =
+      ctx.options != nullptr && ctx.options->typed_inputs.size() == inputs.size()
+          ? &ctx.options->typed_inputs
+          : nullptr;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const std::string& input = inputs[i];
+    const std::string_view shown = typed != nullptr ? std::string_view((*typed)[i]) : input;
     std::string out = input;
     if (ctx.options == nullptr || ctx.options->no_append_root == 0) {
       FsStat st;
       if (!fs_stat(ctx.input_root, input, st)) {
-        BUSFOLD_LOG(kLogFatal, "Could not query %.*s for information", print_length(input),
-                    input.data());
+        BUSFOLD_LOG(kLogFatal, "Could not query %.*s for information", print_length(shown),
+                    shown.data());
         return kExitNotExamined;
       }
       if (st.kind == kFsFolder) {
@@ -194,7 +282,23 @@ int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
         out.insert(slash == std::string::npos ? out.size() : slash, "_out");
       }
     }
-    status |= walk(ctx, input, out, folders);
+    status |= walk(ctx, {input, out, shown, true}, folders);
+  }
+  if (folders.own_files + folders.own_folders > 0) {
+    BUSFOLD_LOG(kLogInfo,
+                "Left out %llu output file(s) (*%.*s) and %llu output folder(s) (*%.*s) of "
+                "earlier runs; name them to convert them",
+                static_cast<unsigned long long>(folders.own_files),
+                print_length(tool_output_suffix(ctx)), tool_output_suffix(ctx).data(),
+                static_cast<unsigned long long>(folders.own_folders),
+                print_length(kOutputFolderSuffix), kOutputFolderSuffix.data());
+  }
+  if (ctx.skipped_count > 0) {
+    BUSFOLD_LOG(kLogInfo, "Skipped %llu input(s) whose output exists",
+                static_cast<unsigned long long>(ctx.skipped_count));
+  }
+  if (ctx.file_count == 0 && ctx.skipped_count == 0 && folders.own_files == 0) {
+    BUSFOLD_LOG(kLogWarning, "no input files found");
   }
   return status;
 }

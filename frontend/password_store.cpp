@@ -150,9 +150,11 @@ bool load_password_file(ConverterOptions& options, int& status) {
   }
 
   FsStat st;
-  if (!fs_stat_path(path, st) || st.kind == kFsNotFound) {
+  const bool examined = fs_stat_path(path, st);
+  if (!examined || st.kind == kFsNotFound) {
     if (!named) return true;
     BUSFOLD_LOG(kLogError, "Failed to open password file at %s", path.c_str());
+    if (examined) BUSFOLD_LOG(kLogError, "%s: no such password file", path.c_str());
     status |= kExitMissingInput;
     return false;
   }

@@ -12,6 +12,7 @@ bool tool_context_init(ToolContext& ctx, FsRoot* input_root, FsRoot* output_root
   ctx.total_bytes = 0;
   ctx.record_count = 0;
   ctx.file_count = 0;
+  ctx.skipped_count = 0;
   return ctx.ops == nullptr || ctx.ops->init(ctx);
 }
 

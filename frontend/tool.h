@@ -31,6 +31,9 @@ public:
   virtual bool after_parse(ConverterOptions&) const { return true; }
   // First step of releasing the options; frees the tool's extension.
   virtual void release_options(ConverterOptions&) const {}
+  // What the tool appends to an output path: a folder walk leaves files so named alone,
+  // so that a second run does not convert the first one's outputs. Empty: none.
+  virtual std::string_view output_suffix() const { return {}; }
 };
 
 struct GroupSummaryEntry {
@@ -76,6 +79,12 @@ struct ConverterOptions {
   PasswordStore passwords;
   std::string root;                 // common folder of the inputs, ending with "/"
   std::vector<std::string> inputs;  // absolute after parsing, then relative to root
+  // The same inputs as they were given, for messages.
+  std::vector<std::string> typed_inputs;
+  // Leave an input alone when its finished output exists.
+  std::uint8_t skip_existing = 0;
+  // 1 or 2: --help writes the man page's synopsis or its options instead of the usage.
+  std::uint8_t help_as_man_page = 0;
   std::vector<std::string> password_files;
   std::vector<std::string> output_dirs;
   std::unique_ptr<FsRoot> input_root;
@@ -103,6 +112,10 @@ struct ToolContext {
   ConverterOptions* options = nullptr;  // borrowed
   // The input being converted, relative to the input root, while convert_file runs.
   std::string_view input_path;
+  // Inputs left alone because their output exists.
+  std::uint64_t skipped_count = 0;
+  // The file being converted as messages name it: below the input as the user typed it.
+  std::string_view shown_input;
   // Null means convert_file; tests put an observer here to watch the walk.
   FileConverter file_converter = nullptr;
 };

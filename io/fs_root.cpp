@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "base/result.h"
 
@@ -18,7 +19,7 @@ std::string FsRoot::full_path(std::string_view relative) const {
   std::string full;
   full.reserve(base_.size() + 1 + relative.size());
   full += base_;
-  if (!base_.empty() && !relative.empty()) full += '/';
+  if (!base_.empty() && base_.back() != '/' && !relative.empty()) full += '/';
   full += relative;
   return full;
 }
@@ -58,12 +59,12 @@ bool fs_stat(const FsRoot* root, std::string_view relative, FsStat& out) {
   return fs_stat_path(root->full_path(relative), out);
 }
 
-std::vector<std::string> fs_list(const FsRoot* root, std::string_view relative) {
+Result<std::vector<std::string>> fs_list(const FsRoot* root, std::string_view relative) {
   std::vector<std::string> names;
   if (root == nullptr) return names;
   std::string folder = root->full_path(relative);
   DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return names;
+  if (dir == nullptr) return make_error(ErrorCode::kIo, "%s", std::strerror(errno));
   std::string entry_path = folder + '/';
   const std::size_t prefix = entry_path.size();
   while (const dirent* entry = ::readdir(dir)) {
@@ -266,6 +267,25 @@ std::string resolve_dots(const std::string& folder, std::string_view dots) {
   return resolved.empty() ? std::string("/") : resolved;
 }
 
+// Leaves out every "." component: "./logs/./a.mf4" names what "logs/a.mf4" does, and
+// inputs written either way must find one common folder.
+std::string drop_dot_components(std::string_view path) {
+  std::string kept;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t slash = path.find('/', start);
+    std::string_view part =
+        path.substr(start, slash == std::string_view::npos ? slash : slash - start);
+    if (part != ".") {
+      kept += part;
+      if (slash != std::string_view::npos) kept += '/';
+    }
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return kept;
+}
+
 }  // namespace
 
 Status normalise_path(std::string& path) {
@@ -279,6 +299,7 @@ Status normalise_path(std::string& path) {
     if (path[i] == '/' && i + 1 < path.size() && path[i + 1] == '/') ++i;
   }
   path.swap(reduced);
+  if (!only_dot_components(path)) path = drop_dot_components(path);
 
   if (path.empty() || path[0] != '/') {
     std::optional<std::string> folder = current_folder();

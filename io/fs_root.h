@@ -46,7 +46,7 @@ public:
   explicit FsRoot(std::string base) : base_(std::move(base)) {}
 
   const std::string& base() const { return base_; }
-  // base, "/" when both parts are non-empty, relative path.
+  // base, "/" when both parts are non-empty and base does not end with one, relative path.
   std::string full_path(std::string_view relative) const;
 
 private:
@@ -63,8 +63,9 @@ bool fs_stat_path(const std::string& path, FsStat& out);
 // The relative operations; a null root gives false, an empty list or null.
 bool fs_stat(const FsRoot* root, std::string_view relative, FsStat& out);
 // Names of the files and folders in the folder, without "." and "..", ascending by
-// unsigned byte order, each once. Entries that cannot be examined are left out.
-std::vector<std::string> fs_list(const FsRoot* root, std::string_view relative);
+// unsigned byte order, each once. Entries that cannot be examined are left out. A folder
+// that cannot be opened fails with the reason (the errno text) as its one line.
+Result<std::vector<std::string>> fs_list(const FsRoot* root, std::string_view relative);
 // Creates the last path element only.
 bool fs_make_folder(const FsRoot* root, std::string_view relative);
 bool fs_remove(const FsRoot* root, std::string_view relative);

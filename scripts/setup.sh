@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ git pkg-config
   libssl-dev zlib1g-dev libargtable2-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  man-db     # the install test renders the man page with man -l
   clang libclang-rt-14-dev   # the libFuzzer smoke run of scripts/fuzz.sh
 )
 

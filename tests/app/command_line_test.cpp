@@ -2,6 +2,7 @@
 // log lines), and the settings a parse hands to the run.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ protected:
     ASSERT_TRUE(dir.write_file("a.mf4", "not an MDF file"));
     ASSERT_TRUE(dir.write_file("logs/b.MF4", "not an MDF file"));
     ASSERT_TRUE(dir.write_file("logs/notes.txt", "skipped"));
+    ASSERT_TRUE(dir.write_file("a.mdf", "another extension"));
+    ASSERT_TRUE(dir.write_file("bad.json", "{\"0A\": \"x\",\n \"0B\" 1}"));
+    ASSERT_TRUE(dir.make_folder("empty"));
   }
   TempDir dir;
 };
@@ -42,15 +46,19 @@ void expect_lines(const std::string& stream, const Lines& lines, const std::stri
 
 TEST_F(Busfold, ExitCodesOutputAndLogLines) {
   const Lines usage = {
-      "Usage: busfold [-vdXi] [--help] [--verbosity=<n>]",
-      "  --help                                   display this help and exit\n",
-      "  -v, --version                            display tool version and exit\n",
+      "Usage: busfold [-hvdX] [--verbosity=<n>] [--non-interactive] [--skip-existing] [-b <n>] "
+      "[-p <file>] [-m hex id:channel 1;channel 2;...]... [--all-frames] [-O <folder>] "
+      "[-i <file(s)/folder(s)>]... file(s)/folder(s) [file(s)/folder(s)]...\n\n",
+      "  -h, --help                               display this help and exit\n",
+      "  -v, -V, --version                        display tool version and exit\n",
       "  --verbosity=<n>                          verbosity of logging messages from 0 to 4, with "
       "0 "
       "being fatal messages only 4 being all messages including debug information. defaults to 3\n",
       "  --non-interactive                        does not print any progress output\n",
       "  -d, --delete-converted                   deletes files after conversion if specified\n",
       "  -X, --no-append-root                     do not add \"_out\" when converting folders\n",
+      "  --skip-existing                          leave an input alone when its finished output "
+      "already exists\n",
       "  -b, --buffer=<n>                         buffer size in bytes. 0 disables and -1 takes "
       "entire file\n",
       "  -p, --password-file=<file>               where to find device passwords for encrypted "
@@ -59,10 +67,11 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
       "channels\n",
       "  --all-frames                             also carries LIN frames and CAN remote and "
       "error frames over\n",
-      "  -O, --output-directory=<file>            where to place the converted files\n",
+      "  -O, --output-directory=<folder>          where to place the converted files\n",
       "  -i, --input-files=<file(s)/folder(s)>    list of input files/folders, must have common "
       "root\n",
   };
+  const std::string hint = "Try 'busfold --help'.\n";
   std::vector<std::string> too_many_mux = {"."};  // 64 values: one too many
   for (int i = 0; i < 64; ++i)
     too_many_mux.insert(too_many_mux.end(), {"-m", "7DF:1"});
@@ -73,26 +82,51 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
   } cases[] = {
       {{}, 0, usage, {}},
       {{"--help"}, 0, usage, {}},
+      {{"-h"}, 0, usage, {}},
       {{"--help", "--foo"}, 0, usage, {}},
       {{"--help", "--version"}, 0, usage, {}},
-      {{"--verbosity", "7", "a.mf4"}, 131, {}, {}},
-      {{"--verbosity", "abc", "a.mf4"}, 131, {}, {}},
-      {{"a.mf4", "--verbosity"}, 130, {}, {}},
-      {{"--foo", "a.mf4"}, 134, {"busfold: invalid option \"--foo\"\n"}, {}},
-      {{"-d", "-d", "a.mf4"}, 134, {"-d|--delete-converted"}, {}},
-      {{"--buffer", "4GB", "a.mf4"}, 134, {"4GB is too large"}, {}},
-      {{"-X"}, 134, {"busfold: missing option file(s)/folder(s)\n"}, {}},
-      {too_many_mux, 134, {"excess option"}, {}},
+      // Command-line errors name the option and the reason, then point at --help.
+      {{"--verbosity", "7", "a.mf4"},
+       131,
+       {},
+       {"busfold: verbosity 7 is out of range (0 to 4) at option --verbosity=<n>\n", hint}},
+      {{"--verbosity", "abc", "a.mf4"},
+       131,
+       {},
+       {"busfold: invalid argument \"abc\" to option --verbosity=<n>\n", hint}},
+      {{"-b", "abc", "a.mf4"},
+       131,
+       {},
+       {"busfold: invalid argument \"abc\" to option -b|--buffer=<n>\n", hint}},
+      {{"a.mf4", "--verbosity"},
+       130,
+       {},
+       {"busfold: option \"--verbosity\" requires an argument\n", hint}},
+      {{"a.mf4", "-O"}, 130, {}, {"busfold: option \"-O\" requires an argument\n", hint}},
+      {{"a.mf4", "-p"}, 130, {}, {"busfold: option \"-p\" requires an argument\n", hint}},
+      {{"--foo", "a.mf4"}, 134, {}, {"busfold: invalid option \"--foo\"\n", hint}},
+      {{"-d", "-d", "a.mf4"}, 134, {}, {"-d|--delete-converted", hint}},
+      {{"--buffer", "4GB", "a.mf4"}, 134, {}, {"4GB is too large", hint}},
+      {{"-X"}, 134, {}, {"busfold: missing option file(s)/folder(s)\n", hint}},
+      {too_many_mux, 134, {}, {"excess option", hint}},
       {{"-m", "7DF:1", "--mux", "7DF:x", "."},
        134,
        {},
-       {" E Could not parse mux information, error decoding channel - 7DF:x\n"}},
+       {" E Could not parse mux information, error decoding channel - 7DF:x\n", hint}},
       {{"a.mf4", "logs/b.MF4"}, 132, {}, {" F No common root detected for all inputs\n"}},
       {{"--verbosity", "0", "/"}, 132, {}, {" F Could not find root for /\n"}},
       {{"-p", "missing.json", "a.mf4"},
        1,
        {},
-       {" E Failed to open password file at " + dir.file("missing.json") + "\n"}},
+       {" E Failed to open password file at " + dir.file("missing.json") + "\n",
+        " E " + dir.file("missing.json") + ": no such password file\n"}},
+      // A malformed password file stops the run before any input is touched.
+      {{"-p", "bad.json", "logs/"},
+       134,
+       {},
+       {" E " + dir.file("bad.json") +
+        ": line 2, column 7: syntax error while parsing object "
+        "separator"}},
       {{"missing/a.mf4"}, 1, {}, {" E Invalid input path: " + dir.file("missing/") + "\n"}},
       {{"-O", "nowhere", "a.mf4"},
        134,
@@ -106,6 +140,18 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
        {},
        {" E Password file " + dir.file("logs/") + " is not a regular file\n"}},
       {{"--verbosity", "0", "missing.mf4", "a.mf4"}, 9, {}, {}},
+      // Inputs are named as they were typed; files with another extension are reported.
+      {{dir.file("missing.mf4"), "a.mdf"},
+       1,
+       {},
+       {" W Could not find input file/folder " + dir.file("missing.mf4") + "\n",
+        " W a.mdf: not an MDF 4 logger file extension, skipped\n", " W no input files found\n"}},
+      {{"empty"}, 0, {}, {" W no input files found\n"}},
+      {{"-i", "a.mf4", "--input-files", "./logs"},
+       8,
+       {},
+       {" E Error during conversion of a.mf4\n", " E Error during conversion of ./logs/b.MF4\n"}},
+      {{"-i"}, 130, {}, {"busfold: option \"-i\" requires an argument\n", hint}},
       // Only this run converts: a missing input adds 1, a failed file 8.
       {{"missing.mf4", "a.mf4", "logs"},
        9,
@@ -119,19 +165,23 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
     EXPECT_EQ(r.exit_status, c.status) << what << r.out << r.err;
     expect_lines(r.out, c.out, what);
     expect_lines(r.err, c.err, what);
-    EXPECT_EQ(dir.exists("logs_out"), !c.args.empty() && c.args.back() == "logs") << what;
+    const bool converts_logs =
+        !c.args.empty() && (c.args.back() == "logs" || c.args.back() == "./logs");
+    EXPECT_EQ(dir.exists("logs_out"), converts_logs) << what;
+    std::filesystem::remove_all(dir.file("logs_out"));
   }
 }
 
 TEST_F(Busfold, PrintsVersion) {
-  testing::ProcessResult r =
-      testing::run_process(BUSFOLD_BINARY, {"--version", "--foo"}, dir.path());
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_TRUE(std::regex_match(r.out, std::regex("Version: 2\\.4\\.0\n"
-                                                 "Build date: [A-Z][a-z]{2} [ 0-9]\\d \\d{4} "
-                                                 "\\d\\d:\\d\\d:\\d\\d\n"
-                                                 "GIT SHA: [0-9a-f]{40}\\*?\n")))
-      << r.out;
+  for (const char* option : {"--version", "-v", "-V"}) {
+    testing::ProcessResult r = testing::run_process(BUSFOLD_BINARY, {option, "--foo"}, dir.path());
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("Version: 2\\.4\\.0\n"
+                                                   "Build date: [A-Z][a-z]{2} [ 0-9]\\d \\d{4} "
+                                                   "\\d\\d:\\d\\d:\\d\\d\n"
+                                                   "GIT SHA: [0-9a-f]{40}\\*?\n")))
+        << option << r.out;
+  }
 }
 
 TEST_F(Busfold, ParseAppliesSettingsAndOpensTheRoots) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -277,6 +278,78 @@ TEST(EndToEnd, AllFramesCarriesLinRemoteAndErrorFramesOver) {
   EXPECT_TRUE(dir.exists("data/x.mf4"));
   EXPECT_EQ(run_busfold(dir, {"-X", "ref"}).exit_status, 0);
   EXPECT_TRUE(dir.read_file("data/x_fin.MF4") == dir.read_file("ref/x_fin.MF4"));
+}
+
+// Runs over one growing tree, each step on what the steps before left: a walk leaves the
+// outputs of earlier runs alone unless they are named, --skip-existing leaves inputs whose
+// finished output is there, and a folder that cannot be read is reported and fails the run.
+TEST(EndToEnd, WalkLeavesOutputsAloneAndReportsWhatItSkips) {
+  TempDir dir;
+  const std::string one = text(build_logger_file({can_frame(1, 0x100, {1, 2}, 10)}));
+  ASSERT_TRUE(dir.write_file("top/in/a.mf4", one));
+  ASSERT_TRUE(dir.write_file("top/in/sub/b.MF4", one));
+  const std::string left_out = " I Left out 2 output file(s) (*_fin.MF4) and ";
+  struct Step {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> lines;
+    std::vector<const char*> made, absent = {};
+    const char* add = nullptr;  // a file written before the step
+  } steps[] = {
+      {{"top/in"}, 0, {}, {"top/in_out/a_fin.MF4", "top/in_out/sub/b_fin.MF4"}},
+      {{"-X", "top/in"}, 0, {}, {"top/in/a_fin.MF4", "top/in/sub/b_fin.MF4"}},
+      // The second run converts the inputs again, never the first run's outputs; in_out is
+      // the output folder of in.
+      {{"-X", "top"},
+       0,
+       {left_out + "1 output folder(s) (*_out) of earlier runs; name them to convert them\n"},
+       {},
+       {"top/in/a_fin_fin.MF4", "top/in_out/a_fin_fin.MF4"}},
+      {{"-X", "--verbosity", "4", "--skip-existing", "top/in"},
+       0,
+       {" V Skipping top/in/a.mf4: its output " + dir.file("top/in/a_fin.MF4") + " exists\n",
+        " I Skipped 2 input(s) whose output exists\n"},
+       {}},
+      // Only a finished output counts: a temporary file of a killed run does not.
+      {{"-X", "--skip-existing", "top/in"},
+       0,
+       {" I Skipped 2 input(s) whose output exists\n"},
+       {"top/in/c_fin.MF4"},
+       {},
+       "top/in/c.mf4"},
+      {{"-X", "top/in/a_fin.MF4"}, 0, {}, {"top/in/a_fin_fin.MF4"}},
+  };
+  for (const Step& step : steps) {
+    if (step.add != nullptr) {
+      ASSERT_TRUE(dir.write_file(step.add, one));
+      ASSERT_TRUE(dir.write_file(
+          std::string(step.add, std::strlen(step.add) - 4) + "_fin.MF4.99999-1.part", "x"));
+    }
+    ProcessResult r = run_busfold(dir, step.args);
+    const std::string what = step.args.back() + " " + step.args.front();
+    EXPECT_EQ(r.exit_status, step.status) << what << r.err;
+    for (const std::string& line : step.lines)
+      EXPECT_TRUE(logged(r, line)) << what << ": " << line << r.err;
+    for (const char* name : step.made)
+      EXPECT_TRUE(dir.exists(name)) << what << ": " << name;
+    for (const char* name : step.absent)
+      EXPECT_FALSE(dir.exists(name)) << what << ": " << name;
+  }
+
+  // As root a folder is unreadable only to another user.
+  ASSERT_TRUE(dir.make_folder("locked/inner"));
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(dir.file("locked/inner").c_str(), 0), 0);
+  ProcessResult r = testing::run_process(
+      "/bin/sh",
+      {"-c",
+       ::geteuid() == 0 ? "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" \"$@\""
+                        : "exec \"$0\" \"$@\"",
+       BUSFOLD_BINARY, "-X", "locked"},
+      dir.path());
+  ::chmod(dir.file("locked/inner").c_str(), 0755);
+  EXPECT_EQ(r.exit_status, 129) << r.err;
+  EXPECT_TRUE(logged(r, " W Could not read folder locked/inner: Permission denied\n")) << r.err;
 }
 
 TEST(EndToEnd, UnwrapsContainersWithTheDevicePassword) {
