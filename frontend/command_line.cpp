@@ -1,5 +1,7 @@
 #include <argtable2.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -81,9 +83,14 @@ bool threshold_for_verbosity(int verbosity, LogLevel& threshold) {
 
 // Applies the parsed values; the option table is released by the caller afterwards.
 bool apply(ConverterOptions& options, int& status, arg_lit* delete_converted,
-           arg_lit* no_append_root, arg_lit* non_interactive, arg_int* verbosity, arg_int* buffer) {
+           arg_lit* no_append_root, arg_lit* non_interactive, arg_int* verbosity, arg_int* buffer,
+           arg_int* jobs) {
   LogLevel threshold = kLogInfo;
   if (verbosity->count > 0 && !threshold_for_verbosity(verbosity->ival[0], threshold)) {
+    status = kExitBadNumber;
+    return false;
+  }
+  if (jobs->count > 0 && jobs->ival[0] < 1) {
     status = kExitBadNumber;
     return false;
   }
@@ -93,6 +100,7 @@ bool apply(ConverterOptions& options, int& status, arg_lit* delete_converted,
   options.no_append_root = no_append_root->count == 1 ? 1 : 0;
   options.non_interactive = non_interactive->count == 1 ? 1 : 0;
   options.buffer_size = buffer->count == 1 ? buffer->ival[0] : -1;
+  options.jobs = jobs->count == 1 ? jobs->ival[0] : std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
 
   if (!load_password_file(options, status)) return false;
   BUSFOLD_LOG(kLogInfo, "%lld password(s) loaded",
@@ -144,6 +152,10 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
       table.add(arg_lit0("X", "no-append-root", "do not add \"_out\" when converting folders"));
   auto* buffer = table.add(
       arg_int0("b", "buffer", "<n>", "buffer size in bytes. 0 disables and -1 takes entire file"));
+  auto* jobs = table.add(arg_int0(
+      "j", "jobs", "<n>",
+      "number of files converted at once, defaults to the number of processors; with -m files "
+      "are converted one after another"));
   auto* password_file = table.add(arg_file0(
       "p", "password-file", "<file>",
       "where to find device passwords for encrypted files, defaults to \"passwords.json\""));
@@ -194,7 +206,7 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
     return false;
   }
   return apply(options, status, delete_converted, no_append_root, non_interactive, verbosity,
-               buffer);
+               buffer, jobs);
 }
 
 }  // namespace busfold

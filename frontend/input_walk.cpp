@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "base/log.h"
-#include "frontend/convert_file.h"
+#include "frontend/exit_codes.h"
+#include "frontend/file_jobs.h"
 
 namespace busfold {
 
@@ -43,8 +44,9 @@ struct WalkedFolders {
   std::unordered_set<FolderId, FolderIdHash> walked;
 };
 
-int walk(ToolContext& ctx, std::string_view input, std::string_view output,
+int walk(ToolContext& ctx, FileJobs& jobs, std::string_view input, std::string_view output,
          WalkedFolders& folders) {
+  jobs.before_examine(input);
   FsStat st;
   if (!fs_stat(ctx.input_root, input, st)) {
     BUSFOLD_LOG(kLogFatal, "Error during stat of %.*s, exiting", print_length(input), input.data());
@@ -66,8 +68,9 @@ int walk(ToolContext& ctx, std::string_view input, std::string_view output,
     }
     folders.chain.push_back(id);
     int result = 0;
+    jobs.before_list(input);
     for (const std::string& name : fs_list(ctx.input_root, input)) {
-      result |= walk(ctx, join(input, name), join(output, name), folders);
+      result |= walk(ctx, jobs, join(input, name), join(output, name), folders);
     }
     folders.chain.pop_back();
     return result;
@@ -84,12 +87,7 @@ int walk(ToolContext& ctx, std::string_view input, std::string_view output,
       out.remove_suffix(extension.size() + 1);
     }
     if (ctx.make_dirs == 1) make_folders(ctx.output_root, path_parent(out));
-    int code = ctx.file_converter != nullptr ? ctx.file_converter(ctx, input, out)
-                                             : convert_file(ctx, input, out);
-    if (code != 0) {
-      BUSFOLD_LOG(kLogError, "Error during conversion of %.*s", print_length(input), input.data());
-    }
-    return code;
+    return jobs.convert(input, out);
   }
   case kFsNotFound:
     BUSFOLD_LOG(kLogWarning, "Could not find input file/folder %.*s", print_length(input),
@@ -180,9 +178,11 @@ bool find_common_root(ConverterOptions& options, int& status) {
 int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
   int status = 0;
   WalkedFolders folders;
+  FileJobs jobs(ctx, ctx.options != nullptr ? ctx.options->jobs : 1);
   for (const std::string& input : inputs) {
     std::string out = input;
     if (ctx.options == nullptr || ctx.options->no_append_root == 0) {
+      jobs.before_examine(input);
       FsStat st;
       if (!fs_stat(ctx.input_root, input, st)) {
         BUSFOLD_LOG(kLogFatal, "Could not query %.*s for information", print_length(input),
@@ -194,9 +194,9 @@ int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
         out.insert(slash == std::string::npos ? out.size() : slash, "_out");
       }
     }
-    status |= walk(ctx, input, out, folders);
+    status |= walk(ctx, jobs, input, out, folders);
   }
-  return status;
+  return status | jobs.finish();
 }
 
 }  // namespace busfold

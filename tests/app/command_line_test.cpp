@@ -53,6 +53,8 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
       "  -X, --no-append-root                     do not add \"_out\" when converting folders\n",
       "  -b, --buffer=<n>                         buffer size in bytes. 0 disables and -1 takes "
       "entire file\n",
+      "  -j, --jobs=<n>                           number of files converted at once, defaults to "
+      "the number of processors; with -m files are converted one after another\n",
       "  -p, --password-file=<file>               where to find device passwords for encrypted "
       "files, defaults to \"passwords.json\"\n",
       "  -m, --mux=hex id:channel 1;channel 2;... CAN IDs to demux and their corresponding "
@@ -75,6 +77,8 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
       {{"--help", "--version"}, 0, usage, {}},
       {{"--verbosity", "7", "a.mf4"}, 131, {}, {}},
       {{"--verbosity", "abc", "a.mf4"}, 131, {}, {}},
+      {{"-j", "0", "a.mf4"}, 131, {}, {}},
+      {{"--jobs", "two", "a.mf4"}, 131, {}, {}},
       {{"a.mf4", "--verbosity"}, 130, {}, {}},
       {{"--foo", "a.mf4"}, 134, {"busfold: invalid option \"--foo\"\n"}, {}},
       {{"-d", "-d", "a.mf4"}, 134, {"-d|--delete-converted"}, {}},
