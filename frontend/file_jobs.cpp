@@ -39,7 +39,7 @@ int convert_one(ToolContext& ctx, std::string_view input, std::string_view outpu
 }
 
 // A path as a key: "//" reduced, no trailing "/".
-std::string path_key(std::string path) {
+std::string path_key(std::string_view path) {
   std::string key;
   key.reserve(path.size());
   for (char c : path) {
@@ -51,7 +51,8 @@ std::string path_key(std::string path) {
 
 std::string parent_key(const std::string& key) {
   const std::size_t slash = key.rfind('/');
-  return slash == std::string::npos ? std::string() : key.substr(0, slash);
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? "/" : key.substr(0, slash);
 }
 
 void write_lines(std::string_view lines) {

@@ -34,9 +34,8 @@ public:
   // Waits for every file handed to a worker; the OR of their codes.
   int finish();
 
-  struct State;
-
 private:
+  struct State;
   ToolContext& ctx_;
   std::unique_ptr<State> state_;  // null when files are converted in the calling thread
 };
