@@ -26,7 +26,7 @@ constexpr std::int64_t kMaxWorkers = 256;
 constexpr std::size_t kSlotsPerWorker = 16;
 // Lines a file holds back while an earlier one is still converting; beyond this its
 // worker waits for its turn and writes them as they come.
-constexpr std::size_t kHeldBytes = 64 * 1024;
+constexpr std::size_t kHeldBytes = std::size_t{64} << 10;
 
 int convert_one(ToolContext& ctx, std::string_view input, std::string_view output) {
   const int code = ctx.file_converter != nullptr ? ctx.file_converter(ctx, input, output)
