@@ -1,6 +1,7 @@
 #include "frontend/file_jobs.h"
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -69,6 +70,8 @@ struct Slot {
   Slot(std::string_view in, std::string_view out) : input(in), output(out) {}
   std::string input, output;  // both empty for the walk's lines
   std::string held;           // lines not yet written
+  // Full paths the file reads or writes, and the folders of what it writes or deletes.
+  std::string paths[2], folders[2];
   bool done = false;
   int code = 0;
   bool walk_lines() const { return input.empty(); }
@@ -77,6 +80,7 @@ struct Slot {
 }  // namespace
 
 struct FileJobs::State final : LogSink {
+  using Keys = std::unordered_multiset<std::string>;
   struct Worker final : LogSink {
     Worker(State& s, std::unique_ptr<ToolContext> c) : state(s), ctx(std::move(c)) {}
     void write_line(std::string_view line) override { state.worker_line(*this, line); }
@@ -97,6 +101,18 @@ struct FileJobs::State final : LogSink {
   // Writes what the files at the front of the order hold, and drops the finished ones.
   void advance();
   void drain(std::unique_lock<std::mutex>& lock);
+  // Waits until no file before the next one touches the key.
+  void wait_untouched(std::unique_lock<std::mutex>& lock, const Keys& keys, const std::string& key);
+  // Where each key of a file is counted.
+  std::array<std::pair<Keys*, const std::string*>, 4> keys_of(const Slot& slot) {
+    return {{{&touched, &slot.paths[0]},
+             {&touched, &slot.paths[1]},
+             {&touched_folders, &slot.folders[0]},
+             {&touched_folders, &slot.folders[1]}}};
+  }
+  static void forget(Keys& keys, const std::string& key) {
+    if (auto it = keys.find(key); it != keys.end()) keys.erase(it);
+  }
   bool add_worker(std::unique_ptr<ToolContext> worker_ctx);
   bool is_front(const Slot* slot) const { return !order.empty() && order.front().get() == slot; }
 
@@ -113,9 +129,8 @@ struct FileJobs::State final : LogSink {
   std::size_t idle = 0;
   bool stopping = false;
   int codes = 0;
-  // Full paths that files handed out since the last drain read or write, and the folders
-  // of what they write or delete.
-  std::unordered_set<std::string> touched, touched_folders;
+  // The paths and folders of the files in order.
+  Keys touched, touched_folders;
 };
 
 void FileJobs::State::write_line(std::string_view line) {
@@ -159,6 +174,9 @@ void FileJobs::State::advance() {
     front.held.clear();
     if (!front.done) break;
     codes |= front.code;
+    for (auto [keys, key] : keys_of(front)) {
+      if (!key->empty()) forget(*keys, *key);
+    }
     order.pop_front();
   }
   changed.notify_all();
@@ -166,8 +184,11 @@ void FileJobs::State::advance() {
 
 void FileJobs::State::drain(std::unique_lock<std::mutex>& lock) {
   changed.wait(lock, [&] { return order.empty(); });
-  touched.clear();
-  touched_folders.clear();
+}
+
+void FileJobs::State::wait_untouched(std::unique_lock<std::mutex>& lock, const Keys& keys,
+                                     const std::string& key) {
+  changed.wait(lock, [&] { return !keys.contains(key); });
 }
 
 void FileJobs::State::Worker::run() {
@@ -252,14 +273,14 @@ void FileJobs::before_examine(std::string_view input) {
   if (!state_) return;
   const std::string key = path_key(ctx_.input_root->full_path(input));
   std::unique_lock lock(state_->mutex);
-  if (state_->touched.contains(key)) state_->drain(lock);
+  state_->wait_untouched(lock, state_->touched, key);
 }
 
 void FileJobs::before_list(std::string_view folder) {
   if (!state_) return;
   const std::string key = path_key(ctx_.input_root->full_path(folder));
   std::unique_lock lock(state_->mutex);
-  if (state_->touched_folders.contains(key)) state_->drain(lock);
+  state_->wait_untouched(lock, state_->touched_folders, key);
 }
 
 int FileJobs::convert(std::string_view input, std::string_view output) {
@@ -270,19 +291,35 @@ int FileJobs::convert(std::string_view input, std::string_view output) {
   std::unique_lock lock(state.mutex);
   // Two files that write one output, or one that overwrites what another reads, go in
   // walk order.
-  if (state.touched.contains(output_key)) state.drain(lock);
+  state.wait_untouched(lock, state.touched, output_key);
   state.changed.wait(lock,
                      [&] { return state.order.size() < kSlotsPerWorker * state.max_workers; });
   if (state.idle == 0 && state.workers.size() < state.max_workers) {
     state.add_worker(ctx_.ops->new_worker(ctx_));
   }
   auto slot = std::make_unique<Slot>(input, output);
-  state.waiting.push_back(slot.get());
+  slot->folders[0] = parent_key(output_key);
+  if (state.deletes_inputs) slot->folders[1] = parent_key(input_key);
+  slot->paths[0] = std::move(output_key);
+  slot->paths[1] = std::move(input_key);
+  Slot* queued = slot.get();
   state.order.push_back(std::move(slot));
-  state.touched_folders.insert(parent_key(output_key));
-  if (state.deletes_inputs) state.touched_folders.insert(parent_key(input_key));
-  state.touched.insert(std::move(output_key));
-  state.touched.insert(std::move(input_key));
+  std::size_t counted = 0;
+  const auto keys = state.keys_of(*queued);
+  try {
+    state.waiting.push_back(queued);
+    for (; counted < keys.size(); ++counted) {
+      if (!keys[counted].second->empty()) keys[counted].first->insert(*keys[counted].second);
+    }
+  } catch (const std::bad_alloc&) {
+    // Out of memory ends the run: nothing of the file may stay for a worker or a wait.
+    for (std::size_t i = 0; i < counted; ++i) {
+      if (!keys[i].second->empty()) State::forget(*keys[i].first, *keys[i].second);
+    }
+    if (!state.waiting.empty() && state.waiting.back() == queued) state.waiting.pop_back();
+    state.order.pop_back();
+    throw;
+  }
   state.changed.notify_all();
   return 0;
 }
