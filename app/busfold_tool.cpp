@@ -66,6 +66,12 @@ public:
   bool on_end_file(ToolContext& ctx, std::string_view output_path) const override {
     return busfold_on_end_file(ctx, output_path);
   }
+  std::unique_ptr<ToolContext> new_worker(ToolContext& ctx) const override {
+    // A demultiplexed message may go on in the next file: then files go in order.
+    if (ctx.options == nullptr || !busfold_context(ctx).demux_states.empty()) return nullptr;
+    return busfold_create_context(ctx.input_root, ctx.output_root, *ctx.options);
+  }
+  std::string_view output_suffix() const override { return kOutputSuffix; }
 };
 
 const BusfoldToolDef kBusfoldToolDef;

@@ -18,6 +18,8 @@ void set_log_threshold(LogLevel value) { log_threshold = value; }
 
 namespace {
 
+thread_local LogSink* thread_sink = nullptr;
+
 char level_letter(LogLevel level) {
   switch (level) {
   case kLogVerbose: return 'V';
@@ -75,8 +77,19 @@ void log_message(LogLevel level, const char* format, ...) {
   va_start(args, format);
   int length = log_format_line(line, level, format, args);
   va_end(args);
+  const std::string_view text(line, static_cast<std::size_t>(length));
+  if (thread_sink != nullptr) {
+    thread_sink->write_line(text);
+  } else {
+    log_write_line(text);
+  }
+}
+
+void set_thread_log_sink(LogSink* sink) { thread_sink = sink; }
+
+void log_write_line(std::string_view line) {
   // One write per line keeps lines whole when several processes share stderr.
-  ssize_t ignored = ::write(STDERR_FILENO, line, static_cast<size_t>(length));
+  ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
   (void)ignored;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <string_view>
 
 namespace busfold {
 
@@ -33,6 +34,22 @@ void log_message(LogLevel level, const char* format, ...) __attribute__((format(
 // line feed) into `line`, which must hold kLogLineLimit + 1 bytes; returns its length.
 // Exposed for tests.
 int log_format_line(char* line, LogLevel level, const char* format, va_list args);
+
+// Takes the finished lines of one thread in place of standard error: files converted
+// side by side hold their lines back so that each file's lines come out together.
+class LogSink {
+public:
+  virtual void write_line(std::string_view line) = 0;
+
+protected:
+  ~LogSink() = default;
+};
+
+// The calling thread's lines go to sink from now on; null sends them to standard error.
+void set_thread_log_sink(LogSink* sink);
+
+// Writes a finished line (line feed included) to standard error in one write.
+void log_write_line(std::string_view line);
 
 class Status;
 

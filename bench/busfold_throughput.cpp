@@ -5,7 +5,8 @@
 //   container of 300k frames, a folder of 400 files of 5,000 frames, and an unfinalized
 //   file of about 1 GiB.
 //
-//   busfold_throughput [scale]    (default 1; 0.1 makes every input ten times smaller)
+//   busfold_throughput [scale] [jobs]   (scale: default 1, 0.1 makes every input ten times
+//                                        smaller; jobs: busfold's -j, default its own)
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -31,6 +32,7 @@ using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 using namespace busfold::test;
 constexpr int kRounds = 3;
+const char* g_jobs = nullptr;  // busfold's -j value, or its default
 
 struct Run {
   double seconds = 1e30;  // best of the rounds
@@ -92,6 +94,7 @@ void measure(const char* what, const std::string& scratch, const std::string& in
     std::vector<std::string> cp = {"/bin/cp", input, "copy"};
     if (folder) cp.insert(cp.begin() + 1, "-r");
     std::vector<std::string> busfold = {BUSFOLD_BINARY, "--verbosity", "1", input};
+    if (g_jobs != nullptr) busfold.insert(busfold.begin() + 1, {"-j", g_jobs});
     if (!run_once(cp, scratch, copy) || !run_once(busfold, scratch, convert)) std::exit(1);
   }
   const double mb = static_cast<double>(bytes_below(fs::path(scratch) / input)) / 1e6;
@@ -122,6 +125,7 @@ template <class Generate> void in_child(Generate generate) {
 
 int main(int argc, char** argv) {
   const double scale = argc > 1 ? std::strtod(argv[1], nullptr) : 1.0;
+  if (argc > 2) g_jobs = argv[2];
   busfold::testing::TempDir dir;
   const fs::path scratch = dir.path();
   const std::string passwords = R"({"default": "password"})";

@@ -1,4 +1,5 @@
 #include <argtable2.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -153,11 +154,19 @@ bool threshold_for_verbosity(int verbosity, LogLevel& threshold) {
 
 // Applies the parsed values; the option table is released by the caller afterwards.
 bool apply(ConverterOptions& options, int& status, arg_lit* delete_converted,
-           arg_lit* no_append_root, arg_lit* non_interactive, arg_int* verbosity, arg_int* buffer) {
+           arg_lit* no_append_root, arg_lit* non_interactive, arg_int* verbosity, arg_int* buffer,
+           arg_int* jobs) {
   LogLevel threshold = kLogInfo;
   if (verbosity->count > 0 && !threshold_for_verbosity(verbosity->ival[0], threshold)) {
     std::fprintf(stderr, "%s: verbosity %d is out of range (0 to 4) at option --verbosity=<n>\n",
                  kProgramName, verbosity->ival[0]);
+    print_help_hint();
+    status = kExitBadNumber;
+    return false;
+  }
+  if (jobs->count > 0 && jobs->ival[0] < 1) {
+    std::fprintf(stderr, "%s: %d jobs: at least 1 is needed at option -j|--jobs=<n>\n",
+                 kProgramName, jobs->ival[0]);
     print_help_hint();
     status = kExitBadNumber;
     return false;
@@ -168,6 +177,7 @@ bool apply(ConverterOptions& options, int& status, arg_lit* delete_converted,
   options.no_append_root = no_append_root->count == 1 ? 1 : 0;
   options.non_interactive = non_interactive->count == 1 ? 1 : 0;
   options.buffer_size = buffer->count == 1 ? buffer->ival[0] : -1;
+  options.jobs = jobs->count == 1 ? jobs->ival[0] : std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
 
   if (!load_password_file(options, status)) return false;
   BUSFOLD_LOG(kLogInfo, "%lld password(s) loaded",
@@ -221,6 +231,10 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
       nullptr, "skip-existing", "leave an input alone when its finished output already exists"));
   auto* buffer = table.add(
       arg_int0("b", "buffer", "<n>", "buffer size in bytes. 0 disables and -1 takes entire file"));
+  auto* jobs = table.add(arg_int0(
+      "j", "jobs", "<n>",
+      "number of files converted at once, defaults to the number of processors; with -m files "
+      "are converted one after another"));
   auto* password_file = table.add(arg_file0(
       "p", "password-file", "<file>",
       "where to find device passwords for encrypted files, defaults to \"passwords.json\""));
@@ -293,7 +307,7 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
   }
   options.skip_existing = skip_existing->count == 1 ? 1 : 0;
   return apply(options, status, delete_converted, no_append_root, non_interactive, verbosity,
-               buffer);
+               buffer, jobs);
 }
 
 }  // namespace busfold

@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "base/log.h"
-#include "frontend/convert_file.h"
+#include "frontend/exit_codes.h"
+#include "frontend/file_jobs.h"
 
 namespace busfold {
 
@@ -82,8 +83,9 @@ std::string_view tool_output_suffix(const ToolContext& ctx) {
   return ctx.options != nullptr ? ctx.options->tool.output_suffix() : std::string_view();
 }
 
-int walk(ToolContext& ctx, const WalkEntry& entry, WalkedFolders& folders) {
+int walk(ToolContext& ctx, FileJobs& jobs, const WalkEntry& entry, WalkedFolders& folders) {
   const std::string_view input = entry.input, shown = entry.shown;
+  jobs.before_examine(input);
   FsStat st;
   if (!fs_stat(ctx.input_root, input, st)) {
     BUSFOLD_LOG(kLogFatal, "Error during stat of %.*s, exiting", print_length(shown), shown.data());
@@ -118,10 +120,11 @@ int walk(ToolContext& ctx, const WalkEntry& entry, WalkedFolders& folders) {
     }
     folders.chain.push_back(id);
     int result = 0;
+    jobs.before_list(input);
     for (const std::string& name : *names) {
       const std::string child = join(input, name), child_output = join(entry.output, name),
                         child_shown = join(shown, name);
-      result |= walk(ctx, {child, child_output, child_shown, false}, folders);
+      result |= walk(ctx, jobs, {child, child_output, child_shown, false}, folders);
     }
     folders.chain.pop_back();
     return result;
@@ -151,6 +154,7 @@ int walk(ToolContext& ctx, const WalkEntry& entry, WalkedFolders& folders) {
       // Only the published name counts: a temporary file is an output never finished.
       std::string finished(out);
       finished += suffix;
+      jobs.before_examine_output(finished);  // an earlier file may be writing it
       FsStat existing;
       if (fs_stat(ctx.output_root, finished, existing) && existing.kind == kFsFile) {
         ++ctx.skipped_count;
@@ -162,14 +166,7 @@ int walk(ToolContext& ctx, const WalkEntry& entry, WalkedFolders& folders) {
     ++ctx.file_count;
     ctx.total_bytes += static_cast<std::uint64_t>(st.size);
     if (ctx.make_dirs == 1) make_folders(ctx.output_root, path_parent(out));
-    ctx.shown_input = shown;
-    int code = ctx.file_converter != nullptr ? ctx.file_converter(ctx, input, out)
-                                             : convert_file(ctx, input, out);
-    ctx.shown_input = {};
-    if (code != 0) {
-      BUSFOLD_LOG(kLogError, "Error during conversion of %.*s", print_length(shown), shown.data());
-    }
-    return code;
+    return jobs.convert(input, out, shown);
   }
   case kFsNotFound:
     // An entry of a folder may go while the walk gets to it (a run's temporary file, say).
@@ -262,6 +259,7 @@ bool find_common_root(ConverterOptions& options, int& status) {
 int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
   int status = 0;
   WalkedFolders folders;
+  FileJobs jobs(ctx, ctx.options != nullptr ? ctx.options->jobs : 1);
   const std::vector<std::string>* typed =
       ctx.options != nullptr && ctx.options->typed_inputs.size() == inputs.size()
           ? &ctx.options->typed_inputs
@@ -271,6 +269,7 @@ int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
     const std::string_view shown = typed != nullptr ? std::string_view((*typed)[i]) : input;
     std::string out = input;
     if (ctx.options == nullptr || ctx.options->no_append_root == 0) {
+      jobs.before_examine(input);
       FsStat st;
       if (!fs_stat(ctx.input_root, input, st)) {
         BUSFOLD_LOG(kLogFatal, "Could not query %.*s for information", print_length(shown),
@@ -282,7 +281,7 @@ int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
         out.insert(slash == std::string::npos ? out.size() : slash, "_out");
       }
     }
-    status |= walk(ctx, {input, out, shown, true}, folders);
+    status |= walk(ctx, jobs, {input, out, shown, true}, folders);
   }
   if (folders.own_files + folders.own_folders > 0) {
     BUSFOLD_LOG(kLogInfo,
@@ -300,7 +299,7 @@ int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
   if (ctx.file_count == 0 && ctx.skipped_count == 0 && folders.own_files == 0) {
     BUSFOLD_LOG(kLogWarning, "no input files found");
   }
-  return status;
+  return status | jobs.finish();
 }
 
 }  // namespace busfold

@@ -62,6 +62,11 @@ public:
   // Only a result of exactly 1 lets the group's records be read.
   virtual int on_group_begin(ToolContext&, const GroupSummary&) const { return 1; }
   virtual void on_group_end(ToolContext&, const GroupSummary&) const {}
+  // A context of its own for a worker converting files beside the run's others (-j), or
+  // null when the tool's files depend on one another: they are then converted in order.
+  virtual std::unique_ptr<ToolContext> new_worker(ToolContext&) const { return nullptr; }
+  // What the tool appends to a file's output path to name the file it writes.
+  virtual std::string_view output_suffix() const { return {}; }
 };
 
 // The run's settings; a tool derives from it for its own fields.
@@ -76,6 +81,7 @@ struct ConverterOptions {
   std::uint8_t no_append_root = 0;
   std::uint8_t non_interactive = 0;
   std::int64_t buffer_size = -1;  // -1: the whole file; 0: no read-ahead buffer
+  std::int64_t jobs = 1;          // files converted at once (-j); 1: one after another
   PasswordStore passwords;
   std::string root;                 // common folder of the inputs, ending with "/"
   std::vector<std::string> inputs;  // absolute after parsing, then relative to root

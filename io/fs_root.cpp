@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -135,7 +136,8 @@ int open_locked(const std::string& path, int flags, mode_t mode) {
 std::unique_ptr<FileStream> fs_create_temporary(const FsRoot* root, std::string_view final_name,
                                                 std::string& temporary_name) {
   if (root == nullptr) return nullptr;
-  static unsigned long sequence = 0;
+  // Files of one run may be converted side by side: each takes a number of its own.
+  static std::atomic<unsigned long> sequence = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     char unique[48];
     std::snprintf(unique, sizeof unique, ".%ld-%lu", static_cast<long>(::getpid()), ++sequence);

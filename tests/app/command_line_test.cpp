@@ -47,7 +47,7 @@ void expect_lines(const std::string& stream, const Lines& lines, const std::stri
 TEST_F(Busfold, ExitCodesOutputAndLogLines) {
   const Lines usage = {
       "Usage: busfold [-hvdX] [--verbosity=<n>] [--non-interactive] [--skip-existing] [-b <n>] "
-      "[-p <file>] [-m hex id:channel 1;channel 2;...]... [--all-frames] [-O <folder>] "
+      "[-j <n>] [-p <file>] [-m hex id:channel 1;channel 2;...]... [--all-frames] [-O <folder>] "
       "[-i <file(s)/folder(s)>]... file(s)/folder(s) [file(s)/folder(s)]...\n\n",
       "  -h, --help                               display this help and exit\n",
       "  -v, -V, --version                        display tool version and exit\n",
@@ -61,6 +61,8 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
       "already exists\n",
       "  -b, --buffer=<n>                         buffer size in bytes. 0 disables and -1 takes "
       "entire file\n",
+      "  -j, --jobs=<n>                           number of files converted at once, defaults to "
+      "the number of processors; with -m files are converted one after another\n",
       "  -p, --password-file=<file>               where to find device passwords for encrypted "
       "files, defaults to \"passwords.json\"\n",
       "  -m, --mux=hex id:channel 1;channel 2;... CAN IDs to demux and their corresponding "
@@ -94,6 +96,14 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
        131,
        {},
        {"busfold: invalid argument \"abc\" to option --verbosity=<n>\n", hint}},
+      {{"-j", "0", "a.mf4"},
+       131,
+       {},
+       {"busfold: 0 jobs: at least 1 is needed at option -j|--jobs=<n>\n", hint}},
+      {{"--jobs", "two", "a.mf4"},
+       131,
+       {},
+       {"busfold: invalid argument \"two\" to option -j|--jobs=<n>\n", hint}},
       {{"-b", "abc", "a.mf4"},
        131,
        {},

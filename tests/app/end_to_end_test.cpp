@@ -9,10 +9,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "base/bytes.h"
 #include "buslog/bus_classifier.h"
 #include "buslog/bus_frame.h"
 #include "io/memory_stream.h"
@@ -469,6 +473,74 @@ TEST(EndToEnd, DemuxUnpacksCarriersOntoTheTargetBusesAcrossFiles) {
   for (auto [name, id] : ids) {
     EXPECT_EQ(a.record_id(name), id) << name;
     EXPECT_EQ(b.record_id(name), id) << name;
+  }
+}
+
+// Files converted side by side show what converting them in order shows: the same output
+// bytes, log lines in the same order, exit status and deletions. The long m.mf4 fails at its
+// end, after the files behind it and a line of the walk's own; two files write one output,
+// and with -X an output of the run is itself an input, both in walk order. With -m files go
+// in order on one thread.
+TEST(EndToEnd, ParallelRunsShowWhatSequentialRunsShow) {
+  Bytes cut_short = build_logger_file(test::mixed_can_frames(20000, 2), {.finalized = true});
+  std::uint8_t* dt_length = cut_short.data() + text(cut_short).rfind("##DT") + 8;
+  store_le64(dt_length, load_le64(dt_length) - 5);
+  auto logger = [](std::size_t frames, std::uint32_t seed) {
+    return text(build_logger_file(test::mixed_can_frames(frames, seed)));
+  };
+  const std::pair<const char*, std::string> files[] = {
+      {"day/a.mf4", logger(5, 1)},
+      {"day/b.mf4", logger(2000, 3)},
+      {"day/b_fin.MF4", logger(40, 4)},
+      {"day/c.mf4", logger(20000, 5)},
+      {"day/c.mfc",
+       text(compressed_container_write(build_logger_file(test::mixed_can_frames(20, 6)), {}))},
+      {"day/m.mf4", text(cut_short)},
+      {"day/n.mfc",
+       text(compressed_container_write(build_logger_file(test::mixed_can_frames(10, 7)), {}))},
+      {"day/sub/bad.mf4", "neither container nor MDF"},
+      {"day/sub/z.mf4", text(build_logger_file(carry({1, 2, 3, 4, 5, 6, 7, 8, 9}, 5)))},
+  };
+  struct Run {
+    int status;
+    std::string err;  // without times and ids
+    std::map<std::string, std::string> files;
+    int worker_lines = 0;  // logged by a thread other than the main one
+  };
+  auto run = [&](std::vector<std::string> args) {
+    TempDir dir;
+    for (const auto& [name, content] : files)
+      EXPECT_TRUE(dir.write_file(name, content));
+    EXPECT_EQ(::symlink("..", dir.file("day/sub/up").c_str()), 0);
+    ProcessResult r = run_busfold(dir, args);
+    Run out{r.exit_status, "", {}};
+    const std::regex prefix(R"(^\S+ \S+ +(\d+) +(\d+) (.*)$)");
+    std::istringstream lines(r.err);
+    for (std::string line; std::getline(lines, line);) {
+      std::smatch m;
+      EXPECT_TRUE(std::regex_match(line, m, prefix)) << line;
+      out.err += m[3].str() + "\n";
+      out.worker_lines += m[1] != m[2];
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+      if (!entry.is_regular_file()) continue;
+      const std::string name = entry.path().string().substr(dir.path().size());
+      out.files[name] = dir.read_file(name.substr(1)).value_or("");
+    }
+    return out;
+  };
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-d", "day"}, {"-X", "day"}, {"-X", "-m", "7DF:3", "day"}}) {
+    std::vector<std::string> one = args, two = args;
+    one.insert(one.begin(), {"-j", "1"});
+    two.insert(two.begin(), {"-j", "2"});
+    const Run sequential = run(one), parallel = run(two);
+    EXPECT_EQ(sequential.status, 8) << args[1];
+    EXPECT_EQ(parallel.status, sequential.status) << args[1];
+    EXPECT_EQ(parallel.err, sequential.err) << args[1];
+    EXPECT_TRUE(parallel.files == sequential.files) << args[1];
+    EXPECT_EQ(sequential.worker_lines, 0);
+    EXPECT_EQ(parallel.worker_lines != 0, args[1] != "-m") << args[1] << parallel.err;
   }
 }
 

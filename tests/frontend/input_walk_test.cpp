@@ -4,10 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <regex>
+#include <sstream>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "app/busfold_tool.h"
+#include "base/log.h"
 #include "tests/support/temp_dir.h"
 
 namespace busfold {
@@ -177,6 +182,54 @@ TEST(InputWalk, WalksEachRealFolderOnceHoweverManyLinksReachIt) {
   WalkRun walk(dir);
   EXPECT_EQ(walk.run({"logs"}), 0);
   EXPECT_EQ(g_calls.size(), 1u);
+}
+
+// A tool whose files may be converted side by side; a worker gets a plain context.
+class SideBySideOps final : public ToolOps {
+public:
+  std::unique_ptr<ToolContext> new_worker(ToolContext& ctx) const override {
+    auto worker = std::make_unique<ToolContext>();
+    worker->ops = this;
+    tool_context_init(*worker, ctx.input_root, ctx.output_root, 0, ctx.options);
+    return worker;
+  }
+};
+
+// More lines than a file may hold back while one before it converts; the first is slowest.
+int chatty_call(ToolContext&, std::string_view input, std::string_view) {
+  if (input.ends_with("0.mf4")) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  for (int i = 0; i < 1000; ++i)
+    BUSFOLD_LOG(kLogInfo, "%.*s line %04d %080d", static_cast<int>(input.size()), input.data(), i,
+                0);
+  return input.ends_with("3.mf4") ? 8 : 0;
+}
+
+TEST(InputWalk, FilesConvertedSideBySideLogInWalkOrder) {
+  testing::TempDir dir;
+  std::string expected;
+  for (int file = 0; file < 6; ++file) {
+    const std::string name = "logs/" + std::to_string(file) + ".mf4";
+    ASSERT_TRUE(dir.write_file(name, ""));
+    for (int i = 0; i < 1000; ++i) {
+      char line[160];
+      std::snprintf(line, sizeof line, "I %s line %04d %080d\n", name.c_str(), i, 0);
+      expected += line;
+    }
+    if (file == 3) expected += "E Error during conversion of logs/3.mf4\n";
+  }
+  expected += "W Could not find input file/folder missing.mf4\n";
+  const SideBySideOps ops;
+  WalkRun run(dir, nullptr, true);
+  run.ctx.ops = &ops;
+  run.ctx.file_converter = chatty_call;
+  run.options->jobs = 3;
+  EXPECT_EQ(run.run({"logs", "missing.mf4"}), 8 | 1);
+  std::string logged;
+  std::istringstream lines(run.err);
+  const std::regex prefix(R"(^\S+ \S+ +\d+ +\d+ (.*)$)");
+  for (std::string line; std::getline(lines, line);)
+    logged += std::regex_replace(line, prefix, "$1") + "\n";
+  EXPECT_TRUE(logged == expected);
 }
 
 }  // namespace
