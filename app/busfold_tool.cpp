@@ -31,6 +31,24 @@ void abandon_output(BusfoldContext& ctx) {
   ctx.temporary_name.clear();
 }
 
+// The output file of the run's bus set, laid out for its records; null when it cannot be
+// built (the reason is logged).
+std::unique_ptr<OutputLayout> build_output_layout(BusfoldContext& ctx) {
+  BusLoggingFile built = create_bus_logging_file();
+  ctx.bus_record_ids = BusRecordIdTable();
+  Status groups =
+      add_output_bus_groups(*built.file, built.bus_template, ctx.demux_buses, ctx.bus_record_ids);
+  log_status(groups);
+  HdBlock* hd = groups.ok() ? built.file->hd() : nullptr;
+  auto* dg = hd != nullptr && !hd->data_groups.empty() ? block_cast<DgBlock>(hd->data_groups.front())
+                                                        : nullptr;
+  BlockRef dt = create_block(BlockType::kDt);
+  if (dg == nullptr || !dt) return nullptr;
+  dg->data = dt;
+  dg->dg_rec_id_size = 2;
+  return OutputLayout::create(std::move(built.file));
+}
+
 class BusfoldToolDef final : public ToolDef {
 public:
   bool add_options(ConverterOptions& options, OptionList& list) const override {
@@ -168,26 +186,17 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
   file->set_sync_on_close(deletes_inputs(ctx));
   StreamPtr output = std::move(file);
 
-  BusLoggingFile built = create_bus_logging_file();
-  ctx.bus_record_ids = BusRecordIdTable();
-  Status groups =
-      add_output_bus_groups(*built.file, built.bus_template, ctx.demux_buses, ctx.bus_record_ids);
-  log_status(groups);
-  HdBlock* out_hd = groups.ok() ? built.file->hd() : nullptr;
-  auto* dg = out_hd != nullptr && !out_hd->data_groups.empty()
-                 ? block_cast<DgBlock>(out_hd->data_groups.front())
-                 : nullptr;
-  BlockRef dt = create_block(BlockType::kDt);
-  if (dg == nullptr || !dt) {
+  // Every output of a run has the same blocks: they are built and laid out once.
+  if (!ctx.output_layout) ctx.output_layout = build_output_layout(ctx);
+  HdBlock* out_hd = ctx.output_layout ? ctx.output_layout->file().hd() : nullptr;
+  if (out_hd == nullptr) {
     output.reset();
     abandon_output(ctx);
     return false;
   }
   if (const HdBlock* in_hd = input.hd()) out_hd->hd_start_time_ns = in_hd->hd_start_time_ns;
-  dg->data = dt;
-  dg->dg_rec_id_size = 2;
 
-  ctx.finalizer = finalizing_stream_new(std::move(output), std::move(built.file));
+  ctx.finalizer = finalizing_stream_new(std::move(output), *ctx.output_layout);
   if (!ctx.finalizer) {
     abandon_output(ctx);
     return false;

@@ -43,6 +43,9 @@ struct FramesNotCarried {
 
 // busfold's run state: the common part, then the output file being written.
 struct BusfoldContext : ToolContext {
+  // The output file every input of the run is written into, built by the first; the
+  // record ids of its groups. Declared first: the finalizer borrows the layout.
+  std::unique_ptr<OutputLayout> output_layout;
   // Of the current output file, from on_new_file to on_end_file.
   std::unique_ptr<FinalizingStream> finalizer;
   std::optional<RecordStream> records;

@@ -91,49 +91,90 @@ private:
 
 }  // namespace
 
-std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output,
-                                                        std::unique_ptr<MdfFile> file) {
-  if (!output || !file) return nullptr;
+std::unique_ptr<OutputLayout> OutputLayout::create(std::unique_ptr<MdfFile> file) {
+  if (!file) return nullptr;
+  std::unique_ptr<OutputLayout> layout(new (std::nothrow) OutputLayout());
+  if (!layout) return nullptr;
+  layout->file_ = std::move(file);
+  if (!layout->place_records()) return nullptr;
+  return layout;
+}
+
+bool OutputLayout::place_records() {
+  IdBlock* id = file_->id_block();
+  HdBlock* hd = file_->hd();
+  auto* dg = hd != nullptr && !hd->data_groups.empty() ? block_cast<DgBlock>(hd->data_groups.front())
+                                                        : nullptr;
+  dt_ = dg != nullptr ? block_cast<DtBlock>(dg->data) : nullptr;
+  if (id == nullptr || dt_ == nullptr) return false;
+  unfin_flags_ = id->id_unfin_flags;
+  start_time_ns_ = hd->hd_start_time_ns;
+  custom_unfin_flags_ = id->id_custom_unfin_flags;
+  blocks_ = collect_blocks(id);
+  placed_end_ = end_of_placed_blocks(blocks_);
+  for (MdfBlock* block : blocks_) {
+    if (block->offset == kNoOffset) unplaced_.push_back(block);
+    CgBlock* cg = block_cast<CgBlock>(block);
+    if (cg == nullptr) continue;
+    const bool vlsd = (cg->cg_flags & kCgFlagVlsd) != 0;
+    Group& group =
+        groups_.emplace_back(Group{cg, cg->cg_cycle_count, cg->cg_data_bytes, vlsd, {}});
+    if (vlsd) continue;
+    for (MdfBlock* reachable : collect_blocks(cg)) {
+      CgBlock* other = block_cast<CgBlock>(reachable);
+      if (other != nullptr && other != cg) group.reachable.push_back(other);
+    }
+  }
+  dt_->set_source(nullptr, 0, 0);
+  PlacingSink sink;
+  SaveContext ctx;
+  ctx.stream = &sink;
+  ctx.end_mark = placed_end_;
+  const bool placed = save_block(id, ctx, nullptr).ok() && dt_->offset != kNoOffset;
+  records_start_ = dt_->offset + kBlockHeaderSize;
+  restore();  // the real save places them again, around the records
+  return placed;
+}
+
+void OutputLayout::restore() {
+  for (MdfBlock* block : unplaced_)
+    block->offset = kNoOffset;
+  for (const Group& group : groups_) {
+    group.cg->cg_cycle_count = group.cycle_count;
+    group.cg->cg_data_bytes = group.data_bytes;
+  }
+  if (IdBlock* id = file_->id_block()) {
+    id->id_unfin_flags = unfin_flags_;
+    id->id_custom_unfin_flags = custom_unfin_flags_;
+  }
+  file_->hd()->hd_start_time_ns = start_time_ns_;
+  dt_->set_source(nullptr, 0, 0);
+}
+
+std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output, OutputLayout& layout) {
+  if (!output) return nullptr;
   std::unique_ptr<FinalizingStream> stream(new (std::nothrow) FinalizingStream());
   if (!stream) return nullptr;
   stream->buffer_.reset(new (std::nothrow) std::uint8_t[kRecordBuffer]);
   if (!stream->buffer_) return nullptr;
   stream->counts_.assign(65536, 0);
   stream->output_ = std::move(output);
-  stream->file_ = std::move(file);
-  if (!stream->place_records()) return nullptr;
+  stream->layout_ = &layout;
+  if (!stream_seek_exact(*stream->output_, layout.records_start_)) return nullptr;
   return stream;
 }
 
-DtBlock* FinalizingStream::data_block() const {
-  HdBlock* hd = file_->hd();
-  if (hd == nullptr || hd->data_groups.empty()) return nullptr;
-  auto* dg = block_cast<DgBlock>(hd->data_groups.front());
-  return dg != nullptr ? block_cast<DtBlock>(dg->data) : nullptr;
+std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output,
+                                                        std::unique_ptr<MdfFile> file) {
+  std::unique_ptr<OutputLayout> layout = OutputLayout::create(std::move(file));
+  if (!output || !layout) return nullptr;
+  std::unique_ptr<FinalizingStream> stream = finalizing_stream_new(std::move(output), *layout);
+  if (stream) stream->owned_layout_ = std::move(layout);
+  return stream;
 }
 
-bool FinalizingStream::place_records() {
-  IdBlock* id = file_->id_block();
-  DtBlock* dt = data_block();
-  if (id == nullptr || dt == nullptr) return false;
-  // The tree is the same until the file is finished: taken once for both saves.
-  blocks_ = collect_blocks(id);
-  placed_end_ = end_of_placed_blocks(blocks_);
-  std::vector<MdfBlock*> unplaced;
-  for (MdfBlock* block : blocks_) {
-    if (block->offset == kNoOffset) unplaced.push_back(block);
-  }
-  dt->set_source(nullptr, 0, 0);
-  PlacingSink sink;
-  SaveContext ctx;
-  ctx.stream = &sink;
-  ctx.end_mark = placed_end_;
-  const bool placed = save_block(id, ctx, nullptr).ok() && dt->offset != kNoOffset;
-  records_start_ = dt->offset + kBlockHeaderSize;
-  // The real save places them again, around the records.
-  for (MdfBlock* block : unplaced)
-    block->offset = kNoOffset;
-  return placed && stream_seek_exact(*output_, records_start_);
+FinalizingStream::~FinalizingStream() {
+  if (layout_ != nullptr) layout_->restore();
 }
 
 bool FinalizingStream::flush() {
@@ -167,19 +208,17 @@ std::int64_t FinalizingStream::write(const void* buffer, std::uint64_t n) {
 
 bool FinalizingStream::finalize() {
   if (!flush()) return false;
-  IdBlock* id = file_->id_block();
+  IdBlock* id = layout_->file_->id_block();
   if (id == nullptr) return false;
-  for (MdfBlock* block : blocks_) {
-    CgBlock* cg = block_cast<CgBlock>(block);
-    if (cg == nullptr || (cg->cg_flags & kCgFlagVlsd) != 0) continue;
+  for (const OutputLayout::Group& group : layout_->groups_) {
+    if (group.vlsd) continue;
+    CgBlock* cg = group.cg;
     const auto record_id = static_cast<std::uint16_t>(cg->cg_record_id);
     if (!seen_[record_id]) continue;
     if (cg->cg_data_bytes != 0) cg->cg_cycle_count = counts_[record_id] / cg->cg_data_bytes;
     // The group's signal data sits in the first other group reachable from it that got
     // records: its VLSD group. The 4-byte length of each of its records is not data.
-    for (MdfBlock* reachable : collect_blocks(cg)) {
-      CgBlock* vlsd = block_cast<CgBlock>(reachable);
-      if (vlsd == nullptr || vlsd == cg) continue;
+    for (CgBlock* vlsd : group.reachable) {
       const auto vlsd_id = static_cast<std::uint16_t>(vlsd->cg_record_id);
       if (!seen_[vlsd_id]) continue;
       vlsd->cg_data_bytes = static_cast<std::uint32_t>(counts_[vlsd_id] - 4 * cg->cg_cycle_count);
@@ -188,19 +227,19 @@ bool FinalizingStream::finalize() {
   }
 
   // The records are in place already: the data block's save writes its header only.
-  DtBlock* dt = data_block();
-  if (dt == nullptr) return false;
+  DtBlock* dt = layout_->dt_;
   dt->set_source(nullptr, 0, records_size_);
 
-  BlockImage image(records_start_, records_start_ + records_size_);
+  const std::uint64_t records_start = layout_->records_start_;
+  BlockImage image(records_start, records_start + records_size_);
   SaveContext ctx;
   ctx.stream = &image;
-  ctx.end_mark = placed_end_;
+  ctx.end_mark = layout_->placed_end_;
   id->id_unfin_flags = 0;
   id->id_custom_unfin_flags = 0;
   Status saved = save_block(id, ctx, nullptr);
   log_status(saved);
-  if (!saved.ok() || dt->offset + kBlockHeaderSize != records_start_) return false;
+  if (!saved.ok() || dt->offset + kBlockHeaderSize != records_start) return false;
   return image.write_to(*output_) && output_->seek(0, kSeekEnd) >= 0;
 }
 
@@ -211,9 +250,8 @@ std::int64_t FinalizingStream::close() {
   std::int64_t closed = stream_close(output_);
   if (closed != 0) ok = false;
   output_.reset();
-  blocks_.clear();
-  file_.reset();
   buffer_.reset();
+  layout_->restore();
   return ok ? 0 : kStreamError;
 }
 

@@ -15,7 +15,47 @@
 
 namespace busfold {
 
+class CgBlock;
 class DtBlock;
+class FinalizingStream;
+
+// An output file laid out once for any number of outputs of the same shape: where its
+// records go, and what finishing one output changes in it (the counts, the places of the
+// blocks after the records), which is put back for the next.
+class OutputLayout {
+public:
+  // Null when the file has no data block to take the records, or memory runs out.
+  static std::unique_ptr<OutputLayout> create(std::unique_ptr<MdfFile> file);
+  MdfFile& file() { return *file_; }
+
+private:
+  friend class FinalizingStream;
+  friend std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output,
+                                                                 OutputLayout& layout);
+  struct Group {
+    CgBlock* cg;
+    std::uint64_t cycle_count;  // as laid out, before an output counts its records
+    std::uint32_t data_bytes;
+    bool vlsd;
+    std::vector<CgBlock*> reachable;  // of a record group: the other groups reachable from it
+  };
+  OutputLayout() = default;
+  // Finds where the records go: where the data block's data lands when the blocks are
+  // written with no records. Their lengths do not depend on the counts.
+  bool place_records();
+  // Undoes what finishing an output changed.
+  void restore();
+
+  std::unique_ptr<MdfFile> file_;
+  DtBlock* dt_ = nullptr;           // the data link of the file's (one) data group
+  std::vector<MdfBlock*> blocks_;   // of file_
+  std::vector<MdfBlock*> unplaced_;  // blocks without an offset of their own
+  std::vector<Group> groups_;        // every channel group
+  std::uint16_t unfin_flags_ = 0, custom_unfin_flags_ = 0;
+  std::uint64_t start_time_ns_ = 0;
+  std::uint64_t placed_end_ = 0;  // where blocks without an offset go
+  std::uint64_t records_start_ = 0;
+};
 
 class FinalizingStream final : public Stream {
 public:
@@ -30,25 +70,22 @@ public:
   std::uint64_t count(std::uint16_t record_id) const { return counts_[record_id]; }
   bool has_count(std::uint16_t record_id) const { return seen_[record_id]; }
 
+  ~FinalizingStream() override;
+
 private:
+  friend std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output,
+                                                                 OutputLayout& layout);
   friend std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output,
                                                                  std::unique_ptr<MdfFile> file);
   FinalizingStream() = default;
-  // Finds where the records go: where the data block's data lands when the blocks are
-  // written with no records. Their lengths do not depend on the counts.
-  bool place_records();
   bool flush();
   bool finalize();
-  // The output's data block: the data link of its (one) data group.
-  DtBlock* data_block() const;
 
   StreamPtr output_;
-  std::unique_ptr<MdfFile> file_;
+  OutputLayout* layout_ = nullptr;              // borrowed, or owned_layout_
+  std::unique_ptr<OutputLayout> owned_layout_;  // for a file given to this stream alone
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t buffered_ = 0;
-  std::vector<MdfBlock*> blocks_;  // the output file's blocks, of file_
-  std::uint64_t placed_end_ = 0;   // where blocks without an offset go
-  std::uint64_t records_start_ = 0;
   std::uint64_t records_size_ = 0;  // bytes handed to the output so far
   bool failed_ = false;             // the output refused records
   std::vector<std::uint64_t> counts_;
@@ -56,9 +93,13 @@ private:
   bool closed_ = false;
 };
 
-// A finalizing stream over the output stream and the output file (both owned); the
-// output must offer seek and tell. Null when memory runs out or the file has no data
-// block to take the records.
+// A finalizing stream over the output stream (owned) and a layout (borrowed: it must
+// outlive the stream, and is ready for the next output once the stream is gone); the
+// output must offer seek and tell. Null when memory runs out.
+std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output, OutputLayout& layout);
+
+// The same for a file laid out for this output alone (owned). Null also when the file has
+// no data block to take the records.
 std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output,
                                                         std::unique_ptr<MdfFile> file);
 
