@@ -103,6 +103,11 @@ struct LoadContext {
   void warn(const char* format, ...) __attribute__((format(printf, 2, 3)));
 };
 
+// Checks a header read at the offset against what its kind needs and what the stream
+// holds, so that no load reads or allocates from a size the file cannot back, and counts
+// the block's bytes towards what the file can hold.
+Status check_header(LoadContext& ctx, std::uint64_t offset, const BlockHeader& header);
+
 // For a kind's load: reads the header's links, which must be as many as the kind has
 // (a silent failure otherwise).
 Status read_kind_links(LoadContext& ctx, const BlockHeader& header, std::span<std::uint64_t> links);

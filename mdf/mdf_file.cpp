@@ -20,7 +20,9 @@ DtBlock* last_data_block(const HdBlock& hd) {
   for (const BlockRef& group : hd.data_groups) {
     const auto* dg = block_cast<DgBlock>(group);
     auto* dt = dg == nullptr ? nullptr : block_cast<DtBlock>(dg->data);
-    if (dt != nullptr && (last == nullptr || dt->offset > last->offset)) last = dt;
+    // Data gathered from pieces was written by a tool that knew its lengths.
+    if (dt == nullptr || dt->from_pieces()) continue;
+    if (last == nullptr || dt->offset > last->offset) last = dt;
   }
   return last;
 }
