@@ -5,8 +5,10 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -92,6 +94,12 @@ struct LoadContext {
   ConversionCache conversions;
   // History comments already found to carry the tool id: one comment may serve many entries.
   std::unordered_set<std::uint64_t> history_comments;
+  // Whether files whose history names another tool are taken; when they are not, the
+  // refusal ends with the hint, when given.
+  bool any_writer = false;
+  std::string_view writer_hint;
+  // The tool id of the first history entry of another tool (empty: it names none).
+  std::optional<std::string> other_writer;
   // Data and signal data blocks already given to a data group: offset → the group's offset.
   std::unordered_map<std::uint64_t, std::uint64_t> group_data;
   unsigned depth = 0;
