@@ -147,8 +147,8 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
   auto* password_file = table.add(arg_file0(
       "p", "password-file", "<file>",
       "where to find device passwords for encrypted files, defaults to \"passwords.json\""));
-  auto* any_writer = table.add(arg_lit0(
-      nullptr, "any-writer", "also convert bus-logging files that other tools wrote"));
+  auto* any_writer = table.add(
+      arg_lit0(nullptr, "any-writer", "also convert bus-logging files that other tools wrote"));
   if (!options.tool.add_options(options, table.list)) {
     return false;
   }

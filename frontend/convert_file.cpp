@@ -138,8 +138,9 @@ bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd, bool only_recognis
       if (cg == nullptr) continue;
       summary.push_back({block_text(cg->acq_name), group_number++, dg->group_kind_of(*cg)});
     }
-    const bool recognised = std::any_of(summary.begin(), summary.end(),
-                                        [](const GroupSummaryEntry& e) { return e.group_kind != 0; });
+    const bool recognised =
+        std::any_of(summary.begin(), summary.end(),
+                    [](const GroupSummaryEntry& e) { return e.group_kind != 0; });
     const int go = ops.on_group_begin(ctx, summary);
     if (go == 1 && ops.takes_records() && (recognised || !only_recognised)) {
       walks.push_back(std::make_unique<GroupWalk>(*dg));

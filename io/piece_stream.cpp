@@ -93,9 +93,9 @@ bool PieceStream::inflate_into(const StreamPiece& piece, std::vector<std::uint8_
                           "block declares",
                           ull(piece.source_start), more ? "more" : "fewer", ull(piece.size));
   } else {
-    failure_ = make_error(ErrorCode::kInvalidInput,
-                          "Zipped data at offset %llu does not inflate (zlib: %s)",
-                          ull(piece.source_start), zlib_message != nullptr ? zlib_message : "damaged");
+    failure_ = make_error(
+        ErrorCode::kInvalidInput, "Zipped data at offset %llu does not inflate (zlib: %s)",
+        ull(piece.source_start), zlib_message != nullptr ? zlib_message : "damaged");
   }
   return false;
 }

@@ -101,8 +101,7 @@ Status add_zipped(ListLoad& list, std::uint64_t at, const BlockHeader& header) {
 
 // Appends the piece of the data block at `at`, whose header was read; `size` is what it
 // gives.
-Status add_piece(ListLoad& list, std::uint64_t at, const BlockHeader& header,
-                 std::uint64_t& size) {
+Status add_piece(ListLoad& list, std::uint64_t at, const BlockHeader& header, std::uint64_t& size) {
   if (header.kind == BlockType::kDz) {
     BUSFOLD_TRY(add_zipped(list, at, header));
   } else if (header.kind == BlockType::kDt || header.kind == BlockType::kSd) {
@@ -132,8 +131,7 @@ Status add_listed_piece(ListLoad& list, std::uint64_t at, std::uint64_t& size) {
 }
 
 // One DL: its data blocks, in order, with the lengths it gives checked against them.
-Status add_list(ListLoad& list, std::uint64_t at, const BlockHeader& header,
-                std::uint64_t& next) {
+Status add_list(ListLoad& list, std::uint64_t at, const BlockHeader& header, std::uint64_t& next) {
   std::vector<std::uint64_t> links(header.link_count);
   if (links.empty()) return silent_failure();
   BUSFOLD_TRY(read_links(list.ctx.stream, links));
@@ -144,8 +142,8 @@ Status add_list(ListLoad& list, std::uint64_t at, const BlockHeader& header,
   BUSFOLD_TRY(fields_read(in.field(flags) && in.reserved(3) && in.field(count)));
   if (count != links.size() - 1) {
     return make_error(ErrorCode::kInvalidInput,
-                      "Data list at offset %llu counts %llu data blocks but links %llu",
-                      ull(at), ull(count), ull(links.size() - 1));
+                      "Data list at offset %llu counts %llu data blocks but links %llu", ull(at),
+                      ull(count), ull(links.size() - 1));
   }
   const bool equal = (flags & kDlEqualLength) != 0;
   std::uint64_t equal_length = 0;

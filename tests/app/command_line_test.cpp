@@ -55,6 +55,8 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
       "entire file\n",
       "  -p, --password-file=<file>               where to find device passwords for encrypted "
       "files, defaults to \"passwords.json\"\n",
+      "  --any-writer                             also convert bus-logging files that other tools "
+      "wrote\n",
       "  -m, --mux=hex id:channel 1;channel 2;... CAN IDs to demux and their corresponding "
       "channels\n",
       "  -O, --output-directory=<file>            where to place the converted files\n",
