@@ -34,6 +34,7 @@ PieceStream::PieceStream(Stream& source, std::vector<StreamPiece> pieces)
   for (const StreamPiece& piece : pieces_) {
     starts_.push_back(size_);
     size_ += piece.size;
+    largest_ = std::max(largest_, piece.size);
   }
 }
 
@@ -134,7 +135,8 @@ const std::uint8_t* PieceStream::inflated(std::size_t index) {
 }
 
 const std::uint8_t* PieceStream::view(std::uint64_t position, std::uint64_t n) {
-  if (position >= size_ || n > size_ - position) return nullptr;
+  // A reader asks for all of the data first, which only one piece can show.
+  if (position >= size_ || n > size_ - position || n > largest_) return nullptr;
   const std::size_t index = piece_at(position);
   const StreamPiece& piece = pieces_[index];
   const std::uint64_t within = position - starts_[index];
