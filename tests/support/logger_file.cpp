@@ -412,7 +412,8 @@ std::vector<std::uint8_t> build_sorted_file(const std::vector<LoggerFrame>& fram
   }
   for (auto& [key, g] : groups) {
     b.patch_u64(g.cg + kCgCycleCount, g.records);
-    b.set_link(g.dg, link::kDgData, b.add_stored("##DT", g.data, options.storage, 16 + g.width));
+    b.set_link(g.dg, link::kDgData,
+               b.add_stored("##DT", g.data, options.storage, 16 + g.width, options.piece_bytes));
   }
   return b.bytes();
 }
@@ -495,7 +496,8 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
   for (auto& [key, g] : groups) {
     if (g.data_bytes_channel != 0 && g.vlsd_cg == 0)
       b.set_link(g.data_bytes_channel, link::kCnData,
-                 b.add_stored("##SD", g.signal_block, options.storage, kLoggerColumns));
+                 b.add_stored("##SD", g.signal_block, options.storage, kLoggerColumns,
+                              options.piece_bytes));
   }
 
   if (options.finalized) {
@@ -508,8 +510,9 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
   for (std::size_t dg = 0; dg < group_count; ++dg) {
     // An unfinalized logger has not yet written the length of the block it writes last.
     if (options.storage != Storage::plain) {
-      b.set_link(layouts[dg]->data_group(), link::kDgData,
-                 b.add_stored("##DT", data[dg], options.storage, kLoggerColumns));
+      b.set_link(
+          layouts[dg]->data_group(), link::kDgData,
+          b.add_stored("##DT", data[dg], options.storage, kLoggerColumns, options.piece_bytes));
     } else if (!options.finalized && dg + 1 == group_count) {
       b.add_data(layouts[dg]->data_group(), data[dg], 24);
     } else {

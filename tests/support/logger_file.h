@@ -50,6 +50,7 @@ struct LoggerFileOptions {
   bool signal_data_blocks = false;
   // How each data group's data and each SD block are stored.
   Storage storage = Storage::plain;
+  std::size_t piece_bytes = 1000;  // of each piece of equal lists and header lists
   // The tool id the history names (none when empty).
   std::string tool_id = "QK";
   // Shaped as other writers write CAN data frames (other frames are left out), finalized:

@@ -175,7 +175,8 @@ std::uint64_t MdfBuilder::add_list(std::span<const std::uint64_t> blocks,
 }
 
 std::uint64_t MdfBuilder::add_stored(std::string_view id, std::span<const std::uint8_t> bytes,
-                                     Storage storage, std::uint32_t columns) {
+                                     Storage storage, std::uint32_t columns,
+                                     std::size_t piece_bytes) {
   if (storage == Storage::plain) return add_block(id, {}, bytes);
   if (storage == Storage::zipped || storage == Storage::transposed)
     return add_zipped(id, bytes, storage == Storage::transposed ? columns : 0);
@@ -184,7 +185,7 @@ std::uint64_t MdfBuilder::add_stored(std::string_view id, std::span<const std::u
   std::vector<std::uint64_t> blocks, sizes;
   for (std::size_t at = 0, i = 0; at < bytes.size(); ++i) {
     const std::size_t n =
-        std::min<std::size_t>(bytes.size() - at, equal ? 1000 : 300 + 500 * (i % 3));
+        std::min<std::size_t>(bytes.size() - at, equal ? piece_bytes : 300 + 500 * (i % 3));
     const auto piece = bytes.subspan(at, n);
     const bool zip = storage == Storage::header_list || (!equal && i % 2 == 1);
     blocks.push_back(zip ? add_zipped(id, piece, i % 2 == 0 ? 0 : columns)
@@ -196,10 +197,10 @@ std::uint64_t MdfBuilder::add_stored(std::string_view id, std::span<const std::u
   const std::size_t half = blocks.size() / 2;
   const std::uint64_t first_size = std::accumulate(sizes.begin(), sizes.begin() + half, 0ull);
   const std::uint64_t second =
-      add_list(std::span(blocks).subspan(half), std::span(sizes).subspan(half), equal ? 1000 : 0,
-               first_size);
-  const std::uint64_t first =
-      add_list(std::span(blocks).first(half), std::span(sizes).first(half), equal ? 1000 : 0);
+      add_list(std::span(blocks).subspan(half), std::span(sizes).subspan(half),
+               equal ? piece_bytes : 0, first_size);
+  const std::uint64_t first = add_list(std::span(blocks).first(half), std::span(sizes).first(half),
+                                       equal ? piece_bytes : 0);
   set_link(first, 0, second);
   if (storage != Storage::header_list) return first;
   const std::uint64_t links[1] = {first};

@@ -95,9 +95,11 @@ public:
     return add_block("##SD", {}, b);
   }
   // The bytes of a block of kind `id` ("##DT", "##SD") stored as `storage` says; the
-  // offset to link. `columns` is the row size of transposed pieces.
+  // offset to link. `columns` is the row size of transposed pieces; equal lists have
+  // pieces of `piece_bytes`.
   std::uint64_t add_stored(std::string_view id, std::span<const std::uint8_t> bytes,
-                           Storage storage, std::uint32_t columns = 1);
+                           Storage storage, std::uint32_t columns = 1,
+                           std::size_t piece_bytes = 1000);
   // A DZ that holds the bytes of a block of kind `id`, transposed in `columns` when not 0.
   std::uint64_t add_zipped(std::string_view id, std::span<const std::uint8_t> bytes,
                            std::uint32_t columns = 0);
