@@ -92,7 +92,8 @@ struct LoadContext {
   std::unordered_set<std::uint64_t> chained;      // blocks already met as chain elements
   // Value tables made so far: channels sharing a CC block share its table.
   ConversionCache conversions;
-  // History comments already found to carry the tool id: one comment may serve many entries.
+  // History comments already judged (our tool id, or another taken with any_writer): one
+  // comment may serve many entries.
   std::unordered_set<std::uint64_t> history_comments;
   // Whether files whose history names another tool are taken; when they are not, the
   // refusal ends with the hint, when given.

@@ -41,7 +41,8 @@ Status FhBlock::load(LoadContext& ctx, const BlockHeader& header) {
 
   FieldReader in(ctx.stream, data_base());
   BUSFOLD_TRY(fields_read(fields(in)));
-  // Only files our own loggers wrote (and every tool after them kept the mark) are taken.
+  // Files our own loggers wrote (and every tool after them kept the mark) are taken, those
+  // of other writers only when the open takes any writer.
   const auto* xml = block_cast<MdBlock>(comment);
   if (xml != nullptr && ctx.history_comments.count(xml->offset) != 0) return Status::success();
   if (xml != nullptr && xml->view().find(kRequiredToolId) != std::string_view::npos) {
@@ -50,7 +51,11 @@ Status FhBlock::load(LoadContext& ctx, const BlockHeader& header) {
   }
   // Another tool wrote or changed the file: the first such entry names the writer.
   if (!ctx.other_writer) ctx.other_writer = history_tool_id(xml != nullptr ? xml->view() : "");
-  if (ctx.any_writer) return Status::success();
+  if (ctx.any_writer) {
+    // Judged once, like a comment of ours: entries that share a long comment are many.
+    if (xml != nullptr) ctx.history_comments.insert(xml->offset);
+    return Status::success();
+  }
   return make_error(ErrorCode::kUnsupported, "Unsupported MF4 file: %s%s%.*s",
                     written_by(*ctx.other_writer).c_str(), ctx.writer_hint.empty() ? "" : "; ",
                     static_cast<int>(ctx.writer_hint.size()), ctx.writer_hint.data());

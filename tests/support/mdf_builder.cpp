@@ -224,10 +224,12 @@ void MdfBuilder::append_to_chain(std::uint64_t parent, std::size_t index, std::u
   tail->second = child;
 }
 
-OpenedMdf open_mdf(std::span<const std::uint8_t> bytes, const ChannelClassifier* classifier) {
+OpenedMdf open_mdf(std::span<const std::uint8_t> bytes, const ChannelClassifier* classifier,
+                   const MdfOpenOptions& options) {
   OpenedMdf opened;
   opened.stream = memory_stream_from(bytes);
-  Result<std::unique_ptr<MdfFile>> result = mdf_open(*opened.stream, classifier, &opened.warnings);
+  Result<std::unique_ptr<MdfFile>> result =
+      mdf_open(*opened.stream, classifier, &opened.warnings, options);
   opened.status = result.status();
   if (result.ok()) opened.file = std::move(*result);
   return opened;

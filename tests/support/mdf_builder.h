@@ -143,7 +143,8 @@ struct OpenedMdf {
   MdfFile* operator->() const { return file.get(); }
 };
 OpenedMdf open_mdf(std::span<const std::uint8_t> bytes,
-                   const ChannelClassifier* classifier = nullptr);
+                   const ChannelClassifier* classifier = nullptr,
+                   const MdfOpenOptions& options = {});
 
 CgBlock& group_at(const MdfFile& file, std::size_t dg = 0, std::size_t cg = 0);
 
