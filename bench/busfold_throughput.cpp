@@ -93,7 +93,7 @@ void measure(const char* what, const std::string& scratch, const std::string& in
     fs::remove(fs::path(scratch) / (fs::path(input).stem().string() + "_fin.MF4"));
     std::vector<std::string> cp = {"/bin/cp", input, "copy"};
     if (folder) cp.insert(cp.begin() + 1, "-r");
-    std::vector<std::string> busfold = {BUSFOLD_BINARY, "--verbosity", "1", input};
+    std::vector<std::string> busfold = {BUSFOLD_BINARY, "--verbosity", "1", "--any-writer", input};
     if (g_jobs != nullptr) busfold.insert(busfold.begin() + 1, {"-j", g_jobs});
     if (!run_once(cp, scratch, copy) || !run_once(busfold, scratch, convert)) std::exit(1);
   }
@@ -147,6 +147,25 @@ int main(int argc, char** argv) {
                  build_logger_file(mixed_can_frames(5'000, static_cast<std::uint32_t>(i + 1))));
     }
   });
+  in_child([&] {
+    // Other writers: sorted groups per bus and kind, blocks of 4 MiB as they write them.
+    using busfold::test::Storage;
+    const std::vector<LoggerFrame> frames = mixed_can_frames(scaled(scale, 2'000'000));
+    const std::pair<const char*, Storage> shapes[] = {{"other_dt.mf4", Storage::plain},
+                                                      {"other_dl.mf4", Storage::equal_list},
+                                                      {"other_dz.mf4", Storage::header_list}};
+    for (const auto& [name, storage] : shapes) {
+      write_file(scratch / name, build_logger_file(frames, {.storage = storage,
+                                                            .piece_bytes = 4 << 20,
+                                                            .tool_id = "other",
+                                                            .sorted = true}));
+    }
+  });
+  measure("other writer, DT, 2M frames", scratch, "other_dt.mf4");
+  measure("other writer, DL of 4 MiB DTs, 2M frames", scratch, "other_dl.mf4");
+  measure("other writer, HL of 4 MiB DZs, 2M frames", scratch, "other_dz.mf4");
+  for (const char* done : {"other_dt.mf4", "other_dl.mf4", "other_dz.mf4"})
+    fs::remove_all(scratch / done);
   measure("finalized, 2M frames", scratch, "plain.mf4");
   measure("unfinalized, 2M frames", scratch, "unfinalized.mf4");
   measure("LZSS container, 300k frames", scratch, "compressed.mfc");

@@ -56,6 +56,8 @@ GroupClassification classify_channel_group(std::span<const ChannelDecoder> decod
   std::string_view prefix;
   bool found = false;
   for (const ChannelDecoder& decoder : decoders) {
+    // The time belongs to every group, whatever its name.
+    if (decoder.role == kRoleTimestamp) continue;
     std::string_view head = decoder.name.substr(0, kLongestPrefix + 1);
     std::size_t dot = head.find('.');
     if (dot == std::string_view::npos) {

@@ -13,6 +13,9 @@ ChannelRole channel_role_of(std::string_view name) {
 
 void classify_channel_name(ChannelDecoder& decoder) {
   decoder.role = channel_role_of(decoder.name);
+  // Writers name the master channel as they like ("Timestamp", "time", "t"); its type
+  // says what it is.
+  if (decoder.role == kRoleNone && decoder.time_master) decoder.role = kRoleTimestamp;
 }
 
 }  // namespace busfold

@@ -238,6 +238,8 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
   auto* password_file = table.add(arg_file0(
       "p", "password-file", "<file>",
       "where to find device passwords for encrypted files, defaults to \"passwords.json\""));
+  auto* any_writer = table.add(
+      arg_lit0(nullptr, "any-writer", "also convert bus-logging files that other tools wrote"));
   if (!options.tool.add_options(options, table.list)) {
     return false;
   }
@@ -306,6 +308,7 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
     return false;
   }
   options.skip_existing = skip_existing->count == 1 ? 1 : 0;
+  options.any_writer = any_writer->count > 0 ? 1 : 0;
   return apply(options, status, delete_converted, no_append_root, non_interactive, verbosity,
                buffer, jobs);
 }

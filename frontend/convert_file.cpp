@@ -122,7 +122,9 @@ double merge_time(const BusFrame& frame) { return frame.time_s > 0 ? frame.time_
 // their walks are merged by time; a tie keeps data group order, and the records of one
 // group keep theirs. False when a callback failed or a group's records could not all be
 // read.
-bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd) {
+// Records of groups that no classifier recognised are not handed on from files of other
+// writers (`only_recognised`), which record much besides bus frames.
+bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd, bool only_recognised) {
   const ToolOps& ops = *ctx.ops;
   std::uint64_t group_number = 0;
   std::vector<GroupSummary> summaries;
@@ -136,8 +138,13 @@ bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd) {
       if (cg == nullptr) continue;
       summary.push_back({block_text(cg->acq_name), group_number++, dg->group_kind_of(*cg)});
     }
+    const bool recognised =
+        std::any_of(summary.begin(), summary.end(),
+                    [](const GroupSummaryEntry& e) { return e.group_kind != 0; });
     const int go = ops.on_group_begin(ctx, summary);
-    if (go == 1 && ops.takes_records()) walks.push_back(std::make_unique<GroupWalk>(*dg));
+    if (go == 1 && ops.takes_records() && (recognised || !only_recognised)) {
+      walks.push_back(std::make_unique<GroupWalk>(*dg));
+    }
   }
 
   bool ok = true;
@@ -166,8 +173,10 @@ bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd) {
     // With a single walk nothing can overtake it: deliver its records in one run.
     bool more = true;
     do {
-      ++ctx.record_count;
-      ok = ops.on_record(ctx, walk->frame) && ok;
+      if (!only_recognised || walk->records.record().group_kind != 0) {
+        ++ctx.record_count;
+        ok = ops.on_record(ctx, walk->frame) && ok;
+      }
       more = walk->records.next();
     } while (more && waiting.empty());
     advance(*walk, more);
@@ -217,8 +226,11 @@ int convert(ToolContext& ctx, std::string_view input, std::string_view output) {
   if (int code = unwrap_containers(ctx, current.ptr()); code != kConvertOk) return code;
 
   std::vector<std::string> warnings;
+  MdfOpenOptions open_options;
+  open_options.any_writer = ctx.options != nullptr && ctx.options->any_writer == 1;
+  open_options.writer_hint = "use --any-writer to convert files of other writers";
   Result<std::unique_ptr<MdfFile>> open_result =
-      mdf_open(*current.get(), &bus_channel_classifier(), &warnings);
+      mdf_open(*current.get(), &bus_channel_classifier(), &warnings, open_options);
   for (const std::string& line : warnings)
     BUSFOLD_LOG(kLogWarning, "%s", line.c_str());
   if (!open_result.ok()) {
@@ -240,7 +252,7 @@ int convert(ToolContext& ctx, std::string_view input, std::string_view output) {
   const ToolOps& ops = *ctx.ops;
   bool ok = ops.on_new_file(ctx, output, *mdf);
   if (!ok) BUSFOLD_LOG(kLogError, "Error during new file callback");
-  if (ok) ok = deliver_data_groups(ctx, *hd);
+  if (ok) ok = deliver_data_groups(ctx, *hd, mdf->other_writer.has_value());
   const bool ended = ops.on_end_file(ctx, output);
   if (!(ended && ok)) BUSFOLD_LOG(kLogError, "Error during end file callback");
   ok = ok && ended;

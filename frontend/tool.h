@@ -82,6 +82,7 @@ struct ConverterOptions {
   std::uint8_t non_interactive = 0;
   std::int64_t buffer_size = -1;  // -1: the whole file; 0: no read-ahead buffer
   std::int64_t jobs = 1;          // files converted at once (-j); 1: one after another
+  std::uint8_t any_writer = 0;    // 1: files of other writers are converted too
   PasswordStore passwords;
   std::string root;                 // common folder of the inputs, ending with "/"
   std::vector<std::string> inputs;  // absolute after parsing, then relative to root

@@ -16,6 +16,10 @@ namespace {
 // Windows start on this boundary, as the file system reads.
 constexpr std::uint64_t kWindowAlign = 4096;
 
+// Views a window counts as in use after its last one: more than the walks that can read
+// side by side take in turn, far fewer than the views a window's worth of records takes.
+constexpr std::uint64_t kRecentViews = 4 * kWindowCount;
+
 }  // namespace
 
 std::unique_ptr<WindowStream> window_stream_new(std::unique_ptr<FileStream>& file) {
@@ -46,18 +50,35 @@ std::int64_t WindowStream::close() {
 
 WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint64_t n) {
   // Most views fall into the window the last one did.
-  if (last_ != nullptr && last_->holds(position, n)) return last_;
-  Window* oldest = &windows_[0];
+  ++uses_;
+  if (last_ != nullptr && last_->holds(position, n)) {
+    last_->last_use = uses_;
+    return last_;
+  }
+  Window* oldest = nullptr;  // of the windows that have memory
+  Window* unused = nullptr;
   for (Window& window : windows_) {
     if (window.holds(position, n)) {
-      window.last_use = ++uses_;
+      window.last_use = uses_;
       return last_ = &window;
     }
-    if (window.last_use < oldest->last_use) oldest = &window;
+    if (window.bytes.size() == 0) {
+      if (unused == nullptr) unused = &window;
+    } else if (oldest == nullptr || window.last_use < oldest->last_use) {
+      oldest = &window;
+    }
   }
   const std::uint64_t start = position / kWindowAlign * kWindowAlign;
   if (n > kWindowSize - (position - start)) return nullptr;
-  Window& window = *oldest;
+  // A window nobody viewed for a while is refilled; a new one is taken only while every
+  // window is in use, by walks reading side by side or by views still being looked at.
+  // So one walk straight through a file holds two windows, and each walk of many keeps
+  // its own.
+  Window* victim = oldest;
+  if (unused != nullptr && (oldest == nullptr || uses_ - oldest->last_use <= kRecentViews)) {
+    victim = unused;
+  }
+  Window& window = *victim;
   if (window.bytes.size() == 0 && !window.bytes.resize(kWindowSize)) return nullptr;
   window.start = start;
   window.valid = 0;
@@ -69,13 +90,15 @@ WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint
     if (got <= 0) break;
     window.valid += static_cast<std::uint64_t>(got);
   }
-  window.last_use = ++uses_;
+  window.last_use = uses_;
   last_ = &window;
   return window.holds(position, n) ? &window : nullptr;
 }
 
 const std::uint8_t* WindowStream::view(std::uint64_t position, std::uint64_t n) {
-  if (fd_ < 0 || position > size_ || n > size_ - position) return nullptr;
+  // Readers ask for all of a large block first: no window can show it, and looking
+  // through them all, once per record, is time lost.
+  if (fd_ < 0 || n > kWindowSize || position > size_ || n > size_ - position) return nullptr;
   Window* window = window_for(position, n);
   return window == nullptr ? nullptr : window->bytes.data() + (position - window->start);
 }

@@ -1,7 +1,9 @@
 // A read-only stream over an open file that holds a few windows of it in memory, filled by
 // positioned reads: any range inside a window can be viewed in place, and memory stays
-// at the windows' size however large the file is. A handful of windows let the record
-// walks of several data groups, far apart in the file, each keep theirs.
+// at the windows' size however large the file is. Many small windows let the record walks
+// of many data groups, far apart in the file, each keep theirs: sorted files of other
+// writers have a data group for each bus and frame kind, and a walk whose window another
+// took would read a whole window again for each record.
 #pragma once
 
 #include <array>
@@ -14,8 +16,8 @@
 
 namespace busfold {
 
-inline constexpr std::size_t kWindowCount = 4;
-inline constexpr std::uint64_t kWindowSize = std::uint64_t{2} << 20;
+inline constexpr std::size_t kWindowCount = 32;
+inline constexpr std::uint64_t kWindowSize = std::uint64_t{1} << 20;
 
 class WindowStream final : public Stream {
 public:

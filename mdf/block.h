@@ -32,6 +32,10 @@ enum class BlockType : std::uint32_t {
   kSd = 10,
   kSi = 11,
   kTx = 12,
+  // Data stored in a list of blocks or zipped: loaded as the DT or SD they stand for.
+  kDl = 13,
+  kDz = 14,
+  kHl = 15,
 };
 
 // One row per kind: what its header says and what a freshly created block of it starts
@@ -51,7 +55,8 @@ inline constexpr BlockDescriptor kBlockKinds[] = {
     {BlockType::kDt, "##DT", 24, 0, false},  {BlockType::kFh, "##FH", 56, 2, true},
     {BlockType::kHd, "##HD", 104, 6, false}, {BlockType::kMd, "##MD", 24, 0, false},
     {BlockType::kSd, "##SD", 24, 0, false},  {BlockType::kSi, "##SI", 56, 3, false},
-    {BlockType::kTx, "##TX", 24, 0, false},
+    {BlockType::kTx, "##TX", 24, 0, false},  {BlockType::kDl, "##DL", 40, 1, true},
+    {BlockType::kDz, "##DZ", 48, 0, false},  {BlockType::kHl, "##HL", 40, 1, false},
 };
 
 // The descriptor of a kind; unknown kinds get a descriptor of zeros.
@@ -74,7 +79,7 @@ constexpr bool kinds_match_enum() {
   }
   return true;
 }
-static_assert(std::size(kBlockKinds) == static_cast<std::size_t>(BlockType::kTx) + 1);
+static_assert(std::size(kBlockKinds) == static_cast<std::size_t>(BlockType::kHl) + 1);
 static_assert(kinds_match_enum(), "one row per kind, in enum order, links within the length");
 
 // Whether the kind's first link is the next element of a chain (DG, CG, CN, FH).
@@ -145,7 +150,13 @@ protected:
   BlockOfKind() : Base(Kind) {}
 };
 
-// A new block of the kind with the kind's defaults, or null for an unknown kind.
+// Kinds that stand where a DT or SD may and are loaded as one (mdf/data_list.h).
+constexpr bool is_data_list_kind(BlockType kind) {
+  return kind == BlockType::kDl || kind == BlockType::kDz || kind == BlockType::kHl;
+}
+
+// A new block of the kind with the kind's defaults, or null for an unknown kind and the
+// data list kinds.
 BlockRef create_block(BlockType kind);
 
 // Checked downcasts: null when the block is null or of another kind.

@@ -7,6 +7,7 @@
 
 #include "base/bytes.h"
 #include "base/format.h"
+#include "mdf/data_list.h"
 #include "mdf/id_block.h"
 
 namespace busfold {
@@ -23,8 +24,8 @@ BlockType match_id(const std::uint8_t* raw) {
 
 unsigned long long ull(std::uint64_t value) { return static_cast<unsigned long long>(value); }
 
-// Checks a header against what its kind needs and what the stream holds, so that no
-// load reads or allocates from a size the file cannot back.
+}  // namespace
+
 Status check_header(LoadContext& ctx, std::uint64_t offset, const BlockHeader& header) {
   if (header.kind == BlockType::kId) {
     ctx.loaded_bytes += block_descriptor(BlockType::kId).length;
@@ -60,8 +61,6 @@ Status check_header(LoadContext& ctx, std::uint64_t offset, const BlockHeader& h
   }
   return Status::success();
 }
-
-}  // namespace
 
 Status silent_failure(ErrorCode code) {
   // The empty format is make_error's way of saying "no line"; the compilers cannot know.
@@ -190,6 +189,13 @@ Status load_link(LoadContext& ctx, std::uint64_t offset, BlockRef& out) {
   if (!header.ok()) return header.take_status();
   BUSFOLD_TRY(check_header(ctx, offset, *header));
 
+  if (is_data_list_kind(header->kind)) {
+    BlockRef data;
+    BUSFOLD_TRY(load_data_list(ctx, offset, *header, data));
+    ctx.cache.insert(offset, data);
+    out = std::move(data);
+    return Status::success();
+  }
   BlockRef block = create_block(header->kind);
   if (!block) {
     return make_error(ErrorCode::kInvalidInput, "Could not parse block at offset %llu",

@@ -5,8 +5,10 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -90,8 +92,15 @@ struct LoadContext {
   std::unordered_set<std::uint64_t> chained;      // blocks already met as chain elements
   // Value tables made so far: channels sharing a CC block share its table.
   ConversionCache conversions;
-  // History comments already found to carry the tool id: one comment may serve many entries.
+  // History comments already judged (our tool id, or another taken with any_writer): one
+  // comment may serve many entries.
   std::unordered_set<std::uint64_t> history_comments;
+  // Whether files whose history names another tool are taken; when they are not, the
+  // refusal ends with the hint, when given.
+  bool any_writer = false;
+  std::string_view writer_hint;
+  // The tool id of the first history entry of another tool (empty: it names none).
+  std::optional<std::string> other_writer;
   // Data and signal data blocks already given to a data group: offset → the group's offset.
   std::unordered_map<std::uint64_t, std::uint64_t> group_data;
   unsigned depth = 0;
@@ -102,6 +111,11 @@ struct LoadContext {
   std::vector<std::string> warnings;
   void warn(const char* format, ...) __attribute__((format(printf, 2, 3)));
 };
+
+// Checks a header read at the offset against what its kind needs and what the stream
+// holds, so that no load reads or allocates from a size the file cannot back, and counts
+// the block's bytes towards what the file can hold.
+Status check_header(LoadContext& ctx, std::uint64_t offset, const BlockHeader& header);
 
 // For a kind's load: reads the header's links, which must be as many as the kind has
 // (a silent failure otherwise).

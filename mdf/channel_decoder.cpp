@@ -139,6 +139,7 @@ ChannelDecoder make_decoder(const CnBlock& channel, const ChannelClassifier* cla
   decoder.conversion =
       conversion_from_block(block_cast<CcBlock>(channel.conversion.get()), conversions);
   if (channel.channel_kind == kChannelVlsd) set_signal_source(decoder, channel);
+  decoder.time_master = channel.channel_kind == kChannelMaster && channel.cn_sync_type == kSyncTime;
   if (classifier != nullptr) {
     classifier->classify_name(decoder);
   }

@@ -55,6 +55,9 @@ struct ChannelDecoder {
   // The channel's name; the text stays in the TX block, which lives as long as the tree.
   std::string_view name;
   std::uint32_t role = 0;  // given by the classifier; 0 without one
+  // The group's master channel of time: its converted values are seconds, whatever its
+  // name.
+  bool time_master = false;
   // A VLSD channel: its value lies in signal data, the record holds only a reference.
   bool has_signal_data = false;
   SignalSource signal_source = SignalSource::kNone;

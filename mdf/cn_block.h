@@ -15,6 +15,9 @@ inline constexpr std::uint32_t kChannelMaster = 2;
 inline constexpr std::uint32_t kChannelVirtualData = 6;
 inline constexpr std::uint32_t kChannelUnsupported = 7;
 
+// cn_sync_type of a channel whose values are times, in seconds.
+inline constexpr std::uint8_t kSyncTime = 1;
+
 // Value types: cn_data_type + 1 for the data types we read; 0 for the others.
 inline constexpr std::uint32_t kValueUnsupported = 0;
 inline constexpr std::uint32_t kValueUnsignedLe = 1;

@@ -21,6 +21,7 @@ Status DataBlock::load(LoadContext& ctx, const BlockHeader&) {
   data_start_ = offset + kBlockHeaderSize;
   source_ = &ctx.stream;
   owned_source_.reset();
+  pieces_ = nullptr;
   position_ = 0;
   return Status::success();
 }
@@ -42,6 +43,7 @@ void DataBlock::set_source(Stream* source, std::uint64_t data_start, std::uint64
     owned_source_->close();
     owned_source_.reset();
   }
+  pieces_ = nullptr;
   source_ = source;
   data_start_ = data_start;
   length = kBlockHeaderSize + size;
@@ -52,6 +54,13 @@ void DataBlock::set_source(StreamPtr source, std::uint64_t data_start, std::uint
   Stream* raw = source.get();
   set_source(raw, data_start, size);
   owned_source_ = std::move(source);
+}
+
+void DataBlock::set_pieces(std::unique_ptr<PieceStream> pieces) {
+  PieceStream* raw = pieces.get();
+  const std::uint64_t size = raw != nullptr ? raw->size() : 0;
+  set_source(StreamPtr(std::move(pieces)), 0, size);
+  pieces_ = raw;
 }
 
 bool DataBlock::ReadStream::seek_source(std::uint64_t at) {

@@ -1,9 +1,11 @@
 // DT and SD blocks. They never hold their data: each is a read stream over a window of
-// a source stream (the file it was loaded from, or a buffer a writer attached).
+// a source stream (the file it was loaded from, a buffer a writer attached, or the
+// pieces of a data list or zipped block that stands in the file where a DT or SD may).
 #pragma once
 
 #include <cstdint>
 
+#include "io/piece_stream.h"
 #include "io/stream.h"
 #include "mdf/block.h"
 
@@ -37,6 +39,12 @@ public:
   void set_source(Stream* source, std::uint64_t data_start, std::uint64_t size);
   // Owning form: the source is closed when the block goes.
   void set_source(StreamPtr source, std::uint64_t data_start, std::uint64_t size);
+  // The data becomes all that the pieces give, owned like a source.
+  void set_pieces(std::unique_ptr<PieceStream> pieces);
+  // Whether the data is gathered from pieces rather than held by one block in the file.
+  bool from_pieces() const { return pieces_ != nullptr; }
+  // Why a read of the data failed, when its source can say; success otherwise.
+  Status read_failure() const { return pieces_ != nullptr ? pieces_->failure() : Status(); }
 
 protected:
   explicit DataBlock(BlockType kind);
@@ -59,6 +67,7 @@ private:
   std::uint64_t data_start_ = 0;
   Stream* source_ = nullptr;
   StreamPtr owned_source_;
+  PieceStream* pieces_ = nullptr;  // owned_source_, when that gathers pieces
   std::uint64_t position_ = 0;
   ReadStream reader_{*this};
 };

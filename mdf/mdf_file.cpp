@@ -4,6 +4,7 @@
 #include "mdf/cg_block.h"
 #include "mdf/data_block.h"
 #include "mdf/dg_block.h"
+#include "mdf/fh_block.h"
 #include "mdf/hd_block.h"
 #include "mdf/id_block.h"
 
@@ -20,7 +21,9 @@ DtBlock* last_data_block(const HdBlock& hd) {
   for (const BlockRef& group : hd.data_groups) {
     const auto* dg = block_cast<DgBlock>(group);
     auto* dt = dg == nullptr ? nullptr : block_cast<DtBlock>(dg->data);
-    if (dt != nullptr && (last == nullptr || dt->offset > last->offset)) last = dt;
+    // Data gathered from pieces was written by a tool that knew its lengths.
+    if (dt == nullptr || dt->from_pieces()) continue;
+    if (last == nullptr || dt->offset > last->offset) last = dt;
   }
   return last;
 }
@@ -42,6 +45,19 @@ Status check_data_groups_hold_their_records(const HdBlock& hd) {
     }
   }
   return Status::success();
+}
+
+// Whether a group of the file has a kind: what another writer's file must hold to be
+// worth converting.
+bool holds_recognised_group(const HdBlock& hd) {
+  for (const BlockRef& group : hd.data_groups) {
+    const auto* dg = block_cast<DgBlock>(group);
+    if (dg == nullptr) continue;
+    for (const RecordLayout& layout : dg->layouts.all()) {
+      if (layout.group_kind != 0) return true;
+    }
+  }
+  return false;
 }
 
 Status load_tree(LoadContext& ctx, MdfFile& file) {
@@ -77,14 +93,23 @@ HdBlock* MdfFile::hd() const {
 }
 
 Result<std::unique_ptr<MdfFile>> mdf_open(Stream& stream, const ChannelClassifier* classifier,
-                                          std::vector<std::string>* warnings) {
+                                          std::vector<std::string>* warnings,
+                                          const MdfOpenOptions& options) {
   std::int64_t size = stream_size(&stream);
   if (size < 0) return silent_failure(ErrorCode::kIo);
   auto file = std::make_unique<MdfFile>();
   file->source = &stream;
 
   LoadContext ctx(stream, static_cast<std::uint64_t>(size), classifier);
+  ctx.any_writer = options.any_writer;
+  ctx.writer_hint = options.writer_hint;
   Status loaded = load_tree(ctx, *file);
+  file->other_writer = std::move(ctx.other_writer);
+  if (loaded.ok() && file->other_writer && !holds_recognised_group(*file->hd())) {
+    loaded = make_error(ErrorCode::kUnsupported,
+                        "Unsupported MF4 file: %s, without a group of bus frames",
+                        written_by(*file->other_writer).c_str());
+  }
   if (warnings != nullptr) {
     warnings->insert(warnings->end(), ctx.warnings.begin(), ctx.warnings.end());
   }

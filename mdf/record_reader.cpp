@@ -96,6 +96,10 @@ bool RecordReader::finish(ReadEnd end, Status why) {
   return finish(end);
 }
 
+bool RecordReader::read_failed(const DataBlock& block) {
+  return finish(ReadEnd::kReadFailed, block.read_failure());
+}
+
 bool RecordReader::end_inside_record(std::uint64_t sample_length) {
   const auto* dt = block_cast<DtBlock>(data_);
   if (dt != nullptr && dt->may_end_inside_record && sample_length <= kMaxCutSampleLength) {
@@ -141,7 +145,7 @@ bool RecordReader::read_into(DataBlock& block, std::uint64_t at, std::uint64_t n
                              std::vector<std::uint8_t>& buffer, std::size_t offset) {
   pin_views();
   Stream& stream = block.read_stream();
-  if (!stream_seek_exact(stream, at)) return finish(ReadEnd::kReadFailed);
+  if (!stream_seek_exact(stream, at)) return read_failed(block);
   std::uint64_t done = 0;
   while (done < n) {
     std::uint64_t chunk = std::min(n - done, kReadChunk);
@@ -149,7 +153,7 @@ bool RecordReader::read_into(DataBlock& block, std::uint64_t at, std::uint64_t n
     std::int64_t got = stream.read(buffer.data() + offset + done, chunk);
     if (got <= 0) {
       buffer.resize(offset + done);
-      return finish(ReadEnd::kReadFailed);
+      return read_failed(block);
     }
     done += static_cast<std::uint64_t>(got);
     buffer.resize(offset + done);
@@ -165,8 +169,8 @@ bool RecordReader::read_small(DataBlock& block, std::uint64_t at, std::uint64_t 
   }
   pin_views();
   Stream& stream = block.read_stream();
-  if (!stream_seek_exact(stream, at)) return finish(ReadEnd::kReadFailed);
-  return stream_read_exact(stream, out, n) || finish(ReadEnd::kReadFailed);
+  if (!stream_seek_exact(stream, at)) return read_failed(block);
+  return stream_read_exact(stream, out, n) || read_failed(block);
 }
 
 bool RecordReader::take_record_bytes(std::uint64_t at, std::uint64_t n) {

@@ -74,6 +74,8 @@ private:
   bool read_one();
   bool finish(ReadEnd end);
   bool finish(ReadEnd end, Status why);
+  // The block's data could not be read: its source may say why.
+  bool read_failed(const DataBlock& block);
   // The data ends inside the record at position_ (a VLSD sample of sample_length bytes,
   // or 0): the tail of a stopped recording, or damage.
   bool end_inside_record(std::uint64_t sample_length);

@@ -47,7 +47,8 @@ void expect_lines(const std::string& stream, const Lines& lines, const std::stri
 TEST_F(Busfold, ExitCodesOutputAndLogLines) {
   const Lines usage = {
       "Usage: busfold [-hvdX] [--verbosity=<n>] [--non-interactive] [--skip-existing] [-b <n>] "
-      "[-j <n>] [-p <file>] [-m hex id:channel 1;channel 2;...]... [--all-frames] [-O <folder>] "
+      "[-j <n>] [-p <file>] [--any-writer] [-m hex id:channel 1;channel 2;...]... [--all-frames] "
+      "[-O <folder>] "
       "[-i <file(s)/folder(s)>]... file(s)/folder(s) [file(s)/folder(s)]...\n\n",
       "  -h, --help                               display this help and exit\n",
       "  -v, -V, --version                        display tool version and exit\n",
@@ -65,6 +66,8 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
       "the number of processors; with -m files are converted one after another\n",
       "  -p, --password-file=<file>               where to find device passwords for encrypted "
       "files, defaults to \"passwords.json\"\n",
+      "  --any-writer                             also convert bus-logging files that other tools "
+      "wrote\n",
       "  -m, --mux=hex id:channel 1;channel 2;... CAN IDs to demux and their corresponding "
       "channels\n",
       "  --all-frames                             also carries LIN frames and CAN remote and "

@@ -167,6 +167,70 @@ TEST(EndToEnd, CarriesEveryFrameIntoItsGroupAndFinalizes) {
   }
 }
 
+// Files shaped as other writers shape them, stored as they store them: every frame comes
+// out as it went in, at its own time.
+TEST(EndToEnd, ConvertsFilesOfOtherWritersFrameByFrame) {
+  using test::MasterTime;
+  using test::Storage;
+  const Frames frames = test::mixed_can_frames(1500, 11);
+  const std::string other = "Another tool";
+  const std::pair<const char*, test::LoggerFileOptions> cases[] = {
+      {"float seconds",
+       {.tool_id = other, .sorted = true, .master_time = MasterTime::float_seconds}},
+      {"nanoseconds zipped",
+       {.storage = Storage::zipped,
+        .tool_id = other,
+        .sorted = true,
+        .master_time = MasterTime::nanoseconds}},
+      {"transposed", {.storage = Storage::transposed, .tool_id = "", .sorted = true}},
+      {"equal list", {.storage = Storage::equal_list, .tool_id = other, .sorted = true}},
+      {"unequal list",
+       {.storage = Storage::unequal_list,
+        .tool_id = other,
+        .sorted = true,
+        .master_time = MasterTime::nanoseconds}},
+      {"header list",
+       {.storage = Storage::header_list,
+        .tool_id = other,
+        .sorted = true,
+        .master_time = MasterTime::float_seconds}},
+      // Our logger's shape: records with ids, long payloads in VLSD records or SD blocks.
+      {"logger lists", {.finalized = true, .data_groups = 2, .storage = Storage::unequal_list}},
+      {"logger SD in lists",
+       {.finalized = true, .signal_data_blocks = true, .storage = Storage::header_list}},
+  };
+  TempDir dir;
+  std::vector<std::string> args = {"--any-writer"};
+  for (const auto& [name, options] : cases) {
+    ASSERT_TRUE(
+        dir.write_file(std::string(name) + ".mf4", text(build_logger_file(frames, options))));
+    args.push_back(std::string(name) + ".mf4");
+  }
+  ProcessResult r = run_busfold(dir, args);
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_FALSE(logged(r, " moved forward in time")) << r.err;
+  for (const auto& [name, options] : cases)
+    EXPECT_EQ(Output(dir, std::string(name) + "_fin.MF4").frames(), expected(frames)) << name;
+
+  // Without the option a file of another writer is refused and says why; our logger's
+  // files, however stored, need no option. With it, a file needs a group of bus frames.
+  Bytes no_groups = build_logger_file({}, {.tool_id = other, .sorted = true});
+  ASSERT_TRUE(dir.write_file("none/no_groups.mf4", text(no_groups)));
+  r = run_busfold(dir, {"float seconds.mf4", "transposed.mf4", "logger lists.mf4"});
+  EXPECT_EQ(r.exit_status, 8);
+  EXPECT_TRUE(logged(r, " E Unsupported MF4 file: written by 'Another tool'; use --any-writer to "
+                        "convert files of other writers\n"))
+      << r.err;
+  EXPECT_TRUE(logged(r, " E Unsupported MF4 file: written by an unnamed tool; use --any-writer"))
+      << r.err;
+  EXPECT_FALSE(logged(r, "Error during conversion of logger lists.mf4")) << r.err;
+  r = run_busfold(dir, {"--any-writer", "none/no_groups.mf4"});
+  EXPECT_EQ(r.exit_status, 8);
+  EXPECT_TRUE(logged(r, " E Unsupported MF4 file: written by 'Another tool', without a group of "
+                        "bus frames\n"))
+      << r.err;
+}
+
 // Only a file converted completely is published and, with -d, deleted; a failure leaves no
 // temporary file and keeps the input.
 TEST(EndToEnd, FailedFilesKeepTheirInputsAndLeaveNoPartialOutput) {

@@ -12,6 +12,7 @@
 #include "mdf/dg_block.h"
 #include "mdf/hd_block.h"
 #include "mdf/mdf_file.h"
+#include "mdf/record_reader.h"
 #include "tests/support/mdf_builder.h"
 
 namespace busfold {
@@ -125,6 +126,77 @@ TEST(HostileInput, StructuresWeDoNotReadAreRefused) {
     const std::uint64_t links[9] = {};
     b.set_link(b.kHdOffset, link::kHdComment, b.add_block(id, links, Bytes(200)));
     expect_refused(b, "");
+  }
+}
+
+// As the data of the skeleton: a DL of a DT and a block of kind `second`, and a DZ of 10
+// bytes. Each returns its block's offset.
+std::uint64_t listed(Skeleton& s, std::uint64_t equal_length, const char* second = "##DT") {
+  const Bytes ten(10, 7);
+  const std::uint64_t sizes[2] = {10, 10};
+  const std::uint64_t blocks[2] = {s.b.add_block("##DT", {}, ten), s.b.add_block(second, {}, ten)};
+  const std::uint64_t dl = s.b.add_list(blocks, sizes, equal_length);
+  s.b.set_link(s.dg, link::kDgData, dl);
+  return dl;
+}
+std::uint64_t zipped(Skeleton& s) {
+  const std::uint64_t dz = s.b.add_zipped("##DT", Bytes(10, 7));
+  s.b.set_link(s.dg, link::kDgData, dz);
+  return dz;
+}
+
+// What data lists and zipped blocks claim is checked against what they hold: at the open
+// where the claim is read, and in the record walk where only inflating tells.
+TEST(HostileInput, DataListsAndZippedBlocksAreChecked) {
+  constexpr std::uint64_t kDlFields = 24 + 3 * 8, kDzFields = 24;
+  const Refusal cases[] = {
+      {[](Skeleton& s) {
+         const std::uint64_t dl = listed(s, 10);
+         s.b.set_link(dl, 0, dl);
+       },
+       "meets the block"},
+      {[](Skeleton& s) {
+         const std::uint64_t dl = listed(s, 10);
+         s.b.set_link(dl, 2, dl - 80);  // the first DT, 40 bytes a block
+       },
+       "listed more"},
+      {[](Skeleton& s) { listed(s, 8); }, "gives its blocks 8 bytes; block 0 holds 10"},
+      {[](Skeleton& s) { s.b.patch_u64(listed(s, 0) + kDlFields + 16, 9); },
+       "places its block 1 at 9, after 10 bytes"},
+      {[](Skeleton& s) { s.b.patch_u32(listed(s, 10) + kDlFields + 4, 5); }, "counts 5 data"},
+      {[](Skeleton& s) { listed(s, 10, "##SD"); }, "holds ##SD data at offset"},
+      {[](Skeleton& s) { listed(s, 10, "##TX"); }, "lists a block ##TX at offset"},
+      {[](Skeleton& s) {
+         const std::uint64_t links[1] = {s.b.add_block("##DT", {}, Bytes(8))};
+         s.b.set_link(s.dg, link::kDgData, s.b.add_block("##HL", links, Bytes(8)));
+       },
+       "goes on with a block ##DT at offset"},
+      {[](Skeleton& s) { s.b.patch_u64(zipped(s) + kDzFields + 8, 1ull << 40); },
+       "claims 1099511627776 bytes from"},
+      {[](Skeleton& s) { s.b.patch_u64(zipped(s) + kDzFields + 16, 1000); },
+       "claims 1000 bytes of zipped data"},
+      {[](Skeleton& s) { s.b.patch_u8(zipped(s) + kDzFields + 2, 2); }, "uses zip type 2"},
+      {[](Skeleton& s) { s.b.patch_bytes(zipped(s) + kDzFields, "X\x01"); },
+       "holds a block of type ##X?, not DT or SD"},
+  };
+  expect_all_refused(cases);
+
+  const std::pair<std::uint64_t, const char*> lies[] = {
+      {8, "inflates to more than"}, {12, "inflates to fewer than"}, {0, "does not inflate"}};
+  for (const auto& [length, message] : lies) {
+    Skeleton s;
+    s.b.patch_u32(s.cg + 96, 2);  // records of 2 bytes
+    const std::uint64_t dz = zipped(s);
+    s.b.patch_u64(dz + kDzFields + 8, length != 0 ? length : 10);
+    if (length == 0) s.b.patch_u8(dz + kDzFields + 26, 0xFF);  // the first deflate block
+    test::OpenedMdf opened = open_mdf(s.b.bytes());
+    ASSERT_TRUE(opened) << message;
+    RecordReader reader(*block_cast<DgBlock>(opened->hd()->data_groups.at(0)));
+    while (reader.next() != nullptr) {
+    }
+    EXPECT_EQ(reader.end(), ReadEnd::kReadFailed) << message;
+    const auto& lines = reader.end_status().messages();
+    EXPECT_TRUE(!lines.empty() && lines[0].find(message) != std::string::npos) << message;
   }
 }
 
@@ -247,9 +319,9 @@ TEST(HostileInput, TextsSharedByManyBlocksAreScannedOnce) {
   // A large comment behind every history entry, a large name behind every channel of a
   // bus group: scanned once per link, these took time in proportion to their product.
   const std::string large = std::string(5'000'000, 'x') + "<tool_id>QK</tool_id>";
-  for (bool names : {false, true}) {
+  for (int names : {0, 1, 2}) {  // 2: another tool's comment, taken with any_writer
     MdfBuilder b;
-    if (names) {
+    if (names == 1) {
       b.add_history();
       std::uint64_t name = b.add_text(large);
       std::uint64_t dg = b.add_data_group();
@@ -258,12 +330,14 @@ TEST(HostileInput, TextsSharedByManyBlocksAreScannedOnce) {
       for (int i = 0; i < 30000; ++i)
         b.add_channel(cg, {.name_block = name, .bit_count = 0});
     } else {
-      std::uint64_t comment = b.add_xml(large);
+      std::uint64_t comment = b.add_xml(names == 0 ? large : large.substr(0, 5'000'000));
       for (int i = 0; i < 50000; ++i)
         b.add_history_with_comment(comment);
     }
     auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(open_mdf(b.bytes(), &bus_channel_classifier()));
+    // Another writer's file without bus groups is refused, once its history is read.
+    EXPECT_EQ(bool(open_mdf(b.bytes(), &bus_channel_classifier(), {.any_writer = true, .writer_hint = {}})),
+              names != 2);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << names;
   }
 }

@@ -1,6 +1,7 @@
 #include "tests/support/logger_file.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -10,7 +11,6 @@
 #include <utility>
 
 #include "base/bytes.h"
-#include "tests/support/mdf_builder.h"
 
 namespace busfold::test {
 
@@ -90,7 +90,7 @@ struct Group {
   std::uint64_t vlsd_cg = 0;
   std::uint16_t vlsd_record_id = 0;
   std::uint64_t records = 0;
-  std::uint64_t vlsd_bytes = 0;  // signal data without the length fields
+  std::uint64_t vlsd_bytes = 0;          // signal data without the length fields
   std::uint64_t data_bytes_channel = 0;  // of FD over 8, when its values go to an SD block
   std::vector<std::uint8_t> signal_block;
 };
@@ -167,8 +167,7 @@ private:
     return bus_constants_[bus] = b_.add_linear_conversion(bus, 0);
   }
 
-  std::uint64_t member(std::uint64_t structure, const std::string& name,
-                       ChannelOptions options) {
+  std::uint64_t member(std::uint64_t structure, const std::string& name, ChannelOptions options) {
     options.name = name;
     options.flags = flags_;
     return b_.add_member(structure, options);
@@ -327,6 +326,112 @@ void encode(const LoggerFrame& f, Layout layout, Group& g, unsigned id_size,
 constexpr std::uint64_t kCgCycleCount = 24 + 6 * 8 + 8;
 constexpr std::uint64_t kCgDataBytes = 24 + 6 * 8 + 24;
 
+// Row size of transposed pieces in logger files: records of the classic 11-bit layout.
+constexpr std::uint32_t kLoggerColumns = 18;
+
+void add_history(MdfBuilder& b, const std::string& tool_id) {
+  if (tool_id == "QK") {
+    b.add_history();
+  } else {
+    b.add_history("<FHcomment><TX>Converted.</TX>" +
+                  (tool_id.empty() ? "" : "<tool_id>" + tool_id + "</tool_id>") + "</FHcomment>");
+  }
+}
+
+// Records of the sorted shape: time (8 bytes), bus, ID (29 bits), flags (IDE, Dir, EDL,
+// BRS, ESI from bit 0), DLC, DataLength, DataBytes.
+struct SortedGroup {
+  std::uint64_t dg = 0, cg = 0;
+  std::uint32_t width = 8;
+  std::uint64_t records = 0;
+  std::vector<std::uint8_t> data;
+};
+
+SortedGroup add_sorted_group(MdfBuilder& b, unsigned bus, bool fd, std::uint64_t time_conversion,
+                             MasterTime master_time) {
+  SortedGroup g;
+  g.width = fd ? 64 : 8;
+  g.dg = b.add_data_group(0);
+  g.cg = b.add_channel_group(g.dg, {.acq_name = format_name(fd ? "CAN%u FD" : "CAN%u", bus),
+                                    .flags = 6,
+                                    .path_separator = '.',
+                                    .data_bytes = 16 + g.width,
+                                    .source = b.add_source(format_name("CAN%u", bus), 2, 2)});
+  const bool as_float = master_time == MasterTime::float_seconds;
+  b.add_channel(g.cg, {.name = "time",
+                       .type = kTypeMaster,
+                       .sync_type = 1,
+                       .data_type = static_cast<std::uint8_t>(as_float ? 4 : 0),
+                       .bit_count = master_time == MasterTime::micros48 ? 48u : 64u,
+                       .conversion = as_float ? 0 : time_conversion});
+  const std::uint64_t frame = b.add_channel(g.cg, {.name = "CAN_DataFrame",
+                                                   .data_type = kDataBytes,
+                                                   .byte_offset = 8,
+                                                   .bit_count = (8 + g.width) * 8});
+  struct Member {
+    const char* name;
+    std::uint32_t byte, bit_count;
+    std::uint8_t bit;
+  };
+  const Member members[] = {{"BusChannel", 8, 8, 0}, {"ID", 9, 29, 0},  {"IDE", 13, 1, 0},
+                            {"Dir", 13, 1, 1},       {"EDL", 13, 1, 2}, {"BRS", 13, 1, 3},
+                            {"ESI", 13, 1, 4},       {"DLC", 14, 4, 0}, {"DataLength", 15, 8, 0}};
+  for (const Member& m : members) {
+    b.add_member(frame, {.name = std::string("CAN_DataFrame.") + m.name,
+                         .bit_offset = m.bit,
+                         .byte_offset = m.byte,
+                         .bit_count = m.bit_count});
+  }
+  b.add_member(frame, {.name = "CAN_DataFrame.DataBytes",
+                       .data_type = kDataBytes,
+                       .byte_offset = 16,
+                       .bit_count = g.width * 8});
+  return g;
+}
+
+std::vector<std::uint8_t> build_sorted_file(const std::vector<LoggerFrame>& frames,
+                                            const LoggerFileOptions& options) {
+  MdfBuilder b;
+  b.set_start_time(options.start_time_ns);
+  add_history(b, options.tool_id);
+  const std::uint64_t time_conversion =
+      b.add_linear_conversion(0, options.master_time == MasterTime::nanoseconds ? 1e-9 : 1e-6);
+  std::map<std::pair<unsigned, bool>, SortedGroup> groups;
+  for (const LoggerFrame& f : frames) {
+    if (f.kind == LoggerFrameKind::can_data) groups.try_emplace({f.bus, f.edl});
+  }
+  for (auto& [key, g] : groups)
+    g = add_sorted_group(b, key.first, key.second, time_conversion, options.master_time);
+  for (const LoggerFrame& f : frames) {
+    if (f.kind != LoggerFrameKind::can_data) continue;
+    SortedGroup& g = groups.at({f.bus, f.edl});
+    std::vector<std::uint8_t> record(16 + g.width, 0);
+    switch (options.master_time) {
+    case MasterTime::micros48: store_le48(record.data(), f.time_us); break;
+    case MasterTime::nanoseconds: store_le64(record.data(), f.time_us * 1000); break;
+    case MasterTime::float_seconds:
+      store_le64(record.data(),
+                 std::bit_cast<std::uint64_t>(static_cast<double>(f.time_us) * 1e-6));
+      break;
+    }
+    record[8] = f.bus;
+    store_le32(record.data() + 9, f.id);
+    record[13] =
+        static_cast<std::uint8_t>(f.ide | f.tx << 1 | f.edl << 2 | f.brs << 3 | f.esi << 4);
+    record[14] = f.dlc;
+    record[15] = static_cast<std::uint8_t>(f.payload.size());
+    std::copy(f.payload.begin(), f.payload.end(), record.begin() + 16);
+    g.data.insert(g.data.end(), record.begin(), record.end());
+    ++g.records;
+  }
+  for (auto& [key, g] : groups) {
+    b.patch_u64(g.cg + kCgCycleCount, g.records);
+    b.set_link(g.dg, link::kDgData,
+               b.add_stored("##DT", g.data, options.storage, 16 + g.width, options.piece_bytes));
+  }
+  return b.bytes();
+}
+
 }  // namespace
 
 std::uint8_t logger_dlc_length(std::uint8_t dlc) { return kDlcLengths[dlc & 0x0F]; }
@@ -352,9 +457,10 @@ LoggerFrame can_frame(std::uint8_t bus, std::uint32_t id, std::vector<std::uint8
 
 std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& frames,
                                             const LoggerFileOptions& options) {
+  if (options.sorted) return build_sorted_file(frames, options);
   MdfBuilder b;
   b.set_start_time(options.start_time_ns);
-  b.add_history();
+  add_history(b, options.tool_id);
   // Frame i is recorded by data group i % data_groups, each with the groups of every bus.
   const std::size_t group_count = std::max<std::size_t>(1, options.data_groups);
   std::vector<std::unique_ptr<LoggerLayoutWriter>> layouts;
@@ -406,7 +512,9 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
   }
   for (auto& [key, g] : groups) {
     if (g.data_bytes_channel != 0 && g.vlsd_cg == 0)
-      b.set_link(g.data_bytes_channel, link::kCnData, b.add_signal_data(g.signal_block));
+      b.set_link(g.data_bytes_channel, link::kCnData,
+                 b.add_stored("##SD", g.signal_block, options.storage, kLoggerColumns,
+                              options.piece_bytes));
   }
 
   if (options.finalized) {
@@ -418,7 +526,11 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
   }
   for (std::size_t dg = 0; dg < group_count; ++dg) {
     // An unfinalized logger has not yet written the length of the block it writes last.
-    if (!options.finalized && dg + 1 == group_count) {
+    if (options.storage != Storage::plain) {
+      b.set_link(
+          layouts[dg]->data_group(), link::kDgData,
+          b.add_stored("##DT", data[dg], options.storage, kLoggerColumns, options.piece_bytes));
+    } else if (!options.finalized && dg + 1 == group_count) {
       b.add_data(layouts[dg]->data_group(), data[dg], 24);
     } else {
       b.add_data(layouts[dg]->data_group(), data[dg]);

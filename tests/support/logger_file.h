@@ -9,7 +9,10 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
+
+#include "tests/support/mdf_builder.h"
 
 namespace busfold::test {
 
@@ -29,6 +32,10 @@ struct LoggerFrame {
   std::vector<std::uint8_t> payload;  // dlc_to_length(dlc) bytes for CAN data frames
 };
 
+// How the master channel holds times: 48-bit microseconds as loggers write them, float64
+// seconds, or 64-bit nanoseconds (a linear conversion makes each of them seconds).
+enum class MasterTime { micros48, float_seconds, nanoseconds };
+
 struct LoggerFileOptions {
   // Finalized files say "MDF     " and carry cycle counts and the data block's length;
   // unfinalized ones say "UnFinMF " with flag 4 and a data block written with length 24.
@@ -41,6 +48,17 @@ struct LoggerFileOptions {
   // Payloads of FD frames over 8 bytes: records of a VLSD group, as loggers write them,
   // or one SD block per channel group.
   bool signal_data_blocks = false;
+  // How each data group's data and each SD block are stored.
+  Storage storage = Storage::plain;
+  std::size_t piece_bytes = 1000;  // of each piece of equal lists and header lists
+  // The tool id the history names (none when empty).
+  std::string tool_id = "QK";
+  // Shaped as other writers write CAN data frames (other frames are left out), finalized:
+  // records sorted, without ids, one data group per bus and kind (classic frames with 8
+  // data bytes, FD ones with 64, beside a DataLength), the master channel named "time"
+  // with times as master_time says.
+  bool sorted = false;
+  MasterTime master_time = MasterTime::micros48;
 };
 
 // Byte count of a CAN DLC code.

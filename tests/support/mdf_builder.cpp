@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
+
+#include <zlib.h>
 
 #include "base/bytes.h"
 #include "mdf/block_codec.h"
@@ -132,6 +135,78 @@ std::uint64_t MdfBuilder::add_data(std::uint64_t dg, std::span<const std::uint8_
   return dt;
 }
 
+std::uint64_t MdfBuilder::add_zipped(std::string_view id, std::span<const std::uint8_t> bytes,
+                                     std::uint32_t columns) {
+  Bytes in(bytes.begin(), bytes.end());
+  if (columns != 0) {
+    const std::size_t rows = in.size() / columns;
+    for (std::size_t r = 0; r < rows; ++r) {
+      for (std::size_t c = 0; c < columns; ++c)
+        in[c * rows + r] = bytes[r * columns + c];
+    }
+  }
+  uLongf zipped_size = compressBound(in.size());
+  Bytes data(24 + zipped_size);
+  compress2(data.data() + 24, &zipped_size, in.data(), in.size(), 6);
+  data.resize(24 + zipped_size);
+  data[0] = static_cast<std::uint8_t>(id[2]);
+  data[1] = static_cast<std::uint8_t>(id[3]);
+  data[2] = columns != 0 ? 1 : 0;
+  store_le32(data.data() + 4, columns);
+  store_le64(data.data() + 8, bytes.size());
+  store_le64(data.data() + 16, zipped_size);
+  return add_block("##DZ", {}, data);
+}
+
+std::uint64_t MdfBuilder::add_list(std::span<const std::uint64_t> blocks,
+                                   std::span<const std::uint64_t> sizes, std::uint64_t equal_length,
+                                   std::uint64_t first_offset) {
+  std::vector<std::uint64_t> links{0};
+  links.insert(links.end(), blocks.begin(), blocks.end());
+  Bytes data(equal_length != 0 ? 16 : 8 + 8 * blocks.size());
+  data[0] = equal_length != 0 ? 1 : 0;
+  store_le32(data.data() + 4, static_cast<std::uint32_t>(blocks.size()));
+  if (equal_length != 0) store_le64(data.data() + 8, equal_length);
+  for (std::size_t i = 0; equal_length == 0 && i < blocks.size(); ++i) {
+    store_le64(data.data() + 8 + 8 * i, first_offset);
+    first_offset += sizes[i];
+  }
+  return add_block("##DL", links, data);
+}
+
+std::uint64_t MdfBuilder::add_stored(std::string_view id, std::span<const std::uint8_t> bytes,
+                                     Storage storage, std::uint32_t columns,
+                                     std::size_t piece_bytes) {
+  if (storage == Storage::plain) return add_block(id, {}, bytes);
+  if (storage == Storage::zipped || storage == Storage::transposed)
+    return add_zipped(id, bytes, storage == Storage::transposed ? columns : 0);
+  // Pieces that need not end with a record; unequal ones alternate kept and zipped.
+  const bool equal = storage != Storage::unequal_list;
+  std::vector<std::uint64_t> blocks, sizes;
+  for (std::size_t at = 0, i = 0; at < bytes.size(); ++i) {
+    const std::size_t n =
+        std::min<std::size_t>(bytes.size() - at, equal ? piece_bytes : 300 + 500 * (i % 3));
+    const auto piece = bytes.subspan(at, n);
+    const bool zip = storage == Storage::header_list || (!equal && i % 2 == 1);
+    blocks.push_back(zip ? add_zipped(id, piece, i % 2 == 0 ? 0 : columns)
+                         : add_block(id, {}, piece));
+    sizes.push_back(n);
+    at += n;
+  }
+  // Two lists chained: the second starts where the first ends.
+  const std::size_t half = blocks.size() / 2;
+  const std::uint64_t first_size = std::accumulate(sizes.begin(), sizes.begin() + half, 0ull);
+  const std::uint64_t second =
+      add_list(std::span(blocks).subspan(half), std::span(sizes).subspan(half),
+               equal ? piece_bytes : 0, first_size);
+  const std::uint64_t first = add_list(std::span(blocks).first(half), std::span(sizes).first(half),
+                                       equal ? piece_bytes : 0);
+  set_link(first, 0, second);
+  if (storage != Storage::header_list) return first;
+  const std::uint64_t links[1] = {first};
+  return add_block("##HL", links, Bytes(8));
+}
+
 void MdfBuilder::patch_bytes(std::uint64_t at, std::string_view bytes) {
   if (at + bytes.size() > bytes_.size()) bytes_.resize(at + bytes.size());
   std::memcpy(bytes_.data() + at, bytes.data(), bytes.size());
@@ -149,10 +224,12 @@ void MdfBuilder::append_to_chain(std::uint64_t parent, std::size_t index, std::u
   tail->second = child;
 }
 
-OpenedMdf open_mdf(std::span<const std::uint8_t> bytes, const ChannelClassifier* classifier) {
+OpenedMdf open_mdf(std::span<const std::uint8_t> bytes, const ChannelClassifier* classifier,
+                   const MdfOpenOptions& options) {
   OpenedMdf opened;
   opened.stream = memory_stream_from(bytes);
-  Result<std::unique_ptr<MdfFile>> result = mdf_open(*opened.stream, classifier, &opened.warnings);
+  Result<std::unique_ptr<MdfFile>> result =
+      mdf_open(*opened.stream, classifier, &opened.warnings, options);
   opened.status = result.status();
   if (result.ok()) opened.file = std::move(*result);
   return opened;

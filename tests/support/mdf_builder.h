@@ -27,6 +27,12 @@ inline constexpr std::string_view kQkHistoryComment =
     "<FHcomment>\n    <TX>Creation and logging of data.</TX>\n    <tool_id>QK</tool_id>\n"
     "</FHcomment>";
 
+// How the bytes of a DT or SD are stored, as other writers store them: as the block
+// itself, zipped (deflate, or transposed in columns then deflate), or as pieces listed by
+// DLs (two of them chained), of equal or unequal lengths, kept and zipped mixed, and
+// under an HL.
+enum class Storage { plain, zipped, transposed, equal_list, unequal_list, header_list };
+
 struct ChannelGroupOptions {
   std::string acq_name{};  // a new TX when not empty
   std::uint64_t record_id = 0, cycle_count = 0;
@@ -88,6 +94,20 @@ public:
   std::uint64_t add_signal_data(std::span<const std::uint8_t> b) {
     return add_block("##SD", {}, b);
   }
+  // The bytes of a block of kind `id` ("##DT", "##SD") stored as `storage` says; the
+  // offset to link. `columns` is the row size of transposed pieces; equal lists have
+  // pieces of `piece_bytes`.
+  std::uint64_t add_stored(std::string_view id, std::span<const std::uint8_t> bytes,
+                           Storage storage, std::uint32_t columns = 1,
+                           std::size_t piece_bytes = 1000);
+  // A DZ that holds the bytes of a block of kind `id`, transposed in `columns` when not 0.
+  std::uint64_t add_zipped(std::string_view id, std::span<const std::uint8_t> bytes,
+                           std::uint32_t columns = 0);
+  // A DL of the blocks; equal lengths when `equal_length` is not 0, else the offsets
+  // their sizes add up to from `first_offset`.
+  std::uint64_t add_list(std::span<const std::uint64_t> blocks,
+                         std::span<const std::uint64_t> sizes, std::uint64_t equal_length,
+                         std::uint64_t first_offset = 0);
   // Patches, also past the end; a link of 0 means none.
   void set_link(std::uint64_t block, std::size_t index, std::uint64_t target) {
     patch_u64(block + 24 + 8 * index, target);
@@ -123,7 +143,8 @@ struct OpenedMdf {
   MdfFile* operator->() const { return file.get(); }
 };
 OpenedMdf open_mdf(std::span<const std::uint8_t> bytes,
-                   const ChannelClassifier* classifier = nullptr);
+                   const ChannelClassifier* classifier = nullptr,
+                   const MdfOpenOptions& options = {});
 
 CgBlock& group_at(const MdfFile& file, std::size_t dg = 0, std::size_t cg = 0);
 

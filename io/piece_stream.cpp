@@ -1,0 +1,189 @@
+#include "io/piece_stream.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace busfold {
+
+namespace {
+
+unsigned long long ull(std::uint64_t value) { return static_cast<unsigned long long>(value); }
+
+// zlib counts in 32-bit amounts: larger pieces are fed in parts.
+constexpr std::uint64_t kZlibStep = std::uint64_t{1} << 30;
+
+}  // namespace
+
+std::unique_ptr<PieceStream> piece_stream_new(Stream& source, std::vector<StreamPiece> pieces) {
+  std::uint64_t total = 0;
+  for (const StreamPiece& piece : pieces) {
+    if (piece.size > static_cast<std::uint64_t>(INT64_MAX) - total) return nullptr;
+    total += piece.size;
+  }
+  return std::unique_ptr<PieceStream>(new (std::nothrow) PieceStream(source, std::move(pieces)));
+}
+
+PieceStream::PieceStream(Stream& source, std::vector<StreamPiece> pieces)
+    : source_(source), pieces_(std::move(pieces)) {
+  // Pieces that give nothing are never the piece of a position.
+  std::erase_if(pieces_, [](const StreamPiece& piece) { return piece.size == 0; });
+  starts_.reserve(pieces_.size());
+  for (const StreamPiece& piece : pieces_) {
+    starts_.push_back(size_);
+    size_ += piece.size;
+    largest_ = std::max(largest_, piece.size);
+  }
+}
+
+std::size_t PieceStream::piece_at(std::uint64_t position) {
+  // Reads go forward: the piece of the last access or the one after it, nearly always.
+  for (std::size_t i = hint_; i < std::min(hint_ + 2, pieces_.size()); ++i) {
+    if (position >= starts_[i] && position - starts_[i] < pieces_[i].size) return hint_ = i;
+  }
+  auto after = std::upper_bound(starts_.begin(), starts_.end(), position);
+  return hint_ = static_cast<std::size_t>(after - starts_.begin()) - 1;
+}
+
+bool PieceStream::inflate_into(const StreamPiece& piece, std::vector<std::uint8_t>& out) {
+  const std::uint8_t* in = source_.view(piece.source_start, piece.source_size);
+  if (in == nullptr) {
+    input_.resize(piece.source_size);
+    if (!stream_seek_exact(source_, piece.source_start) ||
+        !stream_read_exact(source_, input_.data(), piece.source_size)) {
+      failure_ = make_error(ErrorCode::kIo, "Zipped data at offset %llu could not be read",
+                            ull(piece.source_start));
+      return false;
+    }
+    in = input_.data();
+  }
+  // One byte of room past the size declared: a piece that fills it holds more.
+  out.resize(piece.size + 1);
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) {
+    failure_ = make_error(ErrorCode::kOutOfMemory, "%s", "Could not start to inflate zipped data");
+    return false;
+  }
+  std::uint64_t in_left = piece.source_size, out_left = piece.size + 1;
+  z.next_in = const_cast<Bytef*>(in);
+  z.next_out = out.data();
+  int result = Z_OK;
+  while (result == Z_OK) {
+    if (z.avail_in == 0 && in_left != 0) {
+      z.avail_in = static_cast<uInt>(std::min(in_left, kZlibStep));
+      in_left -= z.avail_in;
+    }
+    if (z.avail_out == 0 && out_left != 0) {
+      z.avail_out = static_cast<uInt>(std::min(out_left, kZlibStep));
+      out_left -= z.avail_out;
+    }
+    result = inflate(&z, Z_NO_FLUSH);
+  }
+  const std::uint64_t produced = piece.size + 1 - out_left - z.avail_out;
+  const char* zlib_message = z.msg;
+  inflateEnd(&z);
+  out.resize(piece.size);
+  if (result == Z_STREAM_END && produced == piece.size) return true;
+  if (result == Z_STREAM_END || result == Z_BUF_ERROR) {
+    // Z_BUF_ERROR: the input ran out before its end (fewer), or the spare byte was taken.
+    const bool more = produced > piece.size;
+    failure_ = make_error(ErrorCode::kInvalidInput,
+                          "Zipped data at offset %llu inflates to %s than the %llu bytes its "
+                          "block declares",
+                          ull(piece.source_start), more ? "more" : "fewer", ull(piece.size));
+  } else {
+    failure_ = make_error(
+        ErrorCode::kInvalidInput, "Zipped data at offset %llu does not inflate (zlib: %s)",
+        ull(piece.source_start), zlib_message != nullptr ? zlib_message : "damaged");
+  }
+  return false;
+}
+
+const std::uint8_t* PieceStream::inflated(std::size_t index) {
+  ++uses_;
+  for (Inflated& slot : inflated_) {
+    if (slot.piece == index) {
+      slot.last_use = uses_;
+      return slot.bytes.data();
+    }
+  }
+  Inflated& slot = inflated_[0].last_use <= inflated_[1].last_use ? inflated_[0] : inflated_[1];
+  slot.piece = SIZE_MAX;
+  const StreamPiece& piece = pieces_[index];
+  if (piece.coding == PieceCoding::kDeflate) {
+    if (!inflate_into(piece, slot.bytes)) return nullptr;
+  } else {
+    if (!inflate_into(piece, transposed_)) return nullptr;
+    // Rows of `columns` bytes were stored column by column; what does not fill a whole
+    // row follows as it is.
+    const std::uint64_t columns = std::max<std::uint32_t>(piece.columns, 1);
+    const std::uint64_t rows = piece.size / columns;
+    slot.bytes.resize(piece.size);
+    std::uint8_t* out = slot.bytes.data();
+    const std::uint8_t* in = transposed_.data();
+    for (std::uint64_t c = 0; c < columns && rows != 0; ++c) {
+      for (std::uint64_t r = 0; r < rows; ++r)
+        out[r * columns + c] = in[c * rows + r];
+    }
+    std::memcpy(out + rows * columns, in + rows * columns, piece.size - rows * columns);
+  }
+  slot.piece = index;
+  slot.last_use = uses_;
+  return slot.bytes.data();
+}
+
+const std::uint8_t* PieceStream::view(std::uint64_t position, std::uint64_t n) {
+  // A reader asks for all of the data first, which only one piece can show.
+  if (position >= size_ || n > size_ - position || n > largest_) return nullptr;
+  const std::size_t index = piece_at(position);
+  const StreamPiece& piece = pieces_[index];
+  const std::uint64_t within = position - starts_[index];
+  if (n > piece.size - within) return nullptr;
+  if (piece.coding == PieceCoding::kStored) return source_.view(piece.source_start + within, n);
+  const std::uint8_t* bytes = inflated(index);
+  return bytes == nullptr ? nullptr : bytes + within;
+}
+
+std::int64_t PieceStream::read(void* buffer, std::uint64_t n) {
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  std::uint64_t done = 0;
+  while (done < n && position_ < size_) {
+    const std::size_t index = piece_at(position_);
+    const StreamPiece& piece = pieces_[index];
+    const std::uint64_t within = position_ - starts_[index];
+    const std::uint64_t k = std::min(n - done, piece.size - within);
+    if (piece.coding == PieceCoding::kStored) {
+      if (!stream_seek_exact(source_, piece.source_start + within) ||
+          !stream_read_exact(source_, out + done, k)) {
+        failure_ = make_error(ErrorCode::kIo, "Data at offset %llu could not be read",
+                              ull(piece.source_start + within));
+        return done != 0 ? static_cast<std::int64_t>(done) : kStreamError;
+      }
+    } else {
+      const std::uint8_t* bytes = inflated(index);
+      if (bytes == nullptr) return done != 0 ? static_cast<std::int64_t>(done) : kStreamError;
+      std::memcpy(out + done, bytes + within, k);
+    }
+    done += k;
+    position_ += k;
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+std::int64_t PieceStream::seek(std::int64_t offset, int whence) {
+  std::int64_t base;
+  switch (whence) {
+  case kSeekSet: base = 0; break;
+  case kSeekCur: base = static_cast<std::int64_t>(position_); break;
+  case kSeekEnd: base = static_cast<std::int64_t>(size_); break;
+  default: return kStreamError;
+  }
+  std::int64_t target;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) return kStreamError;
+  position_ = std::min(static_cast<std::uint64_t>(target), size_);
+  return static_cast<std::int64_t>(position_);
+}
+
+}  // namespace busfold
