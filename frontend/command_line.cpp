@@ -90,9 +90,9 @@ std::string roff_text(std::string_view text) {
   return out;
 }
 
-// The synopsis (part 1) or the options (part 2) of the man page, from the same entries as
-// --help.
-void print_man_page(void** table, int part) {
+// The synopsis (section 1) or the options (section 2) of the man page, from the same
+// entries as --help.
+void print_man_page(void** table, int section) {
   char* syntax = nullptr;
   std::size_t syntax_size = 0;
   if (std::FILE* memory = open_memstream(&syntax, &syntax_size)) {
@@ -102,9 +102,9 @@ void print_man_page(void** table, int part) {
   std::string_view line = syntax != nullptr ? std::string_view(syntax, syntax_size) : "";
   while (!line.empty() && line.front() == ' ')
     line.remove_prefix(1);
-  if (part == 1) std::printf(".SH SYNOPSIS\n.B %s\n%s\n", kProgramName, roff_text(line).c_str());
+  if (section == 1) std::printf(".SH SYNOPSIS\n.B %s\n%s\n", kProgramName, roff_text(line).c_str());
   std::free(syntax);
-  if (part != 2) return;
+  if (section != 2) return;
   std::printf(".SH OPTIONS\n");
   for (void** slot = table;; ++slot) {
     const arg_hdr& entry = *static_cast<const arg_hdr*>(*slot);
