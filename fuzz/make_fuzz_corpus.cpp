@@ -26,11 +26,11 @@ void write(const fs::path& folder, const std::string& name, std::span<const std:
   std::ofstream out;
   out.exceptions(std::ios::failbit | std::ios::badbit);
   out.open(folder / name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
 }
-
-Bytes text_bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+void write(const fs::path& folder, const std::string& name, std::string_view text) {
+  write(folder, name, Bytes(text.begin(), text.end()));
+}
 
 }  // namespace
 
@@ -45,11 +45,7 @@ int main(int argc, char** argv) {
 
   std::vector<LoggerFrame> mixed = mixed_can_frames(12, 5);
   mixed.push_back({.kind = LoggerFrameKind::can_remote, .id = 0x321, .dlc = 2, .time_us = 9000});
-  mixed.push_back({.kind = LoggerFrameKind::lin,
-                   .id = 0x21,
-                   .dlc = 4,
-                   .time_us = 9100,
-                   .payload = {9, 8, 7, 6}});
+  mixed.push_back({.kind = LoggerFrameKind::lin, .id = 0x21, .dlc = 4, .payload = {9, 8, 7, 6}});
   const Bytes small = build_logger_file(mixed_can_frames(6, 6), {.finalized = true});
   const Bytes logger = build_logger_file(mixed);
   for (const fs::path& folder : {mdf, convert}) {
@@ -72,7 +68,7 @@ int main(int argc, char** argv) {
           compressed_container_write(encrypted, {.window_bits = 6, .lookahead_bits = 3}));
   }
   write(container, "compressed_no_footer.mfc",
-        compressed_container_write(text_bytes("abcabcabcabcabc-hello-hello"),
+        compressed_container_write(Bytes(27, 'a'),
                                    {.window_bits = 8, .lookahead_bits = 4, .footer = false}));
   write(container, "encrypted_empty.mfe", encrypted_container_write({}, encrypt));
   // Noise under every window and lookahead the decoder takes.
@@ -96,7 +92,7 @@ int main(int argc, char** argv) {
       "[\"default\", 1, null]",
   };
   for (std::size_t i = 0; i < std::size(texts); ++i)
-    write(password, std::to_string(i) + ".json", text_bytes(texts[i]));
+    write(password, std::to_string(i) + ".json", texts[i]);
 
   for (int i = 2; i < argc; ++i) {
     for (const fs::path& folder : {mdf, convert})

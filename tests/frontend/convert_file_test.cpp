@@ -117,26 +117,20 @@ TEST_F(ConvertFile, CallsTheToolPerFileGroupAndRecord) {
   test::MdfBuilder b;
   b.add_history();
   b.add_data_group(2);
-  std::vector<std::uint8_t> logger =
-      test::build_logger_file({test::can_frame(1, 1, {1}, 1), test::can_frame(1, 2, {2}, 2)});
-  write("two.mf4", logger);
   write("empty_group.mf4", b.bytes());
-
+  write("two.mf4",
+        test::build_logger_file({test::can_frame(1, 1, {1}, 1), test::can_frame(1, 2, {2}, 2)}));
   EXPECT_EQ(convert("two.mf4"), kConvertOk);
-  ASSERT_GE(ctx.calls.size(), 5u);
-  EXPECT_EQ(ctx.calls[0], "new out");
+  ASSERT_EQ(ctx.calls.size(), 6u);
   EXPECT_EQ(ctx.calls[1].rfind("begin CAN1_Rx#0:1 CAN1_Tx#1:1 CAN1_Rx_IDE#2:1", 0), 0u);
   EXPECT_NE(ctx.calls[1].find(" #9:0 "), std::string::npos);  // a VLSD group: kind 0
-  EXPECT_EQ(ctx.calls[2], "record 1");
-  EXPECT_EQ(ctx.calls[3], "record 1");
-  EXPECT_EQ(ctx.calls[4], "group end");
-  EXPECT_EQ(ctx.calls.back(), "end");
+  ctx.calls[1] = "begin";
+  EXPECT_EQ(ctx.calls, (std::vector<std::string>{"new out", "begin", "record 1", "record 1",
+                                                 "group end", "end"}));
   EXPECT_EQ(ctx.record_count, 2u);
-
   ctx.calls.clear();
   EXPECT_EQ(convert("empty_group.mf4"), kConvertOk);
   EXPECT_EQ(ctx.calls, (std::vector<std::string>{"new out", "end"}));
-
   // A group the tool declines keeps its records unread but still ends.
   ctx.calls.clear();
   ctx.group_begin_result = 2;
@@ -158,8 +152,7 @@ TEST_F(ConvertFile, DeletesOnlyInputsThatConvertedCompletely) {
   ctx.ops = &no_records;
   ctx.calls.clear();
   EXPECT_EQ(convert("a.mf4"), kConvertOk);
-  EXPECT_EQ(ctx.calls.front(), "new out");
-  EXPECT_EQ(ctx.calls.back(), "end");
+  EXPECT_EQ(ctx.calls.size(), 4u);  // no records
   EXPECT_FALSE(dir.exists("a.mf4"));
 
   // A name that by the end stands for another file (moved over it, or rewritten in

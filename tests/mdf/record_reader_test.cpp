@@ -73,12 +73,12 @@ TEST(RecordReader, CutRecordsAreDamageOrAStoppedRecording) {
   MdfBuilder b;
   std::uint64_t dg = b.add_data_group();
   b.add_channel(b.add_channel_group(dg, {.data_bytes = 8}), {.bit_count = 64});
-  b.add_data(dg, counting(28));  // 3.5 records
+  b.add_data(dg, counting(31));  // a byte short of 4 records
   Walk w = walk(b);
   ASSERT_EQ(w.records.size(), 3u);
   EXPECT_EQ(w.records[2], (Walked{0, counting(8, 16), {}, 24}));
   EXPECT_EQ(w.end, ReadEnd::kDamagedRecord);
-  EXPECT_EQ(w.message, "Record at offset 544 is cut short; 4 bytes left unread");
+  EXPECT_EQ(w.message, "Record at offset 544 is cut short; 7 bytes left unread");
   b.set_unfinalized(1);  // the last DT of an unfinalized file is where recording stopped
   w = walk(b);
   EXPECT_EQ(w.records.size(), 3u);
@@ -86,6 +86,11 @@ TEST(RecordReader, CutRecordsAreDamageOrAStoppedRecording) {
   EXPECT_FALSE(read_end_failed(w.end));
   b.add_data(dg, {});
   EXPECT_EQ(walk(b).end, ReadEnd::kEndOfData);
+  b.set_link(dg, test::link::kDgData, b.add_signal_data(counting(8)));
+  w = walk(b);
+  EXPECT_EQ(w.end, ReadEnd::kNotADataBlock);
+  EXPECT_NE(w.message.find("is not a DT block"), std::string::npos);
+  EXPECT_TRUE(read_end_failed(w.end));
 }
 
 // An unsorted group with one-byte record ids: id 1 (8 bytes) whose channel keeps its
@@ -161,17 +166,6 @@ TEST(RecordReader, RecordIdsSelectTheLayout) {
   w = walk(single);
   EXPECT_EQ(w.records.back(), (Walked{5, {3, 4}, {}, 6}));
   EXPECT_EQ(w.end, ReadEnd::kEndOfData);
-}
-
-TEST(RecordReader, DataThatIsNoDtEndsTheWalk) {
-  MdfBuilder wrong;
-  std::uint64_t dg2 = wrong.add_data_group();
-  wrong.add_channel_group(dg2, {.data_bytes = 4});
-  wrong.set_link(dg2, test::link::kDgData, wrong.add_signal_data(counting(8)));
-  Walk w = walk(wrong);
-  EXPECT_EQ(w.end, ReadEnd::kNotADataBlock);
-  EXPECT_NE(w.message.find("is not a DT block"), std::string::npos);
-  EXPECT_TRUE(read_end_failed(w.end));
 }
 
 // A sorted group whose records hold two offsets into one SD block, after `unlinked`
@@ -263,59 +257,6 @@ TEST(RecordReader, SourcesWithoutViewsReadTheSame) {
     }
   }
   EXPECT_GT(with_signal, 50u);
-}
-
-// Roles are name lengths; every group gets a handler that sums group kinds.
-struct Count : RecordOutput {
-  std::uint64_t value = 0;
-};
-std::uint32_t count_record(const Record& record, RecordOutput& output) {
-  static_cast<Count&>(output).value += record.group_kind;
-  return 42;
-}
-struct Counting final : ChannelClassifier {
-  void classify_name(ChannelDecoder& d) const override {
-    d.role = static_cast<std::uint32_t>(d.name.size());
-  }
-  GroupClassification classify_group(std::span<const ChannelDecoder> decoders) const override {
-    return GroupClassification{true, count_record, static_cast<std::uint32_t>(decoders.size())};
-  }
-};
-
-TEST(RecordIterator, HandlersComeFromTheClassifier) {
-  MdfBuilder b;
-  std::uint64_t dg = b.add_data_group(1);
-  std::uint64_t bus = b.add_channel_group(
-      dg, {.record_id = 1, .data_bytes = 1, .source = b.add_source("CAN1", 2, 2)});
-  b.add_channel(bus, {.name = "abc"});
-  b.add_channel(bus, {.name = "de"});
-  std::uint64_t other = b.add_channel_group(
-      dg, {.record_id = 2, .data_bytes = 1, .source = b.add_source("tool", 1, 0)});
-  b.add_channel(other, {.name = "x"});
-  b.add_data(dg, Bytes{1, 0, 2, 0, 1, 0});
-  const Counting counting;
-  for (const ChannelClassifier* classifier : {static_cast<const ChannelClassifier*>(&counting),
-                                              static_cast<const ChannelClassifier*>(nullptr)}) {
-    auto mdf = test::open_mdf(b.bytes(), classifier);
-    ASSERT_TRUE(mdf);
-    auto* group = block_cast<DgBlock>(mdf->hd()->data_groups[0]);
-    EXPECT_EQ(test::group_at(*mdf.file).decoders[0].role, classifier ? 3u : 0u);
-    RecordReader reader(*group);
-    Count counted;
-    RecordIterator it(reader, &counted);
-    EXPECT_EQ(it.last_result(), kRecordNotDecoded);
-    std::vector<std::uint32_t> results;
-    for (bool more = it.begin(); more; more = it.next())
-      results.push_back(it.last_result());
-    // Only the bus group is decoded; without a classifier nothing is.
-    std::uint32_t bus_result = classifier ? 42 : kRecordNotDecoded;
-    EXPECT_EQ(results, (std::vector<std::uint32_t>{bus_result, kRecordNotDecoded, bus_result}));
-    EXPECT_EQ(counted.value, classifier ? 4u : 0u);
-    EXPECT_TRUE(it.done());
-    EXPECT_EQ(it.end(), ReadEnd::kEndOfData);
-    EXPECT_TRUE(it.begin());  // a second walk starts over
-    EXPECT_EQ(it.record().position, 2u);
-  }
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <set>
 #include <string>
 #include <tuple>
-#include <utility>
 
 #include "base/bytes.h"
 #include "tests/support/mdf_builder.h"
@@ -17,62 +16,41 @@ namespace busfold::test {
 namespace {
 
 constexpr std::uint8_t kDlcLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
-
-constexpr std::uint8_t kTypeVlsd = 1, kTypeMaster = 2, kTypeVirtual = 6;
-constexpr std::uint8_t kDataBytes = 10;
+constexpr std::uint8_t kTypeVlsd = 1, kTypeMaster = 2, kTypeVirtual = 6, kDataBytes = 10;
 constexpr std::uint32_t kBusEventFlag = 0x400;
 
 // The frame layouts a logger writes, each once for Rx and once for Tx (LIN: once).
-enum class Layout {
-  classic11,
-  classic29,
-  fd11,
-  fd29,
-  fd_over8_11,
-  fd_over8_29,
-  remote11,
-  remote29,
-  lin_frame,
-};
+enum Layout { classic11, classic29, fd11, fd29, fd_over8_11, fd_over8_29, remote11, remote29, lin };
 
 struct LayoutInfo {
   const char* rx_name;  // printf format with the bus number
   const char* tx_name;
-  std::uint32_t data_bytes;
-  std::uint32_t id_bits;
+  std::uint32_t data_bytes, id_bits;
   std::uint32_t dlc_bit;     // bit position of the 4-bit DLC
   std::uint32_t flags_byte;  // ESI bit 7, BRS bit 6 (FD layouts)
   std::uint32_t data_byte;   // DataBytes, or the signal-data offset of FD over 8
-  bool fd;
-  bool over8;
+  bool fd, over8;
+};
+constexpr LayoutInfo kLayouts[] = {
+    {"CAN%u_Rx", "CAN%u_Tx", 16, 11, 7 * 8 + 4, 0, 8, false, false},
+    {"CAN%u_Rx_IDE", "CAN%u_Tx_IDE", 19, 29, 10 * 8, 0, 11, false, false},
+    {"CAN%u_Rx_FD_DLC_up_to_8", "CAN%u_Tx_FD_DLC_up_to_8", 17, 11, 8 * 8, 8, 9, true, false},
+    {"CAN%u_Rx_FD_IDE_DLC_up_to_8", "CAN%u_Tx_FD_IDE_DLC_up_to_8", 19, 29, 10 * 8, 10, 11, true,
+     false},
+    {"CAN%u_Rx_FD_DLC_over_8", "CAN%u_Tx_FD_DLC_over_8", 13, 11, 8 * 8, 8, 9, true, true},
+    {"CAN%u_Rx_FD_IDE_DLC_over_8", "CAN%u_Tx_FD_IDE_DLC_over_8", 15, 29, 10 * 8, 10, 11, true,
+     true},
+    {"CAN%u_RTR_Rx", "CAN%u_RTR_Tx", 8, 11, 7 * 8 + 4, 0, 0, false, false},
+    {"CAN%u_RTR_IDE_Rx", "CAN%u_RTR_IDE_Tx", 11, 29, 10 * 8 + 4, 0, 0, false, false},
+    {"LIN%u_Frame", nullptr, 16, 6, 0, 0, 8, false, false},
 };
 
-const LayoutInfo& info(Layout layout) {
-  static const LayoutInfo table[] = {
-      {"CAN%u_Rx", "CAN%u_Tx", 16, 11, 7 * 8 + 4, 0, 8, false, false},
-      {"CAN%u_Rx_IDE", "CAN%u_Tx_IDE", 19, 29, 10 * 8, 0, 11, false, false},
-      {"CAN%u_Rx_FD_DLC_up_to_8", "CAN%u_Tx_FD_DLC_up_to_8", 17, 11, 8 * 8, 8, 9, true, false},
-      {"CAN%u_Rx_FD_IDE_DLC_up_to_8", "CAN%u_Tx_FD_IDE_DLC_up_to_8", 19, 29, 10 * 8, 10, 11, true,
-       false},
-      {"CAN%u_Rx_FD_DLC_over_8", "CAN%u_Tx_FD_DLC_over_8", 13, 11, 8 * 8, 8, 9, true, true},
-      {"CAN%u_Rx_FD_IDE_DLC_over_8", "CAN%u_Tx_FD_IDE_DLC_over_8", 15, 29, 10 * 8, 10, 11, true,
-       true},
-      {"CAN%u_RTR_Rx", "CAN%u_RTR_Tx", 8, 11, 7 * 8 + 4, 0, 0, false, false},
-      {"CAN%u_RTR_IDE_Rx", "CAN%u_RTR_IDE_Tx", 11, 29, 10 * 8 + 4, 0, 0, false, false},
-      {"LIN%u_Frame", nullptr, 16, 6, 0, 0, 8, false, false},
-  };
-  return table[static_cast<int>(layout)];
-}
-
 Layout layout_of(const LoggerFrame& f) {
-  switch (f.kind) {
-  case LoggerFrameKind::lin: return Layout::lin_frame;
-  case LoggerFrameKind::can_remote: return f.ide ? Layout::remote29 : Layout::remote11;
-  case LoggerFrameKind::can_data: break;
-  }
-  if (!f.edl) return f.ide ? Layout::classic29 : Layout::classic11;
-  if ((f.dlc & 0x0F) <= 8) return f.ide ? Layout::fd29 : Layout::fd11;
-  return f.ide ? Layout::fd_over8_29 : Layout::fd_over8_11;
+  if (f.kind == LoggerFrameKind::lin) return lin;
+  if (f.kind == LoggerFrameKind::can_remote) return f.ide ? remote29 : remote11;
+  if (!f.edl) return f.ide ? classic29 : classic11;
+  if ((f.dlc & 0x0F) <= 8) return f.ide ? fd29 : fd11;
+  return f.ide ? fd_over8_29 : fd_over8_11;
 }
 
 std::string format_name(const char* format, unsigned bus) {
@@ -82,17 +60,15 @@ std::string format_name(const char* format, unsigned bus) {
 }
 
 struct Group {
-  std::uint64_t cg = 0;
-  std::uint16_t record_id = 0;
-  std::uint64_t vlsd_cg = 0;
-  std::uint16_t vlsd_record_id = 0;
+  std::uint64_t cg = 0, vlsd_cg = 0;
+  std::uint16_t record_id = 0, vlsd_record_id = 0;
   std::uint64_t records = 0;
-  std::uint64_t vlsd_bytes = 0;  // signal data without the length fields
+  std::uint64_t vlsd_bytes = 0;          // signal data without the length fields
   std::uint64_t data_bytes_channel = 0;  // of FD over 8, when its values go to an SD block
   std::vector<std::uint8_t> signal_block;
 };
 
-// Builds the channel groups and their channel trees.
+// Builds the channel groups of one data group and their channel trees.
 class LoggerLayoutWriter {
 public:
   LoggerLayoutWriter(MdfBuilder& b, const LoggerFileOptions& options)
@@ -110,16 +86,17 @@ public:
   std::uint64_t data_group() const { return dg_; }
 
   Group add_group(Layout layout, unsigned bus, bool tx) {
-    const LayoutInfo& li = info(layout);
-    const bool lin = layout == Layout::lin_frame;
+    const LayoutInfo& li = kLayouts[layout];
+    const bool is_lin = layout == lin;
     Group g;
     g.record_id = next_record_id_++;
-    g.cg = b_.add_channel_group(dg_, {.acq_name = format_name(tx ? li.tx_name : li.rx_name, bus),
-                                      .record_id = g.record_id,
-                                      .flags = static_cast<std::uint16_t>(lin ? 0 : 6),
-                                      .path_separator = static_cast<std::uint16_t>(lin ? 0 : '.'),
-                                      .data_bytes = li.data_bytes,
-                                      .source = source(bus, lin)});
+    g.cg =
+        b_.add_channel_group(dg_, {.acq_name = format_name(tx ? li.tx_name : li.rx_name, bus),
+                                   .record_id = g.record_id,
+                                   .flags = static_cast<std::uint16_t>(is_lin ? 0 : 6),
+                                   .path_separator = static_cast<std::uint16_t>(is_lin ? 0 : '.'),
+                                   .data_bytes = li.data_bytes,
+                                   .source = source(bus, is_lin)});
     if (li.over8 && !signal_data_blocks_) {
       g.vlsd_record_id = next_record_id_++;
       g.vlsd_cg = b_.add_channel_group(dg_, {.record_id = g.vlsd_record_id, .flags = 1});
@@ -129,36 +106,35 @@ public:
                           .sync_type = 1,
                           .bit_count = 48,
                           .conversion = time_});
-    if (lin) {
+    if (is_lin) {
       add_lin_channels(g, bus);
-    } else if (layout == Layout::remote11 || layout == Layout::remote29) {
-      add_can_channels("CAN_RemoteFrame", li, g, bus, tx, false);
     } else {
-      add_can_channels("CAN_DataFrame", li, g, bus, tx, true);
+      add_can_channels(layout < remote11 ? "CAN_DataFrame" : "CAN_RemoteFrame", li, g, bus, tx,
+                       layout < remote11);
     }
     return g;
   }
 
 private:
-  std::uint64_t source(unsigned bus, bool lin) {
-    auto key = std::make_pair(bus, lin);
-    auto it = sources_.find(key);
-    if (it != sources_.end()) return it->second;
-    std::uint64_t si = b_.add_source(format_name(lin ? "LIN%u" : "CAN%u", bus), 2, lin ? 3 : 2);
-    return sources_[key] = si;
+  std::uint64_t source(unsigned bus, bool is_lin) {
+    auto [it, added] = sources_.try_emplace({bus, is_lin}, 0);
+    if (added)
+      it->second = b_.add_source(format_name(is_lin ? "LIN%u" : "CAN%u", bus), 2, is_lin ? 3 : 2);
+    return it->second;
   }
-
   std::uint64_t bus_constant(unsigned bus) {
-    auto it = bus_constants_.find(bus);
-    if (it != bus_constants_.end()) return it->second;
-    return bus_constants_[bus] = b_.add_linear_conversion(bus, 0);
+    auto [it, added] = bus_constants_.try_emplace(bus, 0);
+    if (added) it->second = b_.add_linear_conversion(bus, 0);
+    return it->second;
   }
-
-  std::uint64_t member(std::uint64_t structure, const std::string& name,
-                       ChannelOptions options) {
+  std::uint64_t member(std::uint64_t structure, const std::string& name, ChannelOptions options) {
     options.name = name;
     options.flags = flags_;
     return b_.add_member(structure, options);
+  }
+  // A channel of no bits whose conversion gives its value.
+  void constant(std::uint64_t structure, const std::string& name, std::uint64_t conversion) {
+    member(structure, name, {.type = kTypeVirtual, .bit_count = 0, .conversion = conversion});
   }
 
   void add_can_channels(const std::string& prefix, const LayoutInfo& li, Group& g, unsigned bus,
@@ -169,40 +145,29 @@ private:
                                                 .byte_offset = 6,
                                                 .bit_count = (li.data_bytes - 6) * 8,
                                                 .flags = kBusEventFlag});
-    const ChannelOptions virtual_channel{.type = kTypeVirtual, .bit_count = 0};
-    ChannelOptions c = virtual_channel;
-    c.conversion = bus_constant(bus);
-    member(frame, prefix + ".BusChannel", c);
+    constant(frame, prefix + ".BusChannel", bus_constant(bus));
     member(frame, prefix + ".ID", {.byte_offset = 6, .bit_count = li.id_bits});
-    c = virtual_channel;
-    c.conversion = li.id_bits == 29 ? const1_ : const0_;
-    member(frame, prefix + ".IDE", c);
+    constant(frame, prefix + ".IDE", li.id_bits == 29 ? const1_ : const0_);
     const ChannelOptions dlc{.bit_offset = static_cast<std::uint8_t>(li.dlc_bit % 8),
                              .byte_offset = li.dlc_bit / 8,
                              .bit_count = 4,
                              .conversion = dlc_table_};
     member(frame, prefix + ".DLC", dlc);
     member(frame, prefix + ".DataLength", dlc);
-    if (data_frame) {
-      if (li.over8) {
-        g.data_bytes_channel = member(frame, prefix + ".DataBytes",
-                                      {.type = kTypeVlsd,
-                                       .data_type = kDataBytes,
-                                       .byte_offset = li.data_byte,
-                                       .bit_count = 32,
-                                       .data = g.vlsd_cg});
-      } else {
-        member(frame, prefix + ".DataBytes",
-               {.data_type = kDataBytes, .byte_offset = li.data_byte, .bit_count = 64});
-      }
+    if (data_frame && li.over8) {
+      g.data_bytes_channel = member(frame, prefix + ".DataBytes",
+                                    {.type = kTypeVlsd,
+                                     .data_type = kDataBytes,
+                                     .byte_offset = li.data_byte,
+                                     .bit_count = 32,
+                                     .data = g.vlsd_cg});
+    } else if (data_frame) {
+      member(frame, prefix + ".DataBytes",
+             {.data_type = kDataBytes, .byte_offset = li.data_byte, .bit_count = 64});
     }
-    c = virtual_channel;
-    c.conversion = tx ? const1_ : const0_;
-    member(frame, prefix + ".Dir", c);
+    constant(frame, prefix + ".Dir", tx ? const1_ : const0_);
     if (li.fd) {
-      c = virtual_channel;
-      c.conversion = const1_;
-      member(frame, prefix + ".EDL", c);
+      constant(frame, prefix + ".EDL", const1_);
       member(frame, prefix + ".ESI",
              {.bit_offset = 7, .byte_offset = li.flags_byte, .bit_count = 1});
       member(frame, prefix + ".BRS",
@@ -214,9 +179,7 @@ private:
     flags_ = 0;
     std::uint64_t frame = b_.add_channel(
         g.cg, {.name = "LIN_Frame", .data_type = kDataBytes, .byte_offset = 6, .bit_count = 80});
-    ChannelOptions c{.type = kTypeVirtual, .bit_count = 0};
-    c.conversion = bus_constant(bus);
-    member(frame, "LIN_Frame.BusChannel", c);
+    constant(frame, "LIN_Frame.BusChannel", bus_constant(bus));
     member(frame, "LIN_Frame.ID", {.byte_offset = 6, .bit_count = 6});
     member(frame, "LIN_Frame.DataLength", {.byte_offset = 7, .bit_count = 4});
     member(frame, "LIN_Frame.ReceivedDataByteCount",
@@ -228,49 +191,45 @@ private:
 
   MdfBuilder& b_;
   bool signal_data_blocks_;
-  std::uint64_t dg_ = 0;
-  std::uint64_t time_ = 0, const0_ = 0, const1_ = 0, dlc_table_ = 0;
+  std::uint64_t dg_ = 0, time_ = 0, const0_ = 0, const1_ = 0, dlc_table_ = 0;
   std::uint16_t next_record_id_ = 1;
   std::uint32_t flags_ = 0;
   std::map<std::pair<unsigned, bool>, std::uint64_t> sources_;
   std::map<unsigned, std::uint64_t> bus_constants_;
 };
 
+void store_id(std::uint8_t* at, std::uint16_t id, unsigned id_size) {
+  if (id_size == 1) {
+    at[0] = static_cast<std::uint8_t>(id);
+  } else {
+    store_le16(at, id);
+  }
+}
+
 // Appends one frame's record (and its signal-data record) to the data.
 void encode(const LoggerFrame& f, Layout layout, Group& g, unsigned id_size,
             std::vector<std::uint8_t>& data) {
-  const LayoutInfo& li = info(layout);
+  const LayoutInfo& li = kLayouts[layout];
   std::uint8_t record[2 + 64] = {};
   std::uint8_t* r = record + id_size;
-  if (id_size == 1) {
-    record[0] = static_cast<std::uint8_t>(g.record_id);
-  } else {
-    store_le16(record, g.record_id);
-  }
+  store_id(record, g.record_id, id_size);
   store_le48(r, f.time_us);
   const std::uint8_t dlc = f.dlc & 0x0F;
-  auto payload = [&](std::uint8_t* to, std::size_t max) {
-    std::copy_n(f.payload.begin(), std::min(max, f.payload.size()), to);
+  auto payload = [&](std::uint8_t* to) {
+    std::copy_n(f.payload.begin(), std::min<std::size_t>(8, f.payload.size()), to);
   };
-  switch (layout) {
-  case Layout::classic11:
-  case Layout::remote11:
+  if (layout == classic11 || layout == remote11) {
     store_le16(r + 6, static_cast<std::uint16_t>((dlc << 12) | (f.id & 0x7FF)));
-    if (layout == Layout::classic11) payload(r + 8, 8);
-    break;
-  case Layout::classic29:
+    if (layout == classic11) payload(r + 8);
+  } else if (layout == classic29 || layout == remote29) {
     store_le32(r + 6, f.id & 0x1FFFFFFF);
-    r[10] = dlc;
-    payload(r + 11, 8);
-    break;
-  case Layout::remote29:
-    store_le32(r + 6, f.id & 0x1FFFFFFF);
-    r[10] = static_cast<std::uint8_t>(dlc << 4);
-    break;
-  case Layout::fd11:
-  case Layout::fd29:
-  case Layout::fd_over8_11:
-  case Layout::fd_over8_29:
+    r[10] = static_cast<std::uint8_t>(layout == classic29 ? dlc : dlc << 4);
+    if (layout == classic29) payload(r + 11);
+  } else if (layout == lin) {
+    r[6] = static_cast<std::uint8_t>((f.id & 0x3F) | (f.tx ? 0x80 : 0));
+    r[7] = static_cast<std::uint8_t>((f.dlc & 0x0F) | ((f.payload.size() & 0x0F) << 4));
+    payload(r + 8);
+  } else {
     if (li.id_bits == 11) {
       store_le16(r + 6, static_cast<std::uint16_t>(f.id & 0x7FF));
     } else {
@@ -280,34 +239,23 @@ void encode(const LoggerFrame& f, Layout layout, Group& g, unsigned id_size,
     if (li.over8) {
       store_le32(r + li.data_byte, static_cast<std::uint32_t>(g.vlsd_bytes + 4 * g.records));
     } else {
-      payload(r + li.data_byte, 8);
+      payload(r + li.data_byte);
     }
-    break;
-  case Layout::lin_frame:
-    r[6] = static_cast<std::uint8_t>((f.id & 0x3F) | (f.tx ? 0x80 : 0));
-    r[7] = static_cast<std::uint8_t>((f.dlc & 0x0F) | ((f.payload.size() & 0x0F) << 4));
-    payload(r + 8, 8);
-    break;
   }
   data.insert(data.end(), record, record + id_size + li.data_bytes);
   ++g.records;
-  if (li.over8) {
-    const std::uint8_t length = kDlcLengths[dlc];
-    std::uint8_t head[6];
-    if (id_size == 1) {
-      head[0] = static_cast<std::uint8_t>(g.vlsd_record_id);
-    } else {
-      store_le16(head, g.vlsd_record_id);
-    }
-    store_le32(head + id_size, length);
-    std::vector<std::uint8_t>& values = g.vlsd_cg != 0 ? data : g.signal_block;
-    if (g.vlsd_cg != 0) values.insert(values.end(), head, head + id_size);
-    values.insert(values.end(), head + id_size, head + id_size + 4);
-    std::vector<std::uint8_t> bytes(length, 0);
-    std::copy_n(f.payload.begin(), std::min<std::size_t>(length, f.payload.size()), bytes.begin());
-    values.insert(values.end(), bytes.begin(), bytes.end());
-    g.vlsd_bytes += length;
-  }
+  if (!li.over8) return;
+  // The value: a VLSD record after its record, or an entry of the group's SD block.
+  const std::uint8_t length = kDlcLengths[dlc];
+  std::uint8_t head[6];
+  store_id(head, g.vlsd_record_id, id_size);
+  store_le32(head + id_size, length);
+  std::vector<std::uint8_t>& values = g.vlsd_cg != 0 ? data : g.signal_block;
+  values.insert(values.end(), g.vlsd_cg != 0 ? head : head + id_size, head + id_size + 4);
+  std::vector<std::uint8_t> bytes(length, 0);
+  std::copy_n(f.payload.begin(), std::min<std::size_t>(length, f.payload.size()), bytes.begin());
+  values.insert(values.end(), bytes.begin(), bytes.end());
+  g.vlsd_bytes += length;
 }
 
 constexpr std::uint64_t kCgCycleCount = 24 + 6 * 8 + 8;
@@ -319,19 +267,18 @@ std::uint8_t logger_dlc_length(std::uint8_t dlc) { return kDlcLengths[dlc & 0x0F
 
 LoggerFrame can_frame(std::uint8_t bus, std::uint32_t id, std::vector<std::uint8_t> payload,
                       std::uint64_t time_us, bool tx, bool fd) {
-  LoggerFrame f;
-  f.bus = bus;
-  f.id = id;
-  f.ide = id > 0x7FF;
-  f.tx = tx;
-  f.time_us = time_us;
-  f.edl = fd || payload.size() > 8;
+  LoggerFrame f{.bus = bus,
+                .tx = tx,
+                .ide = id > 0x7FF,
+                .edl = fd || payload.size() > 8,
+                .id = id,
+                .time_us = time_us,
+                .payload = {}};
   std::uint8_t dlc = 0;
   while (kDlcLengths[dlc] < payload.size() && dlc < 15)
     ++dlc;
-  if (!f.edl) dlc = static_cast<std::uint8_t>(payload.size());
-  f.dlc = dlc;
-  payload.resize(kDlcLengths[dlc], 0);
+  f.dlc = f.edl ? dlc : static_cast<std::uint8_t>(payload.size());
+  payload.resize(kDlcLengths[f.dlc], 0);
   f.payload = std::move(payload);
   return f;
 }
@@ -344,68 +291,55 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
   // Frame i is recorded by data group i % data_groups, each with the groups of every bus.
   const std::size_t group_count = std::max<std::size_t>(1, options.data_groups);
   std::vector<std::unique_ptr<LoggerLayoutWriter>> layouts;
-  for (std::size_t i = 0; i < group_count; ++i) {
+  for (std::size_t i = 0; i < group_count; ++i)
     layouts.push_back(std::make_unique<LoggerLayoutWriter>(b, options));
-  }
 
   // Every layout and direction of a bus gets its group, as loggers do.
-  std::set<unsigned> can_buses, remote_buses, lin_buses;
-  for (const LoggerFrame& f : frames) {
-    if (f.kind == LoggerFrameKind::can_data) can_buses.insert(f.bus);
-    if (f.kind == LoggerFrameKind::can_remote) remote_buses.insert(f.bus);
-    if (f.kind == LoggerFrameKind::lin) lin_buses.insert(f.bus);
-  }
+  std::set<unsigned> buses[3];  // by LoggerFrameKind
+  for (const LoggerFrame& f : frames)
+    buses[static_cast<int>(f.kind)].insert(f.bus);
   std::map<std::tuple<std::size_t, Layout, unsigned, bool>, Group> groups;
   for (std::size_t dg = 0; dg < group_count; ++dg) {
     auto add = [&](Layout layout, unsigned bus, bool tx) {
       groups[{dg, layout, bus, tx}] = layouts[dg]->add_group(layout, bus, tx);
     };
-    for (unsigned bus : can_buses) {
-      for (Layout l : {Layout::classic11, Layout::classic29, Layout::fd11, Layout::fd29,
-                       Layout::fd_over8_11, Layout::fd_over8_29}) {
+    for (unsigned bus : buses[0]) {
+      for (Layout l : {classic11, classic29, fd11, fd29, fd_over8_11, fd_over8_29}) {
         add(l, bus, false);
         add(l, bus, true);
       }
     }
-    for (unsigned bus : remote_buses) {
-      for (Layout l : {Layout::remote11, Layout::remote29}) {
+    for (unsigned bus : buses[1]) {
+      for (Layout l : {remote11, remote29}) {
         add(l, bus, false);
         add(l, bus, true);
       }
     }
-    for (unsigned bus : lin_buses)
-      add(Layout::lin_frame, bus, false);
+    for (unsigned bus : buses[2])
+      add(lin, bus, false);
   }
 
   std::vector<std::vector<std::uint8_t>> data(group_count);
-  for (auto& bytes : data)
-    bytes.reserve(frames.size() * 32 / group_count);
   for (std::size_t i = 0; i < frames.size(); ++i) {
     const LoggerFrame& f = frames[i];
-    Layout layout = layout_of(f);
-    bool tx = layout == Layout::lin_frame ? false : f.tx;
-    const std::size_t dg = i % group_count;
-    encode(f, layout, groups.at({dg, layout, f.bus, tx}), options.record_id_size, data[dg]);
+    const Layout layout = layout_of(f);
+    encode(f, layout, groups.at({i % group_count, layout, f.bus, layout != lin && f.tx}),
+           options.record_id_size, data[i % group_count]);
   }
   for (auto& [key, g] : groups) {
     if (g.data_bytes_channel != 0 && g.vlsd_cg == 0)
       b.set_link(g.data_bytes_channel, link::kCnData, b.add_signal_data(g.signal_block));
-  }
-
-  if (options.finalized) {
-    for (const auto& [key, g] : groups) {
+    if (options.finalized) {
       b.patch_u64(g.cg + kCgCycleCount, g.records);
       if (g.vlsd_cg != 0)
         b.patch_u32(g.vlsd_cg + kCgDataBytes, static_cast<std::uint32_t>(g.vlsd_bytes));
     }
   }
+  // An unfinalized logger has not yet written the length of the block it writes last.
   for (std::size_t dg = 0; dg < group_count; ++dg) {
-    // An unfinalized logger has not yet written the length of the block it writes last.
-    if (!options.finalized && dg + 1 == group_count) {
-      b.add_data(layouts[dg]->data_group(), data[dg], 24);
-    } else {
-      b.add_data(layouts[dg]->data_group(), data[dg]);
-    }
+    const bool last_unwritten = !options.finalized && dg + 1 == group_count;
+    b.add_data(layouts[dg]->data_group(), data[dg],
+               last_unwritten ? std::optional<std::uint64_t>(24) : std::nullopt);
   }
   if (!options.finalized) b.set_unfinalized(4);
   return b.bytes();
@@ -419,14 +353,11 @@ std::vector<LoggerFrame> mixed_can_frames(std::size_t count, std::uint32_t seed)
   };
   static const std::uint8_t buses[3] = {1, 2, 9};
   std::vector<LoggerFrame> frames;
-  frames.reserve(count);
   std::uint64_t time_us = 0;
   for (std::size_t i = 0; i < count; ++i) {
     time_us += 50 + next(450);
-    std::uint32_t shape = next(10);
-    std::size_t length = shape < 4   ? next(9)                          // classic
-                         : shape < 7 ? next(9)                          // FD up to 8
-                                     : logger_dlc_length(9 + next(7));  // FD over 8
+    std::uint32_t shape = next(10);  // classic, FD up to 8, FD over 8
+    std::size_t length = shape < 7 ? next(9) : logger_dlc_length(9 + next(7));
     std::vector<std::uint8_t> payload(length);
     for (auto& byte : payload)
       byte = static_cast<std::uint8_t>(next(256));
