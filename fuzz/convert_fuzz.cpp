@@ -74,19 +74,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static fuzz::Scratch scratch;
   const std::vector<std::uint8_t> bytes = fuzz::with_small_iterations(data, size);
   std::ofstream(scratch.folder + "/" + fuzz::kInput, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
   const fuzz::Conversion whole = fuzz::convert(scratch, -1);
   FUZZ_CHECK(fuzz::convert(scratch, 40) == whole);
   if (whole.code != kConvertOk) return 0;
   std::unique_ptr<MemoryStream> output = memory_stream_from(whole.output.value());
   std::uint64_t frames = 0;
-  auto on_frame = [&frames](const RecordIterator&, const BusFrame& frame) {
-    FUZZ_CHECK(frame.kind == kCanDataFrame);
-    ++frames;
-  };
-  auto on_group_end = [](const DgBlock&, ReadEnd end) { FUZZ_CHECK(end == ReadEnd::kEndOfData); };
-  FUZZ_CHECK(output != nullptr && fuzz::walk_records(*output, on_frame, on_group_end));
+  FUZZ_CHECK(output != nullptr &&
+             fuzz::walk_records(
+                 *output,
+                 [&frames](const RecordIterator&, const BusFrame& frame) {
+                   FUZZ_CHECK(frame.kind == kCanDataFrame);
+                   ++frames;
+                 },
+                 [](const DgBlock&, ReadEnd end) { FUZZ_CHECK(end == ReadEnd::kEndOfData); }));
   FUZZ_CHECK(frames == whole.records);
   return 0;
 }

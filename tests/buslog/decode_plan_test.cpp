@@ -45,26 +45,17 @@ void expect_same_frames(const Record& record, BusFrame& general, BusFrame& plann
 
 TEST(CanDataPlan, LoggerFilesOfEveryLayout) {
   const std::vector<test::LoggerFrame> frames = test::mixed_can_frames(400, 7);
-  struct Shape {
-    std::uint8_t record_id_size;
-    bool signal_data_blocks, finalized;
-    std::size_t data_groups;
-  };
-  const Shape shapes[] = {
-      {2, false, true, 1}, {2, false, false, 2}, {1, false, true, 2},
-      {1, true, false, 1}, {2, true, true, 2},
-  };
-  for (const Shape& shape : shapes) {
-    Bytes file = test::build_logger_file(frames, {.finalized = shape.finalized,
-                                                  .data_groups = shape.data_groups,
-                                                  .record_id_size = shape.record_id_size,
-                                                  .signal_data_blocks = shape.signal_data_blocks});
+  // Record id size, SD blocks rather than VLSD groups, finalized, data groups.
+  for (auto [id_size, sd, finalized, groups] :
+       {std::tuple{2, false, true, 1}, {2, false, false, 2}, {1, false, true, 2},
+        {1, true, false, 1}, {2, true, true, 2}}) {
+    Bytes file = test::build_logger_file(
+        frames, {.finalized = finalized, .data_groups = static_cast<std::size_t>(groups),
+                 .record_id_size = static_cast<std::uint8_t>(id_size), .signal_data_blocks = sd});
     // An unfinalized file stops inside its last record.
-    if (!shape.finalized) file.resize(file.size() - 3);
-    const std::string where = "id size " + std::to_string(shape.record_id_size) +
-                              (shape.signal_data_blocks ? ", SD" : ", VLSD") +
-                              (shape.finalized ? ", finalized, " : ", unfinalized, ") +
-                              std::to_string(shape.data_groups) + " data groups";
+    if (!finalized) file.resize(file.size() - 3);
+    const std::string where = std::to_string(id_size) + (sd ? " SD " : " VLSD ") +
+                              std::to_string(finalized) + " " + std::to_string(groups);
     auto mdf = test::open_mdf(file, &bus_channel_classifier());
     ASSERT_TRUE(mdf) << where;
     std::size_t decoded = 0;
@@ -79,7 +70,7 @@ TEST(CanDataPlan, LoggerFilesOfEveryLayout) {
       }
       EXPECT_FALSE(read_end_failed(reader.end())) << where;
     }
-    EXPECT_EQ(decoded, frames.size() - (shape.finalized ? 0 : 1)) << where;
+    EXPECT_EQ(decoded, frames.size() - (finalized ? 0 : 1)) << where;
   }
 }
 

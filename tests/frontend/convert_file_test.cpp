@@ -78,19 +78,6 @@ protected:
   Recorder ctx;
 };
 
-// Junk, an empty file and a missing one fail, whatever the buffer, before any callback.
-TEST_F(ConvertFile, FailsInputsThatCannotBeOpenedOrLoaded) {
-  ASSERT_TRUE(dir.write_file("a.mf4", std::string(100, 'x')));
-  ASSERT_TRUE(dir.write_file("empty.mf4", ""));
-  const std::pair<const char*, std::int64_t> cases[] = {
-      {"a.mf4", -1}, {"a.mf4", 0}, {"a.mf4", 13}, {"empty.mf4", -1}, {"missing.mf4", -1}};
-  for (auto [input, buffer_size] : cases) {
-    options->buffer_size = buffer_size;
-    EXPECT_EQ(convert(input), kConvertFailed) << input << buffer_size;
-  }
-  EXPECT_TRUE(ctx.calls.empty());
-}
-
 TEST_F(ConvertFile, NestedCompressionCannotExpandBeyondOneLevel) {
   // A container of dense references inside a container that compresses it again: a
   // hundred bytes that would otherwise unwrap to 2.6 MB (and a few kilobytes to all memory).

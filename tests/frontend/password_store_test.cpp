@@ -9,7 +9,6 @@
 #include <string>
 
 #include "app/busfold_tool.h"
-#include "tests/support/current_folder.h"
 #include "tests/support/temp_dir.h"
 
 namespace busfold {

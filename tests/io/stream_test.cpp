@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "io/buffered_stream.h"
 #include "io/fs_root.h"
 #include "io/memory_stream.h"
-#include "tests/support/current_folder.h"
 #include "tests/support/temp_dir.h"
 
 namespace busfold {
@@ -70,12 +68,11 @@ TEST(FsRoot, StatsAndListsFilesBeyondTwoGibibytes) {
   }
   EXPECT_EQ(fs_list(root.get(), ""),
             (std::vector<std::string>{"A", "B.mf4", "a.mf4", "a.txt", "b", "\xc3\xa9.mf4"}));
-  auto buffered = buffered_stream_new(fs_open(root.get(), "b", kFsRead), 64);
-  EXPECT_EQ(stream_size(buffered.get()), big);
-  EXPECT_EQ(buffered->seek(big - 2, kSeekSet), big - 2);
-  char two[2];
-  EXPECT_EQ(buffered->read(two, 2), 2);
-  EXPECT_EQ(two[1], 'Z');
+  auto reader = fs_open(root.get(), "b", kFsRead);
+  EXPECT_EQ(reader->seek(big - 1, kSeekSet), big - 1);
+  char last = 0;
+  EXPECT_EQ(reader->read(&last, 1), 1);
+  EXPECT_EQ(last, 'Z');
 }
 
 TEST(FsRoot, TemporaryFilesAreOwnedByOneRunAndStaleOnesAreCleared) {
@@ -118,11 +115,9 @@ TEST(NormalisePath, GivesAbsoluteCanonicalPaths) {
       {"sub", t + "/sub/"},                   // existing folder gains "/"
       {"sub\\x.mf4", t + "/sub/x.mf4"},       // backslash is a separator
       {"sub//x.mf4/", t + "/sub/x.mf4"},      // doubled "/" reduced, a file loses its "/"
-      {t + "/sub/x.mf4/", t + "/sub/x.mf4"},  // absolute paths stay where they are
       {"logs\\2024", t + "/logs/2024"},       // missing is no error
       {"a///b", t + "/a//b"},                 // one pass: "///" becomes "//"
       {"..", parent},                         // the parent, not the current folder
-      {"./..", parent},
       {".", t + "/"},
       {"/no/such/place", "/no/such/place"},
   };
