@@ -68,9 +68,9 @@ TEST(InputWalk, MapsInputsToOutputsAndCombinesTheirCodes) {
   make_tree(dir);
   ASSERT_EQ(::symlink("loop", dir.file("loop").c_str()), 0);
   const Calls just_a = {{"logs/a.mf4", "logs/a"}};
-  const Calls all = {{"logs/B.mf4", "logs_out/B"},     {"logs/a.mf4", "logs_out/a"},
-                     {"logs/bad.mf4", "logs_out/bad"}, {"logs/d.mfc", "logs_out/d"},
-                     {"logs/e.mfm", "logs_out/e"},     {"logs/mf4", "logs_out/mf4"},
+  const Calls all = {{"logs/B.mf4", "logs_out/B"},        {"logs/a.mf4", "logs_out/a"},
+                     {"logs/bad.mf4", "logs_out/bad"},    {"logs/d.mfc", "logs_out/d"},
+                     {"logs/e.mfm", "logs_out/e"},        {"logs/mf4", "logs_out/mf4"},
                      {"logs/sub/c.MFE", "logs_out/sub/c"}};  // "mf4": the whole name is kept
   struct Case {
     bool separate_output, no_append_root;
@@ -82,14 +82,25 @@ TEST(InputWalk, MapsInputsToOutputsAndCombinesTheirCodes) {
       {false, false, {"logs/"}, 8, all},
       {false, true, {"logs/sub"}, 0, {{"logs/sub/c.MFE", "logs/sub/c"}}},
       {true, false, {"logs/sub/"}, 0, {{"logs/sub/c.MFE", "logs_out/sub/c"}}},
-      {true, true, {"logs/a.mf4", "logs/a.mf4"}, 0, {just_a[0], just_a[0]}},
       {false, false, {"logs/mf4", "logs/a.mdf"}, 0, {{"logs/mf4", "logs/mf4"}}},
-      {false, true, {"logs/missing.mf4", "logs/a.mf4"}, 1, just_a,
+      {false,
+       true,
+       {"logs/missing.mf4", "logs/a.mf4"},
+       1,
+       just_a,
        {" W Could not find input file/folder logs/missing.mf4\n"}},
-      {false, true, {"loop", "logs/a.mf4/x", "logs/a.mf4"}, 129, just_a,
+      {false,
+       true,
+       {"loop", "logs/a.mf4/x", "logs/a.mf4"},
+       129,
+       just_a,
        {" F Error during stat of loop, exiting\n",
         " F Error during stat of logs/a.mf4/x, exiting\n"}},
-      {false, false, {"logs/a.mf4", "loop", "logs/B.mf4"}, 129, just_a,
+      {false,
+       false,
+       {"logs/a.mf4", "loop", "logs/B.mf4"},
+       129,
+       just_a,
        {" F Could not query loop for information\n"}},
   };
   for (const Case& c : cases) {
@@ -106,30 +117,6 @@ TEST(InputWalk, MapsInputsToOutputsAndCombinesTheirCodes) {
   EXPECT_TRUE(dir.exists("logs_out/sub"));
   EXPECT_FALSE(dir.exists("logs_out/empty"));  // folders are made for files only
   EXPECT_TRUE(out.exists("logs_out/sub"));
-  EXPECT_TRUE(out.exists("logs"));
-}
-
-TEST(InputWalk, FindsTheOneCommonRoot) {
-  struct Case {
-    std::vector<std::string> inputs;
-    std::string root;  // none: no common root
-    std::vector<std::string> relative = {};
-  } cases[] = {
-      {{"/d/a.mf4", "/d/logs/"}, "/d/", {"a.mf4", "logs/"}},
-      {{"/d/a.mf4", "/d/a.mf4"}, "/d/", {"a.mf4", "a.mf4"}},
-      {{"/a.mf4"}, "/", {"a.mf4"}}, {{"/logs/"}, "/", {"logs/"}}, {{"/"}, ""}, {{"a.mf4"}, ""},
-      {{"/d/a.mf4", "/d/logs/b.mf4"}, ""}, {{}, ""},
-  };
-  for (const Case& c : cases) {
-    auto options = tool_create_options();
-    options->inputs = c.inputs;
-    int status = 0;
-    EXPECT_EQ(find_common_root(*options, status), !c.root.empty());
-    EXPECT_EQ(status, c.root.empty() ? 132 : 0);
-    EXPECT_EQ(std::pair(options->root, options->inputs),
-              c.root.empty() ? std::pair(options->root, options->inputs)
-                             : std::pair(c.root, c.relative));
-  }
 }
 
 // Thirteen levels, each holding two links to the next: 4,096 paths to the last file; and a

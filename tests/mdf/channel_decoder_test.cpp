@@ -5,7 +5,6 @@
 #include <bit>
 #include <cmath>
 
-
 namespace busfold {
 namespace {
 
@@ -53,11 +52,11 @@ TEST(Conversion, LinearAndValueTable) {
   EXPECT_EQ(Conversion::linear(0.5, 10).apply(4), 12);
   // The first pair of a key stays; NaN keys are dropped. Whole keys are looked up by
   // index, the others by search; a value that is no key passes unchanged.
-  const std::pair<double, double> pairs[] = {{2, 200}, {1, 100}, {2, 999},  {NAN, 5},
+  const std::pair<double, double> pairs[] = {{2, 200}, {4, 100}, {2, 999},  {NAN, 5},
                                              {0.5, 9}, {-2, 11}, {5000, 13}};
   Conversion table = Conversion::value_table(pairs);
-  const std::pair<double, double> lookups[] = {{2, 200},   {1, 100},      {0.5, 9}, {-2, 11},
-                                               {5000, 13}, {0, 0},        {3, 3},   {3.5, 3.5},
+  const std::pair<double, double> lookups[] = {{2, 200},   {4, 100},      {0.5, 9}, {-2, 11},
+                                               {5000, 13}, {1, 1},        {3, 3},   {3.5, 3.5},
                                                {-1, -1},   {1e300, 1e300}};
   for (auto [x, expected] : lookups)
     EXPECT_EQ(table.apply(x), expected) << x;
