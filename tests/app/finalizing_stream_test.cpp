@@ -122,7 +122,8 @@ TEST(FinalizingStream, PatchesCountsAndReportsAnOutputThatFails) {
   // final save), or that fails to close, fails the close.
   const std::uint64_t records = dt->data_start();
   for (auto [from, to, close_fails] : {std::tuple{std::uint64_t{0}, records + 10, false},
-                                       {records, UINT64_MAX, false}, {0, UINT64_MAX, true}}) {
+                                       {records, UINT64_MAX, false},
+                                       {0, UINT64_MAX, true}}) {
     Output broken(from, to, close_fails);
     broken.write(classic, std::vector<std::uint8_t>(classic_bytes, 1));
     EXPECT_NE(broken.stream->close(), 0) << from << " " << to;

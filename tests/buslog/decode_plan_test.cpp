@@ -51,8 +51,8 @@ TEST(CanDataPlan, RandomLayoutsAndHostileRecords) {
   for (int i = 0; i < 16; ++i)
     dlc_pairs.emplace_back(i, i <= 8 ? i : 8 + 4 * (i - 8));
   const Conversion dlc_table = Conversion::value_table(dlc_pairs);
-  const ChannelRole roles[] = {kRoleTimestamp, kRoleBusChannel, kRoleId,  kRoleIde,
-                               kRoleDir,       kRoleEdl,        kRoleEsi, kRoleBrs,
+  const ChannelRole roles[] = {kRoleTimestamp, kRoleBusChannel, kRoleId,       kRoleIde,
+                               kRoleDir,       kRoleEdl,        kRoleEsi,      kRoleBrs,
                                kRoleDlc,       kRoleDataLength, kRoleDataBytes};
 
   std::size_t planned_layouts = 0, data_frames = 0;
@@ -76,7 +76,9 @@ TEST(CanDataPlan, RandomLayoutsAndHostileRecords) {
         d.bit_position = 8 * below(record_size);
       } else {
         switch (below(6)) {
-        case 0: d.conversion = Conversion::linear(0, pick({0, 1, 0.4, -1.5, 300, NAN, 1e20})); break;
+        case 0:
+          d.conversion = Conversion::linear(0, pick({0, 1, 0.4, -1.5, 300, NAN, 1e20}));
+          break;
         case 1: d.bit_count = 1 + below(12); break;
         case 2: d.bit_count = 1 + below(64); break;
         case 3:
@@ -104,9 +106,7 @@ TEST(CanDataPlan, RandomLayoutsAndHostileRecords) {
       switch (below(3)) {
       case 0: odd.role = kRoleNone; break;
       case 1: break;
-      default:
-        odd.role = kRoleId;
-        odd.has_signal_data = true;
+      default: odd.role = kRoleId; odd.has_signal_data = true;
       }
       unplannable = true;
       decoders.push_back(odd);

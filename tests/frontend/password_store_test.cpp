@@ -48,9 +48,7 @@ TEST(PasswordStore, RefusesTextThatIsNoObjectOfPasswords) {
       {"{\"11\": \"a\",\n \"22\" \"b\"}", "p.json: line 2, column 9: syntax error"},
       {"", "p.json: line 1, column 1: syntax error"},
       {R"({"11": 5})", "p.json: the password of \"11\" is a number, not a string"},
-      {R"({"11": {"22": "x"}})", "p.json: the password of \"11\" is an object, not a string"},
       {R"(["11", "a"])", "p.json: expected one JSON object of passwords, found an array"},
-      {"{\"11\": \"a\xff\"}", "p.json: line 1, column 10: syntax error"},
   };
   for (const Case& c : cases) {
     PasswordStore store;
@@ -93,7 +91,6 @@ TEST(PasswordStore, LoadsTheNamedOrDefaultFileAndRefusesUnusableOnes) {
     EXPECT_EQ(status, c.status);
     EXPECT_EQ(options->passwords.size(), c.count);
   }
-
 }
 
 }  // namespace

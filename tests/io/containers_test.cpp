@@ -82,12 +82,14 @@ TEST(CompressedContainer, RefusesHeadersAndParameters) {
       {0, 0, 1, 0x8800, 0xFFFFFF04, false, true},  // trailing zeros and low byte only
       {1, 1, 1, 0x800, 4, true, true},
       {1, 1, 1, 0x800, 4, false, false},  // both flags set: the footer is required
-      {1, 0, 1, 0x800, 4, false, false},   {0, 1, 1, 0x800, 4, true, false},
-      {2, 2, 1, 0x800, 4, true, false},    {0, 0, 2, 0x800, 4, false, false},
-      {0, 0, 1, 0x801, 4, false, false},   // W 0
-      {0, 0, 1, 0x8, 4, false, false},     // W 3
-      {0, 0, 1, 0x10000, 4, false, false}, // W 16
-      {0, 0, 1, 0x800, 11, false, false},  // L must stay below W
+      {1, 0, 1, 0x800, 4, false, false},
+      {0, 1, 1, 0x800, 4, true, false},
+      {2, 2, 1, 0x800, 4, true, false},
+      {0, 0, 2, 0x800, 4, false, false},
+      {0, 0, 1, 0x801, 4, false, false},    // W 0
+      {0, 0, 1, 0x8, 4, false, false},      // W 3
+      {0, 0, 1, 0x10000, 4, false, false},  // W 16
+      {0, 0, 1, 0x800, 11, false, false},   // L must stay below W
       {0, 0, 1, 0x800, 2, false, false},
   };
   for (const auto& c : cases) {

@@ -112,11 +112,11 @@ TEST(NormalisePath, GivesAbsoluteCanonicalPaths) {
   const struct {
     std::string in, out;
   } cases[] = {
-      {"sub", t + "/sub/"},                   // existing folder gains "/"
-      {"sub\\x.mf4", t + "/sub/x.mf4"},       // backslash is a separator
-      {"sub//x.mf4/", t + "/sub/x.mf4"},      // doubled "/" reduced, a file loses its "/"
-      {"logs\\2024", t + "/logs/2024"},       // missing is no error
-      {"..", parent},                         // the parent, not the current folder
+      {"sub", t + "/sub/"},               // existing folder gains "/"
+      {"sub\\x.mf4", t + "/sub/x.mf4"},   // backslash is a separator
+      {"sub//x.mf4/", t + "/sub/x.mf4"},  // doubled "/" reduced, a file loses its "/"
+      {"logs\\2024", t + "/logs/2024"},   // missing is no error
+      {"..", parent},                     // the parent, not the current folder
       {".", t + "/"},
   };
   for (const auto& c : cases) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "io/buffered_stream.h"
 #include "mdf/dg_block.h"
 #include "mdf/hd_block.h"
@@ -163,14 +162,6 @@ TEST(RecordReader, RecordIdsSelectTheLayout) {
   EXPECT_EQ(w.end, ReadEnd::kUnknownRecordId);
   EXPECT_TRUE(read_end_failed(w.end));
   EXPECT_EQ(w.message, "Unknown record id 7 at offset 11");
-
-  MdfBuilder single;  // one group with record ids is read by its ids too
-  std::uint64_t dg2 = single.add_data_group(1);
-  single.add_channel_group(dg2, {.record_id = 5, .data_bytes = 2});
-  single.add_data(dg2, Bytes{5, 1, 2, 5, 3, 4});
-  w = walk(single);
-  EXPECT_EQ(w.records.back(), (Walked{5, {3, 4}, {}, 6}));
-  EXPECT_EQ(w.end, ReadEnd::kEndOfData);
 }
 
 // A sorted group whose records hold two offsets into one SD block, after `unlinked`
