@@ -60,9 +60,9 @@ void make_tree(const testing::TempDir& dir) {
 }
 
 // Folders are walked depth first in byte order; outputs drop the extension and, unless -X,
-// get "_out" after the first folder. Codes combine: a failed file adds 8, a missing input 1
-// (the run goes on), one that cannot be examined 129 (without -X the query before the walk
-// ends the run).
+// get "_out" after the first folder. Codes combine: a failed file adds 8, one that cannot be
+// examined 129 (without -X the query before the walk ends the run). A missing input adds 1
+// and the run goes on (command_line_test.cpp).
 TEST(InputWalk, MapsInputsToOutputsAndCombinesTheirCodes) {
   testing::TempDir dir, out;
   make_tree(dir);
@@ -83,12 +83,6 @@ TEST(InputWalk, MapsInputsToOutputsAndCombinesTheirCodes) {
       {false, true, {"logs/sub"}, 0, {{"logs/sub/c.MFE", "logs/sub/c"}}},
       {true, false, {"logs/sub/"}, 0, {{"logs/sub/c.MFE", "logs_out/sub/c"}}},
       {false, false, {"logs/mf4", "logs/a.mdf"}, 0, {{"logs/mf4", "logs/mf4"}}},
-      {false,
-       true,
-       {"logs/missing.mf4", "logs/a.mf4"},
-       1,
-       just_a,
-       {" W Could not find input file/folder logs/missing.mf4\n"}},
       {false,
        true,
        {"loop", "logs/a.mf4/x", "logs/a.mf4"},

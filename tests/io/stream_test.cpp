@@ -1,4 +1,4 @@
-// Memory and file streams, and the file system root under them.
+// File streams and the file system root under them.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,26 +13,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using testing::TempDir;
-
-TEST(MemoryStream, SeeksAndViewsStayInBounds) {
-  auto stream = memory_stream_from(Bytes{1, 2, 3, 4, 5});
-  EXPECT_EQ(stream->seek(3, kSeekEnd), 8);  // from the end: extends with zeros
-  EXPECT_EQ(Bytes(stream->bytes().begin(), stream->bytes().end()), (Bytes{1, 2, 3, 4, 5, 0, 0, 0}));
-  // Refused without moving: past the capacity, overflowing, negative, unknown whence.
-  const std::pair<std::int64_t, int> refused[] = {
-      {100, kSeekSet}, {INT64_MAX, kSeekCur}, {INT64_MAX, kSeekEnd}, {-9, kSeekEnd}, {0, 7}};
-  for (auto [offset, whence] : refused) {
-    EXPECT_EQ(stream->seek(offset, whence), kStreamError) << offset << "/" << whence;
-    EXPECT_EQ(stream->tell(), 8);
-  }
-  EXPECT_NE(stream->view(0, 8), nullptr);
-  for (auto [position, n] :
-       {std::pair<std::uint64_t, std::uint64_t>{1, 8}, {9, 0}, {UINT64_MAX, 2}})
-    EXPECT_EQ(stream->view(position, n), nullptr) << position;
-  auto grown = memory_stream_new();
-  ASSERT_EQ(grown->write("abc", 3), 3);
-  EXPECT_EQ(grown->view(0, 4), nullptr);  // capacity beyond the content is not content
-}
 
 TEST(FsRoot, StatsAndListsFilesBeyondTwoGibibytes) {
   TempDir dir;

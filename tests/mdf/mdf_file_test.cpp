@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "io/memory_stream.h"
 #include "mdf/block_codec.h"
 #include "mdf/data_block.h"
@@ -12,7 +10,6 @@
 #include "mdf/id_block.h"
 #include "mdf/text_block.h"
 #include "tests/support/mdf_builder.h"
-#include "tests/support/no_view_stream.h"
 
 namespace busfold {
 namespace {
@@ -97,34 +94,6 @@ TEST(MdfOpen, RefusesWhatIsNoMdfFile) {
   EXPECT_TRUE(open_mdf(bytes));
   EXPECT_FALSE(open_mdf(std::span(bytes).first(87)));  // the HD header is cut
   EXPECT_FALSE(open_mdf(std::span(bytes).subspan(64)));
-}
-
-// Records every read, to see which bytes of the file a load touches.
-struct RecordingStream final : test::NoViewStream {
-  using NoViewStream::NoViewStream;
-  std::int64_t read(void* b, std::uint64_t n) override {
-    const std::int64_t at = tell(), got = inner.read(b, n);
-    for (std::int64_t i = at; i < at + got; ++i)
-      touched.insert(static_cast<std::uint64_t>(i));
-    return got;
-  }
-  std::set<std::uint64_t> touched;
-};
-
-TEST(MdfOpen, DataBlocksAreNotReadBeyondTheirHeaders) {
-  MdfBuilder b;
-  std::uint64_t dg = b.add_data_group();
-  std::uint64_t sd = b.add_signal_data(filled(300, 0xEE));
-  b.add_channel(b.add_channel_group(dg, {}), {.type = 1, .data = sd});
-  std::uint64_t dt = b.add_data(dg, filled(5000, 0xDD));
-  auto memory = memory_stream_from(b.bytes());
-  RecordingStream stream(*memory);
-  std::unique_ptr<MdfFile> file = file_or_null(mdf_open(stream));
-  ASSERT_TRUE(file);
-  EXPECT_EQ(stream.touched.count(dt + 23), 1u);
-  EXPECT_EQ(stream.touched.lower_bound(sd + 24), stream.touched.lower_bound(sd + 324));
-  EXPECT_EQ(stream.touched.lower_bound(dt + 24), stream.touched.end());
-  EXPECT_EQ(data_of(*file, 0)->data_start(), dt + 24);
 }
 
 }  // namespace
