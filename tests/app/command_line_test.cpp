@@ -73,6 +73,7 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
       {{"--help"}, 0, usage, {}},
       {{"--help", "--version"}, 0, usage, {}},
       {{"--verbosity", "7", "a.mf4"}, 131, {}, {}},
+      {{"--verbosity", "abc", "a.mf4"}, 131, {}, {}},  // refused by the parser, not the range
       {{"a.mf4", "--verbosity"}, 130, {}, {}},
       {{"--foo", "a.mf4"}, 134, {"busfold: invalid option \"--foo\"\n"}, {}},
       {{"-d", "-d", "a.mf4"}, 134, {"-d|--delete-converted"}, {}},
