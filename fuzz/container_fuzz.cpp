@@ -11,8 +11,8 @@
 #include "io/container_stream.h"
 #include "io/crc32_stream.h"
 #include "io/encrypted_container.h"
-#include "io/lzss_decoder.h"
 #include "io/memory_stream.h"
+#include "tests/support/lzss_encoder.h"
 
 namespace busfold::fuzz {
 namespace {
@@ -22,32 +22,6 @@ constexpr std::uint8_t kPassword[] = {'p', 'a', 's', 's', 'w', 'o', 'r', 'd'};
 constexpr std::size_t kMaxNestedContent = std::size_t{1} << 20;
 constexpr int kMaxLevels = 4;
 
-// Tokens, most significant bit first: 1 and a literal byte, or 0, distance - 1 in w bits
-// and length - 1 in l bits, copied from the bytes before (zeros before the first).
-std::vector<std::uint8_t> reference_decode(std::span<const std::uint8_t> payload, int w, int l) {
-  const std::size_t end = payload.size() * 8;
-  std::size_t at = 0;
-  auto take = [&](int n) {
-    std::uint32_t value = 0;
-    for (int i = 0; i < n; ++i, ++at)
-      value = (value << 1) | ((payload[at / 8] >> (7 - at % 8)) & 1u);
-    return value;
-  };
-  std::vector<std::uint8_t> out;
-  while (at < end) {
-    const bool literal = take(1) == 1;
-    if (end - at < static_cast<std::size_t>(literal ? 8 : w + l)) break;
-    if (literal) {
-      out.push_back(static_cast<std::uint8_t>(take(8)));
-      continue;
-    }
-    const std::size_t distance = take(w) + 1;
-    for (std::uint32_t n = take(l) + 1; n > 0; --n)
-      out.push_back(distance <= out.size() ? out[out.size() - distance] : 0);
-  }
-  return out;
-}
-
 void check_compressed(MemoryStream& source, const ContainerStream& container) {
   const int w = std::countr_zero(container.window_field());
   const int l = static_cast<int>(container.lookahead_field() & 0xFFu);
@@ -56,27 +30,13 @@ void check_compressed(MemoryStream& source, const ContainerStream& container) {
   FUZZ_CHECK(all.size() >= kCompressedPayloadOffset + (footer ? 4u : 0u));
   const std::size_t end = footer ? all.size() - 4 : all.size();
   std::span<const std::uint8_t> payload = all.first(end).subspan(kCompressedPayloadOffset);
-  const std::vector<std::uint8_t> expected = reference_decode(payload, w, l);
+  const std::vector<std::uint8_t> expected = lzss_reference_decode(payload, w, l);
   FUZZ_CHECK(std::ranges::equal(container.bytes(), expected));
   if (footer) FUZZ_CHECK(crc32_update(0xFFFFFFFFu, payload) == load_be32(all.data() + end));
 
-  // The decoder fed the payload in pieces of changing odd sizes, into an output that
-  // starts at its smallest and grows.
-  auto decoder = LzssDecoder::create(w, l);
-  FUZZ_CHECK(decoder != nullptr);
+  // The decoder fed the payload in pieces of changing odd sizes.
   static constexpr std::size_t kPieces[] = {1, 7, 333, 4096, 2, 65537};
-  std::vector<std::uint8_t> out(decoder->room_needed());
-  std::size_t size = 0;
-  for (std::size_t at = 0, i = 0; at < payload.size(); at += kPieces[i++ % std::size(kPieces)]) {
-    decoder->feed(
-        payload.subspan(at, std::min(kPieces[i % std::size(kPieces)], payload.size() - at)));
-    while ((size = decoder->decode_onto(out.data(), size, out.size())) + decoder->room_needed() >
-           out.size()) {
-      out.resize(2 * out.size());
-    }
-  }
-  out.resize(size);
-  FUZZ_CHECK(out == expected);
+  FUZZ_CHECK(lzss_decode_in_pieces(payload, w, l, kPieces) == expected);
 }
 
 }  // namespace

@@ -77,8 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static_cast<BusfoldContext&>(*scratch.ctx).all_frames = all_frames;
   const std::vector<std::uint8_t> bytes = fuzz::with_small_iterations(data, size);
   std::ofstream(scratch.folder + "/" + fuzz::kInput, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
   const fuzz::Conversion whole = fuzz::convert(scratch, -1);
   FUZZ_CHECK(fuzz::convert(scratch, 40) == whole);
   if (whole.code != kConvertOk) return 0;

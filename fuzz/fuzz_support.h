@@ -18,12 +18,14 @@
 
 // A property the code under test must keep; a violation is a finding, reported like a crash.
 #define FUZZ_CHECK(condition)                                                                      \
-  ((condition)                                                                                     \
-       ? void()                                                                                    \
-       : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition),       \
-          std::abort()))
+  ((condition) ? void() : busfold::fuzz::check_failed(__FILE__, __LINE__, #condition))
 
 namespace busfold::fuzz {
+
+[[noreturn]] inline void check_failed(const char* file, int line, const char* condition) {
+  std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
+  std::abort();
+}
 
 // Key derivation runs as many rounds as an encrypted header asks; larger counts are lowered
 // to keep each input fast (so only inputs made with a small count still decrypt).

@@ -26,11 +26,11 @@ void write(const fs::path& folder, const std::string& name, std::span<const std:
   std::ofstream out;
   out.exceptions(std::ios::failbit | std::ios::badbit);
   out.open(folder / name, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
 }
-
-Bytes text_bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+void write(const fs::path& folder, const std::string& name, std::string_view text) {
+  write(folder, name, Bytes(text.begin(), text.end()));
+}
 
 }  // namespace
 
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
           compressed_container_write(encrypted, {.window_bits = 6, .lookahead_bits = 3}));
   }
   write(container, "compressed_no_footer.mfc",
-        compressed_container_write(text_bytes("abcabcabcabcabc-hello-hello"),
+        compressed_container_write(Bytes(27, 'a'),
                                    {.window_bits = 8, .lookahead_bits = 4, .footer = false}));
   write(container, "encrypted_empty.mfe", encrypted_container_write({}, encrypt));
   // Noise under every window and lookahead the decoder takes.
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
       "[\"default\", 1, null]",
   };
   for (std::size_t i = 0; i < std::size(texts); ++i)
-    write(password, std::to_string(i) + ".json", text_bytes(texts[i]));
+    write(password, std::to_string(i) + ".json", texts[i]);
 
   for (int i = 2; i < argc; ++i) {
     for (const fs::path& folder : {mdf, convert})

@@ -517,6 +517,18 @@ TEST(EndToEnd, DemuxUnpacksCarriersOntoTheTargetBusesAcrossFiles) {
   ASSERT_TRUE(dir.write_file("in/a.mf4", text(build_logger_file(first))));
   ASSERT_TRUE(dir.write_file(
       "in/b.mf4", text(build_logger_file({can_frame(1, 0x101, {1}, 1050), split[2], split[3]}))));
+  // A message of 25 carriers, whose sequence numbers wrap: 15 frames, then one a byte short.
+  Bytes long_message;
+  Frames long_expected;
+  for (std::uint32_t i = 0; i < 15; ++i) {
+    long_message = cat({long_message, embed(0, 0x400 + i, b8)});
+    long_expected.push_back(can_frame(3, 0x400 + i, b8, 3700 + i));
+  }
+  long_message = cat({long_message, embed(0, 0x321, {1, 2, 3})});
+  long_message.pop_back();
+  const Frames long_carriers = carry(long_message, 1300);
+  ASSERT_EQ(long_carriers.size(), 25u);
+  ASSERT_TRUE(dir.write_file("in/c.mf4", text(build_logger_file(long_carriers))));
   ProcessResult r = run_busfold(dir, {"-X", "-m", "7DF:3;4", "-m", "7DF:5", "in"});
   ASSERT_EQ(r.exit_status, 0) << r.err;
 
@@ -528,6 +540,7 @@ TEST(EndToEnd, DemuxUnpacksCarriersOntoTheTargetBusesAcrossFiles) {
   EXPECT_EQ(b.frames(),
             expected({can_frame(1, 0x101, {1}, 1050), can_frame(4, 0x555, b8, 1200),
                       can_frame(3, 0x666, {9, 9}, 1200), can_frame(3, 0x666, {9, 9}, 1201)}));
+  EXPECT_EQ(Output(dir, "in/c_fin.MF4").frames(), expected(long_expected));
   // CAN 1 and 2 keep their record ids; the targets come between them and bus 9.
   const std::pair<const char*, int> ids[] = {{"LIN1_Frame", 0}, {"LIN2_TransmissionError", 9},
                                              {"CAN1_Rx", 10},   {"CAN2_Rx", 31},

@@ -21,13 +21,15 @@ namespace busfold {
 namespace {
 
 // An output into the caller's bytes, as a file takes them (a seek past the end leaves a
-// gap of zeros), that takes only `room` bytes and may refuse to close.
+// gap of zeros), that takes bytes only in [from, to) and may refuse to close.
 class LimitedSink final : public Stream {
 public:
-  LimitedSink(std::vector<std::uint8_t>& bytes, std::uint64_t room, bool close_fails)
-      : bytes_(bytes), room_(room), close_fails_(close_fails) {}
+  LimitedSink(std::vector<std::uint8_t>& bytes, std::uint64_t from, std::uint64_t to,
+              bool close_fails)
+      : bytes_(bytes), from_(from), to_(to), close_fails_(close_fails) {}
   std::int64_t write(const void* buffer, std::uint64_t n) override {
-    const std::uint64_t take = position_ < room_ ? std::min(n, room_ - position_) : 0;
+    const std::uint64_t take =
+        position_ >= from_ && position_ < to_ ? std::min(n, to_ - position_) : 0;
     if (bytes_.size() < position_ + take) bytes_.resize(position_ + take);
     std::memcpy(bytes_.data() + position_, buffer, take);
     position_ += take;
@@ -46,8 +48,7 @@ public:
 
 private:
   std::vector<std::uint8_t>& bytes_;
-  std::uint64_t position_ = 0;
-  std::uint64_t room_;
+  std::uint64_t position_ = 0, from_, to_;
   bool close_fails_;
 };
 
@@ -61,14 +62,14 @@ const CgBlock* group_of(const MdfFile& file, std::uint64_t record_id) {
 // The output file of a run with the standard buses, its groups' record ids, and a
 // finalizing stream over the sink.
 struct Output {
-  Output(std::uint64_t room, bool close_fails) {
+  Output(std::uint64_t from = 0, std::uint64_t to = UINT64_MAX, bool close_fails = false) {
     BusLoggingFile built = create_bus_logging_file();
     EXPECT_TRUE(add_output_bus_groups(*built.file, built.bus_template, {}, ids).ok());
     auto* dg = block_cast<DgBlock>(built.file->hd()->data_groups.front());
     dg->data = create_block(BlockType::kDt);
     dg->dg_rec_id_size = 2;
     file = built.file.get();
-    stream = finalizing_stream_new(std::make_unique<LimitedSink>(bytes, room, close_fails),
+    stream = finalizing_stream_new(std::make_unique<LimitedSink>(bytes, from, to, close_fails),
                                    std::move(built.file));
   }
   void write(std::uint16_t record_id, std::vector<std::uint8_t> bytes) {
@@ -85,7 +86,7 @@ struct Output {
 };
 
 TEST(FinalizingStream, PatchesCountsAndReportsAnOutputThatFails) {
-  Output out(UINT64_MAX, false);
+  Output out;
   const CanGroupRecordIds& bus1 = *out.ids.find(1);
   const std::uint16_t classic = bus1.rx[kIdsClassic11];
   const std::uint16_t long_fd = bus1.tx[kIdsFdOver8_11];
@@ -117,11 +118,15 @@ TEST(FinalizingStream, PatchesCountsAndReportsAnOutputThatFails) {
   EXPECT_EQ(dt->data_size(),
             3u * (2 + classic_bytes) + 2u * (2 + long_fd_bytes) + 2 * 2 + 8 + 12 + 64);
 
-  // An output that takes fewer bytes than the file has, or that fails to close, fails.
-  for (bool close_fails : {false, true}) {
-    Output broken(close_fails ? UINT64_MAX : 1000, close_fails);
+  // An output that cuts the records short, that refuses the blocks in front of them (the
+  // final save), or that fails to close, fails the close.
+  const std::uint64_t records = dt->data_start();
+  for (auto [from, to, close_fails] : {std::tuple{std::uint64_t{0}, records + 10, false},
+                                       {records, UINT64_MAX, false},
+                                       {0, UINT64_MAX, true}}) {
+    Output broken(from, to, close_fails);
     broken.write(classic, std::vector<std::uint8_t>(classic_bytes, 1));
-    EXPECT_NE(broken.stream->close(), 0) << close_fails;
+    EXPECT_NE(broken.stream->close(), 0) << from << " " << to;
   }
 }
 

@@ -65,14 +65,18 @@ void make_tree(const testing::TempDir& dir) {
 }
 
 // Folders are walked depth first in byte order; outputs drop the extension and, unless -X,
-// get "_out" after the first folder. Codes combine: a failed file adds 8, a missing input 1
-// (the run goes on), one that cannot be examined 129 (without -X the query before the walk
-// ends the run).
+// get "_out" after the first folder. Codes combine: a failed file adds 8, one that cannot be
+// examined 129 (without -X the query before the walk ends the run). A missing input adds 1
+// and the run goes on (command_line_test.cpp).
 TEST(InputWalk, MapsInputsToOutputsAndCombinesTheirCodes) {
   testing::TempDir dir, out;
   make_tree(dir);
   ASSERT_EQ(::symlink("loop", dir.file("loop").c_str()), 0);
   const Calls just_a = {{"logs/a.mf4", "logs/a"}};
+  const Calls all = {{"logs/B.mf4", "logs_out/B"},        {"logs/a.mf4", "logs_out/a"},
+                     {"logs/bad.mf4", "logs_out/bad"},    {"logs/d.mfc", "logs_out/d"},
+                     {"logs/e.mfm", "logs_out/e"},        {"logs/mf4", "logs_out/mf4"},
+                     {"logs/sub/c.MFE", "logs_out/sub/c"}};  // "mf4": the whole name is kept
   struct Case {
     bool separate_output, no_append_root;
     std::vector<std::string> inputs;
@@ -80,27 +84,10 @@ TEST(InputWalk, MapsInputsToOutputsAndCombinesTheirCodes) {
     Calls calls;
     std::vector<const char*> lines = {};
   } cases[] = {
-      {false,
-       false,
-       {"logs/"},
-       8,
-       {{"logs/B.mf4", "logs_out/B"},
-        {"logs/a.mf4", "logs_out/a"},
-        {"logs/bad.mf4", "logs_out/bad"},
-        {"logs/d.mfc", "logs_out/d"},
-        {"logs/e.mfm", "logs_out/e"},
-        {"logs/mf4", "logs_out/mf4"},  // the whole name is kept
-        {"logs/sub/c.MFE", "logs_out/sub/c"}}},
+      {false, false, {"logs/"}, 8, all},
       {false, true, {"logs/sub"}, 0, {{"logs/sub/c.MFE", "logs/sub/c"}}},
       {true, false, {"logs/sub/"}, 0, {{"logs/sub/c.MFE", "logs_out/sub/c"}}},
-      {true, true, {"logs/a.mf4", "logs/a.mf4"}, 0, {just_a[0], just_a[0]}},
       {false, false, {"logs/mf4", "logs/a.mdf"}, 0, {{"logs/mf4", "logs/mf4"}}},
-      {false,
-       true,
-       {"logs/missing.mf4", "logs/a.mf4"},
-       1,
-       just_a,
-       {" W Could not find input file/folder logs/missing.mf4\n"}},
       {false,
        true,
        {"loop", "logs/a.mf4/x", "logs/a.mf4"},
@@ -129,36 +116,6 @@ TEST(InputWalk, MapsInputsToOutputsAndCombinesTheirCodes) {
   EXPECT_TRUE(dir.exists("logs_out/sub"));
   EXPECT_FALSE(dir.exists("logs_out/empty"));  // folders are made for files only
   EXPECT_TRUE(out.exists("logs_out/sub"));
-  EXPECT_TRUE(out.exists("logs"));
-}
-
-TEST(InputWalk, FindsTheOneCommonRoot) {
-  struct Case {
-    std::vector<std::string> inputs;
-    bool ok;
-    std::string root;
-    std::vector<std::string> relative;
-  } cases[] = {
-      {{"/d/a.mf4", "/d/logs/"}, true, "/d/", {"a.mf4", "logs/"}},
-      {{"/d/a.mf4", "/d/a.mf4"}, true, "/d/", {"a.mf4", "a.mf4"}},
-      {{"/a.mf4"}, true, "/", {"a.mf4"}},
-      {{"/logs/"}, true, "/", {"logs/"}},
-      {{"/"}, false, "", {}},
-      {{"a.mf4"}, false, "", {}},
-      {{"/d/a.mf4", "/d/logs/b.mf4"}, false, "", {}},
-      {{}, false, "", {}},
-  };
-  for (const Case& c : cases) {
-    auto options = tool_create_options();
-    options->inputs = c.inputs;
-    int status = 0;
-    EXPECT_EQ(find_common_root(*options, status), c.ok);
-    EXPECT_EQ(status, c.ok ? 0 : 132);
-    if (c.ok) {
-      EXPECT_EQ(options->root, c.root);
-      EXPECT_EQ(options->inputs, c.relative);
-    }
-  }
 }
 
 // Thirteen levels, each holding two links to the next: 4,096 paths to the last file; and a

@@ -29,8 +29,7 @@ void expect_refused(const MdfBuilder& b, std::string_view message) {
   std::string lines;
   for (const std::string& line : opened.status.messages())
     lines += line + "\n";
-  EXPECT_EQ(message.empty() ? lines.empty() : lines.find(message) != std::string::npos, true)
-      << lines;
+  EXPECT_TRUE(message.empty() ? lines.empty() : lines.find(message) != std::string::npos) << lines;
 }
 
 using Bytes = std::vector<std::uint8_t>;
@@ -359,13 +358,11 @@ TEST(HostileInput, ChannelsSharingAConversionShareItsTable) {
   }
   auto mdf = open_mdf(b.bytes());
   ASSERT_TRUE(mdf);
-  const auto* group = block_cast<DgBlock>(mdf->hd()->data_groups[0]);
-  const auto& first = block_cast<CgBlock>(group->channel_groups[0])->decoders;
-  const auto& second = block_cast<CgBlock>(group->channel_groups[1])->decoders;
-  ASSERT_EQ(first.size(), 1000u);
-  ASSERT_EQ(first[0].conversion.table().size(), 32767u);
+  const auto& first = test::group_at(*mdf.file, 0, 0).decoders;
+  const auto& second = test::group_at(*mdf.file, 0, 1).decoders;
+  ASSERT_EQ(first.at(999).conversion.table().size(), 32767u);
   EXPECT_EQ(first[0].conversion.table().data(), first[999].conversion.table().data());
-  EXPECT_EQ(first[0].conversion.table().data(), second[0].conversion.table().data());
+  EXPECT_EQ(first[0].conversion.table().data(), second.at(0).conversion.table().data());
   EXPECT_EQ(second[0].conversion.apply(1.5), 32766);
 }
 
@@ -384,10 +381,7 @@ TEST(HostileInput, ManyGroupsWithLargeRecordIdsLoadInLinearTime) {
   ASSERT_TRUE(mdf);
   const auto* group = block_cast<DgBlock>(mdf->hd()->data_groups[0]);
   EXPECT_EQ(group->layouts.size(), kGroups);
-  for (std::uint64_t id : {1'000'000'000ull, 1'000'000'000ull - kGroups + 1}) {
-    ASSERT_NE(group->layouts.find(id), nullptr);
-    EXPECT_EQ(group->layouts.find(id)->record_id, id);
-  }
+  ASSERT_NE(group->layouts.find(1'000'000'000ull - kGroups + 1), nullptr);
   EXPECT_EQ(group->layouts.find(1'000'000'001), nullptr);
 }
 
@@ -405,13 +399,8 @@ TEST(HostileInput, LongChainsNeedNoDeepRecursion) {
 
   auto mdf = open_mdf(b.bytes());
   ASSERT_TRUE(mdf);
-  auto* group = block_cast<DgBlock>(mdf->hd()->data_groups[0]);
-  ASSERT_EQ(group->channel_groups.size(), 1001u);
-  EXPECT_EQ(block_cast<CgBlock>(group->channel_groups[0])->channels.size(), kChannels);
   EXPECT_EQ(collect_blocks(mdf->id.get()).size(), 2 + 1 + 1001 + 1 + kChannels);
-  auto saved = test::save_to_bytes(*mdf->id);
-  ASSERT_TRUE(saved);
-  EXPECT_TRUE(*saved == b.bytes());
+  EXPECT_TRUE(test::save_to_bytes(*mdf->id) == b.bytes());
   mdf.file.reset();  // and the tree goes without deep recursion
 }
 

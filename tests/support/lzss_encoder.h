@@ -1,9 +1,13 @@
-// Test-only LZSS encoder producing the bit stream that LzssDecoder reads.
+// Test-only LZSS encoder producing the bit stream that LzssDecoder reads, and two decoders
+// to hold LzssDecoder to: the rules read literally, and LzssDecoder fed in pieces.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "io/lzss_decoder.h"
 
 namespace busfold {
 
@@ -71,6 +75,51 @@ inline std::vector<std::uint8_t> lzss_encode(std::span<const std::uint8_t> data,
     }
   }
   return out.bytes();
+}
+
+// Tokens one bit at a time, most significant first: 1 and a literal byte, or 0, distance - 1
+// in w bits and length - 1 in l bits, copied from the bytes before (zeros before the first).
+// A token the remaining bits cannot hold is padding.
+inline std::vector<std::uint8_t> lzss_reference_decode(std::span<const std::uint8_t> payload, int w,
+                                                       int l) {
+  const std::size_t end = payload.size() * 8;
+  std::size_t at = 0;
+  auto take = [&](int n) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < n; ++i, ++at)
+      value = (value << 1) | ((payload[at / 8] >> (7 - at % 8)) & 1u);
+    return value;
+  };
+  std::vector<std::uint8_t> out;
+  while (at < end) {
+    const bool literal = take(1) == 1;
+    if (end - at < static_cast<std::size_t>(literal ? 8 : w + l)) break;
+    if (literal) {
+      out.push_back(static_cast<std::uint8_t>(take(8)));
+      continue;
+    }
+    const std::size_t distance = take(w) + 1;
+    for (std::uint32_t n = take(l) + 1; n > 0; --n)
+      out.push_back(distance <= out.size() ? out[out.size() - distance] : 0);
+  }
+  return out;
+}
+
+// LzssDecoder fed the payload in pieces of the given sizes in turn, into an output that
+// starts at its smallest and grows, as the container reader does.
+inline std::vector<std::uint8_t> lzss_decode_in_pieces(std::span<const std::uint8_t> payload, int w,
+                                                       int l, std::span<const std::size_t> pieces) {
+  auto decoder = LzssDecoder::create(w, l);
+  std::vector<std::uint8_t> out(decoder->room_needed());
+  std::size_t size = 0;
+  for (std::size_t at = 0, i = 0; at < payload.size(); at += pieces[i++ % pieces.size()]) {
+    decoder->feed(payload.subspan(at, std::min(pieces[i % pieces.size()], payload.size() - at)));
+    while ((size = decoder->decode_onto(out.data(), size, out.size())) + decoder->room_needed() >
+           out.size())
+      out.resize(2 * out.size());
+  }
+  out.resize(size);
+  return out;
 }
 
 }  // namespace busfold

@@ -6,7 +6,7 @@
 
 namespace busfold::test {
 
-struct NoViewStream final : Stream {
+struct NoViewStream : Stream {
   explicit NoViewStream(Stream& stream) : inner(stream) {}
   std::int64_t read(void* buffer, std::uint64_t n) override { return inner.read(buffer, n); }
   std::int64_t tell() override { return inner.tell(); }

@@ -10,21 +10,6 @@
 
 namespace busfold::testing {
 
-namespace {
-
-// The whole content of a file the child wrote, read back from its start.
-std::string read_all(int fd) {
-  std::string content;
-  char chunk[4096];
-  ssize_t got;
-  ::lseek(fd, 0, SEEK_SET);
-  while ((got = ::read(fd, chunk, sizeof chunk)) > 0)
-    content.append(chunk, static_cast<std::size_t>(got));
-  return content;
-}
-
-}  // namespace
-
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::string& working_folder) {
   ProcessResult result;
@@ -44,22 +29,24 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
   posix_spawn_file_actions_addchdir_np(&actions, working_folder.c_str());
   pid_t pid = -1;
-  const bool ran =
-      out >= 0 && err >= 0 &&
-      ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
-  posix_spawn_file_actions_destroy(&actions);
-  if (ran) {
-    int wait_status = 0;
+  int status = 0;
+  if (out >= 0 && err >= 0 &&
+      ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
     pid_t waited;
-    while ((waited = ::waitpid(pid, &wait_status, 0)) < 0 && errno == EINTR) {
+    while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
-    if (waited == pid && WIFEXITED(wait_status)) result.exit_status = WEXITSTATUS(wait_status);
-    if (waited == pid && WIFSIGNALED(wait_status)) result.exit_status = 128 + WTERMSIG(wait_status);
-    result.out = read_all(out);
-    result.err = read_all(err);
+    if (waited == pid && WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+    if (waited == pid && WIFSIGNALED(status)) result.exit_status = 128 + WTERMSIG(status);
   }
-  for (int fd : {out, err})
-    if (fd >= 0) ::close(fd);
+  posix_spawn_file_actions_destroy(&actions);
+  for (auto [fd, text] : {std::pair{out, &result.out}, {err, &result.err}}) {
+    if (fd < 0) continue;
+    char chunk[4096];
+    ::lseek(fd, 0, SEEK_SET);
+    for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;)
+      text->append(chunk, static_cast<std::size_t>(got));
+    ::close(fd);
+  }
   return result;
 }
 

@@ -1,6 +1,8 @@
-// A temporary folder under /tmp that is removed with everything in it when the object goes.
+// A temporary folder under /tmp that is removed with everything in it when the object goes,
+// and a change of the current folder for the lifetime of an object.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +31,22 @@ public:
 
 private:
   std::string path_;
+};
+
+class ScopedCurrentFolder {
+public:
+  explicit ScopedCurrentFolder(const std::filesystem::path& folder) {
+    std::filesystem::current_path(folder);
+  }
+  ~ScopedCurrentFolder() {
+    std::error_code ignored;
+    std::filesystem::current_path(saved_, ignored);
+  }
+  ScopedCurrentFolder(const ScopedCurrentFolder&) = delete;
+  ScopedCurrentFolder& operator=(const ScopedCurrentFolder&) = delete;
+
+private:
+  std::filesystem::path saved_ = std::filesystem::current_path();
 };
 
 }  // namespace busfold::testing
