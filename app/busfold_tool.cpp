@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/format.h"
 #include "base/log.h"
 #include "buslog/bus_template.h"
 #include "io/fs_root.h"
@@ -137,9 +139,22 @@ void log_not_carried(const BusfoldContext& ctx) {
   std::string text = parts[0];
   for (std::size_t i = 1; i < parts.size(); ++i)
     text += (i + 1 == parts.size() ? " and " : ", ") + parts[i];
+  const std::string_view input = ctx.shown_input.empty() ? ctx.input_path : ctx.shown_input;
   BUSFOLD_LOG(kLogError, "%.*s: %s not carried over",
-              static_cast<int>(std::min<std::size_t>(ctx.input_path.size(), 0x7fffffff)),
-              ctx.input_path.data(), text.c_str());
+              static_cast<int>(std::min<std::size_t>(input.size(), 0x7fffffff)), input.data(),
+              text.c_str());
+}
+
+// The line that says why an output failed: the text, the output's full path, and the
+// platform's reason when there is one.
+void log_output_failure(const BusfoldContext& ctx, const char* what, int error_number) {
+  const std::string path = ctx.output_root != nullptr ? ctx.output_root->full_path(ctx.output_name)
+                                                      : ctx.output_name;
+  if (error_number == 0) {
+    BUSFOLD_LOG(kLogError, "%s%s", what, path.c_str());
+  } else {
+    BUSFOLD_LOG(kLogError, "%s%s: %s", what, path.c_str(), error_text(error_number).c_str());
+  }
 }
 
 }  // namespace
@@ -177,9 +192,9 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
   std::unique_ptr<FileStream> file =
       fs_create_temporary(ctx.output_root, ctx.output_name, ctx.temporary_name);
   if (!file) {
+    const int why = errno;
     ctx.temporary_name.clear();
-    BUSFOLD_LOG(kLogError, "Could not open output file for finalization: %s",
-                ctx.output_name.c_str());
+    log_output_failure(ctx, "Could not open output file for finalization: ", why);
     return false;
   }
   // An input is deleted only once its output is on the disk, not just in the page cache.
@@ -191,6 +206,7 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
   HdBlock* out_hd = ctx.output_layout ? ctx.output_layout->file().hd() : nullptr;
   if (out_hd == nullptr) {
     output.reset();
+    log_output_failure(ctx, "Could not prepare output file ", 0);
     abandon_output(ctx);
     return false;
   }
@@ -198,6 +214,7 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
 
   ctx.finalizer = finalizing_stream_new(std::move(output), *ctx.output_layout);
   if (!ctx.finalizer) {
+    log_output_failure(ctx, "Could not prepare output file ", 0);
     abandon_output(ctx);
     return false;
   }
@@ -261,19 +278,26 @@ bool busfold_on_end_file(ToolContext& base, std::string_view) {
                 static_cast<unsigned long long>(ctx.records->writer().largest_move_us()));
   }
   bool ok = ctx.records->close() == 0;
+  int why = ok ? 0 : ctx.finalizer->error_number();
   ctx.records.reset();
   ctx.finalizer.reset();
   if (ok) fs_remove_stale_temporaries(ctx.output_root, ctx.output_name, ctx.temporary_name);
-  if (ok && !fs_rename(ctx.output_root, ctx.temporary_name, ctx.output_name)) ok = false;
+  if (ok && !fs_rename(ctx.output_root, ctx.temporary_name, ctx.output_name)) {
+    why = errno;
+    ok = false;
+  }
   if (ok && deletes_inputs(ctx)) {
     const std::size_t slash = ctx.output_name.rfind('/');
     ok = fs_sync_folder(ctx.output_root, slash == std::string::npos
                                              ? std::string_view()
                                              : std::string_view(ctx.output_name).substr(0, slash));
-    if (!ok) ctx.temporary_name.clear();  // renamed already: nothing of ours to remove
+    if (!ok) {
+      why = errno;
+      ctx.temporary_name.clear();  // renamed already: nothing of ours to remove
+    }
   }
   if (!ok) {
-    BUSFOLD_LOG(kLogError, "Could not write output file %s", ctx.output_name.c_str());
+    log_output_failure(ctx, "Could not write output file ", why);
     abandon_output(ctx);
     return false;
   }

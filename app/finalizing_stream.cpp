@@ -247,8 +247,12 @@ std::int64_t FinalizingStream::close() {
   if (closed_) return kStreamError;
   closed_ = true;
   bool ok = finalize();
+  error_ = output_->error_number();
   std::int64_t closed = stream_close(output_);
-  if (closed != 0) ok = false;
+  if (closed != 0) {
+    ok = false;
+    if (error_ == 0) error_ = output_->error_number();
+  }
   output_.reset();
   buffer_.reset();
   layout_->restore();

@@ -65,6 +65,8 @@ public:
   // Finalizes the output file, then closes the output stream. 0 only when the whole file
   // was written and closed.
   std::int64_t close() override;
+  // Why the output refused bytes or its close failed, also once closed.
+  int error_number() const override { return output_ ? output_->error_number() : error_; }
 
   // Bytes written under the record id so far (record ids not included).
   std::uint64_t count(std::uint16_t record_id) const { return counts_[record_id]; }
@@ -91,6 +93,7 @@ private:
   std::vector<std::uint64_t> counts_;
   std::bitset<65536> seen_;
   bool closed_ = false;
+  int error_ = 0;  // of the output, kept when it is closed
 };
 
 // A finalizing stream over the output stream (owned) and a layout (borrowed: it must

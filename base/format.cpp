@@ -1,6 +1,7 @@
 #include "base/format.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace busfold {
 
@@ -13,6 +14,12 @@ std::string format_va(const char* format, va_list args) {
   std::string text(static_cast<std::size_t>(length), '\0');
   std::vsnprintf(text.data(), text.size() + 1, format, args);
   return text;
+}
+
+std::string error_text(int error_number) {
+  char buffer[128];
+  // The GNU form: the text may be a constant of the library rather than the buffer.
+  return ::strerror_r(error_number, buffer, sizeof buffer);
 }
 
 }  // namespace busfold

@@ -9,4 +9,7 @@ namespace busfold {
 // The text `format` makes of `args`; empty when the format cannot be applied.
 std::string format_va(const char* format, va_list args);
 
+// The platform's text for an errno value ("No space left on device"); safe in any thread.
+std::string error_text(int error_number);
+
 }  // namespace busfold

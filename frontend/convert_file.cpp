@@ -193,10 +193,12 @@ bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd, bool only_recognis
 namespace {
 
 int convert(ToolContext& ctx, std::string_view input, std::string_view output) {
-  const int input_length = static_cast<int>(std::min<std::size_t>(input.size(), 0x7fffffff));
+  // Messages name the file as the user typed it.
+  const std::string_view shown = ctx.shown_input.empty() ? input : ctx.shown_input;
+  const int shown_length = static_cast<int>(std::min<std::size_t>(shown.size(), 0x7fffffff));
   std::unique_ptr<FileStream> file = fs_open(ctx.input_root, input, kFsRead);
   if (!file) {
-    BUSFOLD_LOG(kLogError, "Could not open input file %.*s", input_length, input.data());
+    BUSFOLD_LOG(kLogError, "Could not open input file %.*s", shown_length, shown.data());
     return kConvertFailed;
   }
 
@@ -250,16 +252,17 @@ int convert(ToolContext& ctx, std::string_view input, std::string_view output) {
   }
 
   const ToolOps& ops = *ctx.ops;
+  // The tool says why a callback failed; these lines only say which one, for debugging.
   bool ok = ops.on_new_file(ctx, output, *mdf);
-  if (!ok) BUSFOLD_LOG(kLogError, "Error during new file callback");
+  if (!ok) BUSFOLD_LOG(kLogDebug, "Error during new file callback");
   if (ok) ok = deliver_data_groups(ctx, *hd, mdf->other_writer.has_value());
   const bool ended = ops.on_end_file(ctx, output);
-  if (!(ended && ok)) BUSFOLD_LOG(kLogError, "Error during end file callback");
+  if (!(ended && ok)) BUSFOLD_LOG(kLogDebug, "Error during end file callback");
   ok = ok && ended;
 
   if (stream_close(current.ptr()) != 0) {
-    BUSFOLD_LOG(kLogError, "Could not close input file after conversion: %.*s", input_length,
-                input.data());
+    BUSFOLD_LOG(kLogError, "Could not close input file after conversion: %.*s", shown_length,
+                shown.data());
     return kConvertFailed;
   }
   if (!ok) return kConvertFailed;
@@ -269,12 +272,12 @@ int convert(ToolContext& ctx, std::string_view input, std::string_view output) {
   FsStat now;
   if (!opened_as || !fs_stat(ctx.input_root, input, now) || !same_file(now, *opened_as)) {
     BUSFOLD_LOG(kLogWarning, "Input file %.*s changed while it was converted; it is kept",
-                input_length, input.data());
+                shown_length, shown.data());
     return kConvertOk;
   }
   if (!fs_remove(ctx.input_root, input)) {
-    BUSFOLD_LOG(kLogError, "Could not remove input file after conversion: %.*s", input_length,
-                input.data());
+    BUSFOLD_LOG(kLogError, "Could not remove input file after conversion: %.*s", shown_length,
+                shown.data());
   }
   return kConvertOk;
 }
@@ -288,8 +291,9 @@ int convert_file(ToolContext& ctx, std::string_view input, std::string_view outp
   try {
     code = convert(ctx, input, output);
   } catch (const std::bad_alloc&) {
+    const std::string_view shown = ctx.shown_input.empty() ? input : ctx.shown_input;
     BUSFOLD_LOG(kLogError, "Out of memory while converting %.*s",
-                static_cast<int>(std::min<std::size_t>(input.size(), 0x7fffffff)), input.data());
+                static_cast<int>(std::min<std::size_t>(shown.size(), 0x7fffffff)), shown.data());
   }
   ctx.input_path = {};
   return code;

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "base/format.h"
 #include "base/log.h"
 #include "frontend/exit_codes.h"
 #include "frontend/file_jobs.h"
@@ -165,7 +167,13 @@ int walk(ToolContext& ctx, FileJobs& jobs, const WalkEntry& entry, WalkedFolders
     }
     ++ctx.file_count;
     ctx.total_bytes += static_cast<std::uint64_t>(st.size);
-    if (ctx.make_dirs == 1) make_folders(ctx.output_root, path_parent(out));
+    if (ctx.make_dirs == 1 && ctx.output_root != nullptr &&
+        !make_folders(ctx.output_root, path_parent(out))) {
+      // The file fails where its output is opened; this says why.
+      const int why = errno;
+      BUSFOLD_LOG(kLogWarning, "Could not create output folder %s: %s",
+                  ctx.output_root->full_path(path_parent(out)).c_str(), error_text(why).c_str());
+    }
     return jobs.convert(input, out, shown);
   }
   case kFsNotFound:
@@ -221,7 +229,11 @@ bool make_folders(const FsRoot* root, std::string_view folder) {
     FsStat st;
     if (!fs_stat(root, accumulated, st)) return false;
     if (st.kind == kFsFolder) continue;
-    if (st.kind != kFsNotFound || !fs_make_folder(root, accumulated)) return false;
+    if (st.kind != kFsNotFound) {
+      errno = ENOTDIR;
+      return false;
+    }
+    if (!fs_make_folder(root, accumulated)) return false;
   }
   return true;
 }

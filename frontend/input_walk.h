@@ -22,7 +22,8 @@ std::string_view path_parent(std::string_view path);     // up to and including 
 bool is_accepted_extension(std::string_view extension);
 
 // Creates the folders of a relative path below the root one component at a time.
-// False when a component exists as something other than a folder or cannot be made.
+// False when a component exists as something other than a folder or cannot be made, with
+// errno saying why.
 bool make_folders(const FsRoot* root, std::string_view folder);
 
 }  // namespace busfold

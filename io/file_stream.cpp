@@ -100,7 +100,7 @@ std::int64_t FileStream::write(const void* buffer, std::uint64_t n) {
   if (!switch_access(LastAccess::kWrite)) return kStreamError;
   std::size_t put = std::fwrite(buffer, 1, n, file_);
   position_ += static_cast<std::int64_t>(put);
-  return static_cast<std::int64_t>(put);
+  return put == n ? static_cast<std::int64_t>(put) : failed(static_cast<std::int64_t>(put));
 }
 
 std::int64_t FileStream::tell() { return file_ == nullptr ? kStreamError : position_; }
@@ -120,7 +120,7 @@ std::int64_t FileStream::seek(std::int64_t offset, int whence) {
   default: return kStreamError;
   }
   int result = fseeko(file_, static_cast<off_t>(offset), origin);
-  if (result != 0) return result;
+  if (result != 0) return failed(result);
   last_access_ = LastAccess::kNone;
   const off_t at = ftello(file_);
   if (at < 0) return kStreamError;
@@ -135,9 +135,10 @@ std::int64_t FileStream::close() {
   // The handle is gone either way; a failed close keeps reporting failure so
   // that a retry can never pass for a completely written file.
   // A write that failed earlier fails the close too, even when nothing was left to flush.
-  bool written = mode_ == FileMode::read || (std::fflush(file) == 0 && std::ferror(file) == 0);
-  if (written && sync_on_close_) written = ::fsync(::fileno(file)) == 0;
-  close_failed_ = (std::fclose(file) != 0) || !written;
+  bool written = mode_ == FileMode::read ||
+                 (std::fflush(file) == 0 && std::ferror(file) == 0) || failed(false);
+  if (written && sync_on_close_) written = ::fsync(::fileno(file)) == 0 || failed(false);
+  close_failed_ = (std::fclose(file) != 0 && failed(true)) || !written;
   return close_failed_ ? kStreamError : 0;
 }
 

@@ -1,6 +1,7 @@
 // A stream over a file of the platform's standard I/O library, with 64-bit positions.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -43,6 +44,7 @@ public:
   std::optional<FileIdentity> identity() const;
   // The open file's descriptor, -1 once closed.
   int descriptor() const;
+  int error_number() const override { return error_; }
   // Makes close wait until the file's bytes are on the disk.
   void set_sync_on_close(bool sync) { sync_on_close_ = sync; }
 
@@ -65,6 +67,12 @@ private:
   // Before an access of the other kind than the last one in a read-write stream.
   bool switch_access(LastAccess next);
   bool close_failed_ = false;
+  int error_ = 0;  // errno of the first failure
+  // Keeps errno as the reason when it is the first failure; returns `result`.
+  template <typename T> T failed(T result) {
+    if (error_ == 0) error_ = errno;
+    return result;
+  }
   bool sync_on_close_ = false;
   std::unique_ptr<char[]> buffer_;  // stdio buffer of a write stream; freed after fclose
 };

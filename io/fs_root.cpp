@@ -158,7 +158,9 @@ std::unique_ptr<FileStream> fs_create_temporary(const FsRoot* root, std::string_
     }
     std::unique_ptr<FileStream> stream = file_stream_from_descriptor(fd, 1);
     if (!stream) {
+      const int why = errno;
       ::unlink(path.c_str());
+      errno = why;
       return nullptr;
     }
     temporary_name = std::move(name);
@@ -204,8 +206,10 @@ bool fs_sync_folder(const FsRoot* root, std::string_view folder) {
   if (path.empty()) path = ".";
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  return ::close(fd) == 0 && synced;
+  const int synced = ::fsync(fd) == 0 ? 0 : errno;
+  if (::close(fd) != 0) return false;
+  errno = synced;
+  return synced == 0;
 }
 
 std::optional<std::string> current_folder() {

@@ -70,6 +70,7 @@ Result<std::vector<std::string>> fs_list(const FsRoot* root, std::string_view re
 bool fs_make_folder(const FsRoot* root, std::string_view relative);
 bool fs_remove(const FsRoot* root, std::string_view relative);
 // Replaces `to` when it exists; used to publish a file written under a temporary name.
+// On failure errno says why, as it does for fs_create_temporary and fs_sync_folder.
 bool fs_rename(const FsRoot* root, std::string_view from, std::string_view to);
 // Read (flags 1), write (2) or read-write (3) file stream; neither bit gives null.
 std::unique_ptr<FileStream> fs_open(const FsRoot* root, std::string_view relative, int flags);

@@ -45,6 +45,10 @@ public:
   // stream holding those bytes in memory may give it back (what is read there afterwards
   // may be zeros). Does nothing by default.
   virtual void release_before(std::uint64_t position);
+
+  // The errno of the first call to the platform that failed (a full disk, say), for the
+  // message that tells a user why; 0 when none did or the kind cannot say.
+  virtual int error_number() const { return 0; }
 };
 
 using StreamPtr = std::unique_ptr<Stream>;

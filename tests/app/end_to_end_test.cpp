@@ -251,24 +251,27 @@ TEST(EndToEnd, FailedFilesKeepTheirInputsAndLeaveNoPartialOutput) {
     const char* what;
     std::string input;
     int status;
-    const char* line;  // logged, or null
+    std::string line;  // logged ("{}": the test's folder), or empty
     int frames;        // in the output; -1: no output
     std::string shell = "exec \"$0\" \"$@\"";
     bool obstacle = false;  // a folder where the output goes
     bool read_only = false;
   } cases[] = {
-      {"converted", text(one), 0, nullptr, 1},
+      {"converted", text(one), 0, "", 1},
       {"LIN is not carried over", text(build_logger_file({can_frame(1, 0x100, {1, 2}, 10), lin})),
        8, " E Error during conversion of in/x.mf4\n", 1},
       {"no MDF", "neither container nor MDF", 8, " E Could not open MDF\n", -1},
       {"unknown record id", text(unknown_id), 8, " E Unknown record id 30583 at offset 18\n", 1},
       {"cut short", cut_short, 8, " is cut short; 13 bytes left unread\n", 1},
-      {"output name taken", text(one), 8, " E Could not write output file in/x_fin.MF4\n", -2,
-       plain, true},
+      // An output that cannot be written says why, naming its full path.
+      {"output name taken", text(one), 8,
+       " E Could not write output file {}/in/x_fin.MF4: Is a directory\n", -2, plain, true},
       // Writes past the file size limit fail (the signal it sends is ignored).
-      {"full disk", big, 8, nullptr, -1, "trap '' XFSZ; ulimit -f 16; " + plain},
+      {"full disk", big, 8, " E Could not write output file {}/in/x_fin.MF4: File too large\n", -1,
+       "trap '' XFSZ; ulimit -f 16; " + plain},
       // As root a folder is read-only only to another user.
-      {"read-only folder", big, 8, nullptr, -1,
+      {"read-only folder", big, 8,
+       " E Could not open output file for finalization: {}/in/x_fin.MF4: Permission denied\n", -1,
        ::geteuid() == 0 ? "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" \"$@\""
                         : plain,
        false, true},
@@ -286,7 +289,12 @@ TEST(EndToEnd, FailedFilesKeepTheirInputsAndLeaveNoPartialOutput) {
         "/bin/sh", {"-c", c.shell, BUSFOLD_BINARY, "-d", "-X", "in"}, dir.path());
     ::chmod(dir.file("in").c_str(), 0755);
     EXPECT_EQ(r.exit_status, c.status) << c.what << r.err;
-    EXPECT_TRUE(c.line == nullptr || logged(r, c.line)) << c.what << r.err;
+    std::string line = c.line;
+    if (const std::size_t at = line.find("{}"); at != std::string::npos)
+      line.replace(at, 2, dir.path());
+    EXPECT_TRUE(logged(r, line)) << c.what << r.err;
+    // Which callback failed is no explanation for a user.
+    EXPECT_FALSE(logged(r, " callback\n")) << c.what << r.err;
     EXPECT_EQ(dir.exists("in/x.mf4"), c.status != 0) << c.what;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
       EXPECT_FALSE(entry.path().string().ends_with(".part")) << c.what;

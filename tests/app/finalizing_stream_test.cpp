@@ -2,6 +2,8 @@
 // write or a failed close. (Whole runs that cannot write are in end_to_end_test.cpp.)
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <cstring>
 #include <vector>
 
@@ -137,11 +139,13 @@ TEST(FileStream, ReportsShortWritesAndFailedCloses) {
   EXPECT_EQ(small->write("x", 1), 1);
   EXPECT_NE(small->close(), 0);
   EXPECT_NE(small->close(), 0);  // and keeps saying so
+  EXPECT_EQ(small->error_number(), ENOSPC);
 
   auto large = file_stream_open("/dev/full", 1);
   ASSERT_TRUE(large);
   const std::vector<char> bytes(std::size_t{4} << 20, 'x');
   EXPECT_LT(large->write(bytes.data(), bytes.size()), static_cast<std::int64_t>(bytes.size()));
+  EXPECT_EQ(large->error_number(), ENOSPC);
   EXPECT_NE(large->close(), 0);
 }
 
