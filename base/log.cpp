@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
+#include <new>
+#include <string>
 
 #include "base/result.h"
 
@@ -87,10 +90,46 @@ void log_message(LogLevel level, const char* format, ...) {
 
 void set_thread_log_sink(LogSink* sink) { thread_sink = sink; }
 
-void log_write_line(std::string_view line) {
-  // One write per line keeps lines whole when several processes share stderr.
-  ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+namespace {
+
+// Return to the start of the line and clear it.
+constexpr std::string_view kClearLine = "\r\x1b[K";
+
+std::mutex status_mutex;
+std::string status_line;   // shown below the log; empty: none
+std::string status_write;  // what one write puts out, reused
+
+void write_stderr(std::string_view text) {
+  ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
   (void)ignored;
+}
+
+}  // namespace
+
+void log_write_line(std::string_view line) {
+  std::lock_guard lock(status_mutex);
+  // One write per line keeps lines whole when several processes share stderr.
+  if (status_line.empty()) return write_stderr(line);
+  try {
+    status_write.assign(kClearLine).append(line).append(status_line);
+    write_stderr(status_write);
+  } catch (const std::bad_alloc&) {
+    write_stderr(kClearLine);
+    write_stderr(line);
+  }
+}
+
+void log_set_status(std::string_view text) {
+  std::lock_guard lock(status_mutex);
+  if (text.empty() && status_line.empty()) return;
+  try {
+    status_line.assign(text);
+    status_write.assign(kClearLine).append(text);
+    write_stderr(status_write);
+  } catch (const std::bad_alloc&) {
+    status_line.clear();
+    write_stderr(kClearLine);
+  }
 }
 
 void log_status(const Status& status, LogLevel level) {

@@ -48,8 +48,15 @@ protected:
 // The calling thread's lines go to sink from now on; null sends them to standard error.
 void set_thread_log_sink(LogSink* sink);
 
-// Writes a finished line (line feed included) to standard error in one write.
+// Writes a finished line (line feed included) to standard error in one write, above the
+// status line when one is shown.
 void log_write_line(std::string_view line);
+
+// A line kept at the bottom of a terminal (a run's progress): it is rewritten in place,
+// cleared before each log line and drawn again after it. Empty text removes it. Only for
+// a standard error that is a terminal; the caller keeps it shorter than the terminal is
+// wide.
+void log_set_status(std::string_view text);
 
 class Status;
 
