@@ -148,8 +148,8 @@ void log_not_carried(const BusfoldContext& ctx) {
 // The line that says why an output failed: the text, the output's full path, and the
 // platform's reason when there is one.
 void log_output_failure(const BusfoldContext& ctx, const char* what, int error_number) {
-  const std::string path = ctx.output_root != nullptr ? ctx.output_root->full_path(ctx.output_name)
-                                                      : ctx.output_name;
+  const std::string path =
+      ctx.output_root != nullptr ? ctx.output_root->full_path(ctx.output_name) : ctx.output_name;
   if (error_number == 0) {
     BUSFOLD_LOG(kLogError, "%s%s", what, path.c_str());
   } else {
@@ -279,6 +279,7 @@ bool busfold_on_end_file(ToolContext& base, std::string_view) {
   }
   bool ok = ctx.records->close() == 0;
   int why = ok ? 0 : ctx.finalizer->error_number();
+  const std::uint64_t size = ctx.finalizer->size();
   ctx.records.reset();
   ctx.finalizer.reset();
   if (ok) fs_remove_stale_temporaries(ctx.output_root, ctx.output_name, ctx.temporary_name);
@@ -302,6 +303,7 @@ bool busfold_on_end_file(ToolContext& base, std::string_view) {
     return false;
   }
   ctx.temporary_name.clear();
+  ctx.output_bytes += size;
   return !ctx.record_write_failed;
 }
 

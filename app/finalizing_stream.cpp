@@ -240,7 +240,10 @@ bool FinalizingStream::finalize() {
   Status saved = save_block(id, ctx, nullptr);
   log_status(saved);
   if (!saved.ok() || dt->offset + kBlockHeaderSize != records_start) return false;
-  return image.write_to(*output_) && output_->seek(0, kSeekEnd) >= 0;
+  if (!image.write_to(*output_)) return false;
+  const std::int64_t end = output_->seek(0, kSeekEnd);
+  size_ = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+  return end >= 0;
 }
 
 std::int64_t FinalizingStream::close() {

@@ -67,6 +67,8 @@ public:
   std::int64_t close() override;
   // Why the output refused bytes or its close failed, also once closed.
   int error_number() const override { return output_ ? output_->error_number() : error_; }
+  // Bytes of the finished file, once closed.
+  std::uint64_t size() const { return size_; }
 
   // Bytes written under the record id so far (record ids not included).
   std::uint64_t count(std::uint16_t record_id) const { return counts_[record_id]; }
@@ -94,6 +96,7 @@ private:
   std::bitset<65536> seen_;
   bool closed_ = false;
   int error_ = 0;  // of the output, kept when it is closed
+  std::uint64_t size_ = 0;
 };
 
 // A finalizing stream over the output stream (owned) and a layout (borrowed: it must

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -29,16 +30,30 @@ constexpr std::size_t kSlotsPerWorker = 16;
 // worker waits for its turn and writes them as they come.
 constexpr std::size_t kHeldBytes = std::size_t{64} << 10;
 
-int convert_one(ToolContext& ctx, std::string_view input, std::string_view output,
-                std::string_view shown) {
+int convert_one(ToolContext& ctx, RunProgress& progress, std::string_view input,
+                std::string_view output, std::string_view shown, std::uint64_t size) {
+  const int shown_length = static_cast<int>(std::min<std::size_t>(shown.size(), 0x7fffffff));
+  progress.started(shown);
+  const std::uint64_t records = ctx.record_count, written = ctx.output_bytes;
+  const auto start = std::chrono::steady_clock::now();
   ctx.shown_input = shown;
   const int code = ctx.file_converter != nullptr ? ctx.file_converter(ctx, input, output)
                                                  : convert_file(ctx, input, output);
   ctx.shown_input = {};
+  const std::uint64_t frames = ctx.record_count - records;
   if (code != 0) {
-    BUSFOLD_LOG(kLogError, "Error during conversion of %.*s",
-                static_cast<int>(std::min<std::size_t>(shown.size(), 0x7fffffff)), shown.data());
+    BUSFOLD_LOG(kLogError, "Error during conversion of %.*s", shown_length, shown.data());
+  } else if (log_enabled(kLogInfo)) {
+    std::string path =
+        ctx.output_root != nullptr ? ctx.output_root->full_path(output) : std::string(output);
+    if (ctx.ops != nullptr) path += ctx.ops->output_suffix();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    log_message(kLogInfo, "Converted %.*s -> %s (%llu frames, %.2f MiB, %.2f s)", shown_length,
+                shown.data(), path.c_str(), static_cast<unsigned long long>(frames),
+                static_cast<double>(size) / (1024.0 * 1024.0), seconds);
   }
+  progress.finished(shown, code == 0, frames, size, ctx.output_bytes - written);
   return code;
 }
 
@@ -70,9 +85,10 @@ void write_lines(std::string_view lines) {
 // One file's place in the walk order, or lines the walk logged between two files.
 struct Slot {
   Slot() : done(true) {}  // lines of the walk's own
-  Slot(std::string_view in, std::string_view out, std::string_view as_shown)
-      : input(in), output(out), shown(as_shown) {}
+  Slot(std::string_view in, std::string_view out, std::string_view as_shown, std::uint64_t bytes)
+      : input(in), output(out), shown(as_shown), size(bytes) {}
   std::string input, output, shown;  // all empty for the walk's lines
+  std::uint64_t size = 0;
   std::string held;           // lines not yet written
   // Full paths the file reads or writes, and the folders of what it writes or deletes.
   std::string paths[2], folders[2];
@@ -96,7 +112,8 @@ struct FileJobs::State final : LogSink {
     std::thread thread;
   };
 
-  State(ToolContext& c, std::size_t workers) : ctx(c), max_workers(workers) {}
+  State(ToolContext& c, RunProgress& p, std::size_t workers)
+      : ctx(c), progress(p), max_workers(workers) {}
 
   // The walk's own lines: written at once when no file is outstanding, else after the
   // files before them.
@@ -121,6 +138,7 @@ struct FileJobs::State final : LogSink {
   bool is_front(const Slot* slot) const { return !order.empty() && order.front().get() == slot; }
 
   ToolContext& ctx;
+  RunProgress& progress;
   const std::size_t max_workers;
   bool deletes_inputs = false;
   std::string output_suffix;
@@ -206,7 +224,8 @@ void FileJobs::State::Worker::run() {
     slot = state.waiting.front();
     state.waiting.pop_front();
     lock.unlock();
-    const int code = convert_one(*ctx, slot->input, slot->output, slot->shown);
+    const int code =
+        convert_one(*ctx, state.progress, slot->input, slot->output, slot->shown, slot->size);
     lock.lock();
     slot->code = code;
     slot->done = true;
@@ -235,12 +254,13 @@ bool FileJobs::State::add_worker(std::unique_ptr<ToolContext> worker_ctx) {
   return true;
 }
 
-FileJobs::FileJobs(ToolContext& ctx, std::int64_t jobs) : ctx_(ctx) {
+FileJobs::FileJobs(ToolContext& ctx, std::int64_t jobs, bool show_progress)
+    : ctx_(ctx), progress_(show_progress) {
   if (jobs <= 1 || ctx.ops == nullptr || ctx.options == nullptr) return;
   std::unique_ptr<ToolContext> first = ctx.ops->new_worker(ctx);
   if (!first) return;
   state_.reset(new (std::nothrow)
-                   State(ctx, static_cast<std::size_t>(std::min(jobs, kMaxWorkers))));
+                   State(ctx, progress_, static_cast<std::size_t>(std::min(jobs, kMaxWorkers))));
   if (!state_) {
     tool_context_destroy(std::move(first));
     return;
@@ -294,9 +314,10 @@ void FileJobs::before_list(std::string_view folder) {
   state_->wait_untouched(lock, state_->touched_folders, key);
 }
 
-int FileJobs::convert(std::string_view input, std::string_view output,
-                      std::string_view shown) {
-  if (!state_) return convert_one(ctx_, input, output, shown);
+int FileJobs::convert(std::string_view input, std::string_view output, std::string_view shown,
+                      std::uint64_t size) {
+  progress_.found();
+  if (!state_) return convert_one(ctx_, progress_, input, output, shown, size);
   State& state = *state_;
   std::string input_key = path_key(ctx_.input_root->full_path(input));
   std::string output_key = path_key(ctx_.output_root->full_path(output) + state.output_suffix);
@@ -309,7 +330,7 @@ int FileJobs::convert(std::string_view input, std::string_view output,
   if (state.idle == 0 && state.workers.size() < state.max_workers) {
     state.add_worker(ctx_.ops->new_worker(ctx_));
   }
-  auto slot = std::make_unique<Slot>(input, output, shown);
+  auto slot = std::make_unique<Slot>(input, output, shown, size);
   slot->folders[0] = parent_key(output_key);
   if (state.deletes_inputs) slot->folders[1] = parent_key(input_key);
   slot->paths[0] = std::move(output_key);

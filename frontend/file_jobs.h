@@ -7,6 +7,7 @@
 #include <memory>
 #include <string_view>
 
+#include "frontend/progress.h"
 #include "frontend/tool.h"
 
 namespace busfold {
@@ -16,8 +17,9 @@ namespace busfold {
 class FileJobs {
 public:
   // Up to `jobs` workers. With 1, or when the tool says its files depend on one another,
-  // every file is converted at once in the calling thread.
-  FileJobs(ToolContext& ctx, std::int64_t jobs);
+  // every file is converted at once in the calling thread. show_progress: draw the
+  // progress line (see progress_wanted).
+  FileJobs(ToolContext& ctx, std::int64_t jobs, bool show_progress = false);
   FileJobs(const FileJobs&) = delete;
   FileJobs& operator=(const FileJobs&) = delete;
   // Waits for every file, then ends the workers; their record counts go to the context.
@@ -29,17 +31,22 @@ public:
   // output is relative to the output root, with the tool's suffix.
   void before_examine_output(std::string_view output);
 
-  // Converts one file (output relative to the output root, without extension) and logs
-  // its failure, naming it as `shown`. Returns its code, or 0 when a worker took it (the
-  // code comes from finish).
-  int convert(std::string_view input, std::string_view output, std::string_view shown);
+  // Converts one file of `size` bytes (output relative to the output root, without
+  // extension) and logs its end (converted, or its failure), naming it as `shown`.
+  // Returns its code, or 0 when a worker took it (the code comes from finish).
+  int convert(std::string_view input, std::string_view output, std::string_view shown,
+              std::uint64_t size = 0);
 
   // Waits for every file handed to a worker; the OR of their codes.
   int finish();
 
+  // What the files have done so far, and the progress line.
+  RunProgress& progress() { return progress_; }
+
 private:
   struct State;
   ToolContext& ctx_;
+  RunProgress progress_;
   std::unique_ptr<State> state_;  // null when files are converted in the calling thread
 };
 

@@ -174,7 +174,7 @@ int walk(ToolContext& ctx, FileJobs& jobs, const WalkEntry& entry, WalkedFolders
       BUSFOLD_LOG(kLogWarning, "Could not create output folder %s: %s",
                   ctx.output_root->full_path(path_parent(out)).c_str(), error_text(why).c_str());
     }
-    return jobs.convert(input, out, shown);
+    return jobs.convert(input, out, shown, static_cast<std::uint64_t>(st.size));
   }
   case kFsNotFound:
     // An entry of a folder may go while the walk gets to it (a run's temporary file, say).
@@ -271,7 +271,8 @@ bool find_common_root(ConverterOptions& options, int& status) {
 int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
   int status = 0;
   WalkedFolders folders;
-  FileJobs jobs(ctx, ctx.options != nullptr ? ctx.options->jobs : 1);
+  FileJobs jobs(ctx, ctx.options != nullptr ? ctx.options->jobs : 1,
+                ctx.options != nullptr && progress_wanted(ctx.options->non_interactive == 1));
   const std::vector<std::string>* typed =
       ctx.options != nullptr && ctx.options->typed_inputs.size() == inputs.size()
           ? &ctx.options->typed_inputs
@@ -295,6 +296,7 @@ int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
     }
     status |= walk(ctx, jobs, {input, out, shown, true}, folders);
   }
+  jobs.progress().walk_done();
   if (folders.own_files + folders.own_folders > 0) {
     BUSFOLD_LOG(kLogInfo,
                 "Left out %llu output file(s) (*%.*s) and %llu output folder(s) (*%.*s) of "
@@ -311,7 +313,21 @@ int converter_run(ToolContext& ctx, const std::vector<std::string>& inputs) {
   if (ctx.file_count == 0 && ctx.skipped_count == 0 && folders.own_files == 0) {
     BUSFOLD_LOG(kLogWarning, "no input files found");
   }
-  return status | jobs.finish();
+  status |= jobs.finish();
+  RunProgress& progress = jobs.progress();
+  progress.stop();
+  const RunTotals totals = progress.totals();
+  constexpr double kMiB = 1024.0 * 1024.0;
+  BUSFOLD_LOG(kLogInfo,
+              "Done: %llu file(s) converted, %llu failed, %llu skipped; %llu frames, %.2f MiB in, "
+              "%.2f MiB out, %.2f s",
+              static_cast<unsigned long long>(totals.converted),
+              static_cast<unsigned long long>(totals.failed),
+              static_cast<unsigned long long>(ctx.skipped_count),
+              static_cast<unsigned long long>(totals.frames),
+              static_cast<double>(totals.bytes_in) / kMiB,
+              static_cast<double>(totals.bytes_out) / kMiB, progress.seconds());
+  return status;
 }
 
 }  // namespace busfold

@@ -11,6 +11,7 @@ bool tool_context_init(ToolContext& ctx, FsRoot* input_root, FsRoot* output_root
   ctx.options = options;
   ctx.total_bytes = 0;
   ctx.record_count = 0;
+  ctx.output_bytes = 0;
   ctx.file_count = 0;
   ctx.skipped_count = 0;
   return ctx.ops == nullptr || ctx.ops->init(ctx);

@@ -115,6 +115,8 @@ struct ToolContext {
   std::uint8_t make_dirs = 0;     // 1: the walk creates each file's output folder
   std::uint64_t total_bytes = 0;
   std::uint64_t record_count = 0;
+  // Bytes of the output files the tool finished.
+  std::uint64_t output_bytes = 0;
   std::uint64_t file_count = 0;
   ConverterOptions* options = nullptr;  // borrowed
   // The input being converted, relative to the input root, while convert_file runs.

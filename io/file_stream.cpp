@@ -135,8 +135,8 @@ std::int64_t FileStream::close() {
   // The handle is gone either way; a failed close keeps reporting failure so
   // that a retry can never pass for a completely written file.
   // A write that failed earlier fails the close too, even when nothing was left to flush.
-  bool written = mode_ == FileMode::read ||
-                 (std::fflush(file) == 0 && std::ferror(file) == 0) || failed(false);
+  bool written = mode_ == FileMode::read || (std::fflush(file) == 0 && std::ferror(file) == 0) ||
+                 failed(false);
   if (written && sync_on_close_) written = ::fsync(::fileno(file)) == 0 || failed(false);
   close_failed_ = (std::fclose(file) != 0 && failed(true)) || !written;
   return close_failed_ ? kStreamError : 0;

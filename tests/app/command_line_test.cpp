@@ -176,10 +176,35 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
     EXPECT_EQ(r.exit_status, c.status) << what << r.out << r.err;
     expect_lines(r.out, c.out, what);
     expect_lines(r.err, c.err, what);
+    EXPECT_EQ(r.err.find('\r'), std::string::npos) << what;  // no progress off a terminal
     const bool converts_logs =
         !c.args.empty() && (c.args.back() == "logs" || c.args.back() == "./logs");
     EXPECT_EQ(dir.exists("logs_out"), converts_logs) << what;
     std::filesystem::remove_all(dir.file("logs_out"));
+  }
+}
+
+// On a terminal a progress line is drawn below the log, cleared before each log line and
+// for good before the summary; --non-interactive draws none.
+TEST_F(Busfold, ShowsProgressOnATerminalOnly) {
+  for (const char* option : {"", "--non-interactive "}) {
+    const std::string command = std::string("'") + BUSFOLD_BINARY + "' " + option + "logs";
+    testing::ProcessResult r =
+        testing::run_process("/usr/bin/script", {"-qec", command, "/dev/null"}, dir.path());
+    EXPECT_EQ(r.exit_status, 8) << option << r.out;
+    const std::size_t done = r.out.find(" I Done: 0 file(s) converted, 1 failed, 0 skipped; ");
+    ASSERT_NE(done, std::string::npos) << option << r.out;
+    if (*option != '\0') {
+      EXPECT_EQ(r.out.find("\x1b[K"), std::string::npos) << r.out;
+      continue;
+    }
+    EXPECT_NE(r.out.find("\r\x1b[K0/1+ files, 0.0 MiB, 0.0 MiB/s"), std::string::npos) << r.out;
+    EXPECT_TRUE(std::regex_search(
+        r.out,
+        std::regex("\r\x1b\\[K[-0-9]+ [0-9:.]+ +\\d+ +\\d+ E Error during conversion of logs/b")))
+        << r.out;
+    EXPECT_LT(r.out.rfind("\x1b[K"), done);
+    EXPECT_EQ(r.out.find("\x1b[K", done), std::string::npos) << r.out;
   }
 }
 
