@@ -350,9 +350,9 @@ TEST(EndToEnd, AllFramesCarriesLinRemoteAndErrorFramesOver) {
                            "CAN3_RTR_Rx", "CAN1_Errors", "CAN9_Errors"})
     EXPECT_EQ(out.group(name)->cg_cycle_count, 1u) << name;
 
-  r = run_busfold(dir, {"-X", "-d", "data"});
+  r = run_busfold(dir, {"-X", "-d", "./data"});  // named as typed
   EXPECT_EQ(r.exit_status, 8);
-  EXPECT_TRUE(logged(r, " E data/x.mf4: 2 LIN frames, 2 CAN remote frames and 2 CAN error "
+  EXPECT_TRUE(logged(r, " E ./data/x.mf4: 2 LIN frames, 2 CAN remote frames and 2 CAN error "
                         "frames not carried over\n"))
       << r.err;
   EXPECT_TRUE(dir.exists("data/x.mf4"));
