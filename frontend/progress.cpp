@@ -105,9 +105,10 @@ void RunProgress::draw(bool now) {
   // total is what it has found so far.
   const double seconds = std::chrono::duration<double>(at - start_).count();
   const double mib = static_cast<double>(totals_.bytes_in) / kMiB;
+  const std::uint64_t done = totals_.converted + totals_.failed;
   char counts[160];
   std::snprintf(counts, sizeof counts, "%llu/%llu%s files, %.1f MiB, %.1f MiB/s",
-                static_cast<unsigned long long>(totals_.converted + totals_.failed),
+                static_cast<unsigned long long>(done),
                 static_cast<unsigned long long>(totals_.found), walking_ ? "+" : "", mib,
                 seconds > 0 ? mib / seconds : 0.0);
   try {
