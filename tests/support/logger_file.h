@@ -61,9 +61,6 @@ struct LoggerFileOptions {
   MasterTime master_time = MasterTime::micros48;
 };
 
-// Byte count of a CAN DLC code.
-std::uint8_t logger_dlc_length(std::uint8_t dlc);
-
 // A CAN data frame on the bus: classic when the payload fits 8 bytes and fd is false,
 // otherwise FD with the smallest DLC that holds the payload (padded with zeros).
 LoggerFrame can_frame(std::uint8_t bus, std::uint32_t id, std::vector<std::uint8_t> payload,
