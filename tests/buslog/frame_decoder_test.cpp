@@ -70,7 +70,7 @@ TEST(BusClassifier, GroupsAreKnownByTheirOnePrefix) {
 }
 
 // Shared by the general and the planned decoder, so the differential test cannot see them.
-TEST(FrameValues, FlagsBytesAndWholeValues) {
+TEST(FrameValues, FlagsBytesWholeValuesAndTimes) {
   for (auto [value, flag_bit, byte, whole] : {std::tuple{0.4, 0, 0, 0ull},
                                               {1.0, 1, 1, 1ull},
                                               {-1.5, 1, 255, UINT64_MAX},
@@ -81,28 +81,18 @@ TEST(FrameValues, FlagsBytesAndWholeValues) {
     EXPECT_EQ(byte_field(value), byte) << value;
     EXPECT_EQ(truncated(value), whole) << value;
   }
-}
-
-TEST(FrameTime, NearestMicrosecond) {
-  struct Case {
-    double time;
-    std::uint32_t seconds, microseconds;
-  };
-  const Case cases[] = {
-      {12.3456789, 12, 345679},
-      {0.9999996, 1, 0},
-      {-1, 0, 0},
-      {NAN, 0, 0},
-      {-INFINITY, 0, 0},
-      {INFINITY, UINT32_MAX, 999999},
-      {5e9, UINT32_MAX, 999999},
-      {4294967295.25, UINT32_MAX, 250000},
-  };
-  for (const Case& c : cases) {
+  // Times go to the nearest microsecond.
+  for (auto [time, whole, micros] : {std::tuple{12.3456789, 12u, 345679u},
+                                     {0.9999996, 1u, 0u},
+                                     {-1.0, 0u, 0u},
+                                     {NAN, 0u, 0u},
+                                     {-INFINITY, 0u, 0u},
+                                     {INFINITY, UINT32_MAX, 999999u},
+                                     {5e9, UINT32_MAX, 999999u},
+                                     {4294967295.25, UINT32_MAX, 250000u}}) {
     std::uint32_t seconds = 7, microseconds = 7;
-    split_frame_time(c.time, seconds, microseconds);
-    EXPECT_EQ(seconds, c.seconds) << c.time;
-    EXPECT_EQ(microseconds, c.microseconds) << c.time;
+    split_frame_time(time, seconds, microseconds);
+    EXPECT_EQ(std::pair(seconds, microseconds), std::pair(whole, micros)) << time;
   }
   // Every microsecond count of a logger comes back exactly through the 0.000001 factor.
   Conversion to_seconds = Conversion::linear(1e-6, 0);

@@ -130,26 +130,22 @@ TEST_F(ConvertFile, DeletesOnlyInputsThatConvertedCompletely) {
 // What the store holds is held to the JSON library's own reading by fuzz/password_fuzz.cpp;
 // devices whose ids are written in lower case get their passwords end to end.
 
-TEST(PasswordStore, RefusesTextThatIsNoObjectOfPasswords) {
-  struct Case {
-    const char* text;
-    const char* message;
-  } cases[] = {
+TEST(PasswordStore, RefusesTextAndFilesThatHoldNoObjectOfPasswords) {
+  const std::pair<const char*, const char*> texts[] = {
       {"{\"11\": \"a\",\n \"22\" \"b\"}", "p.json: line 2, column 9: syntax error"},
       {"", "p.json: line 1, column 1: syntax error"},
       {R"({"11": 5})", "p.json: the password of \"11\" is a number, not a string"},
       {R"(["11", "a"])", "p.json: expected one JSON object of passwords, found an array"},
   };
-  for (const Case& c : cases) {
+  for (auto [text, message] : texts) {
     PasswordStore store;
-    Status parsed = parse_password_text(c.text, "p.json", store);
-    ASSERT_FALSE(parsed.ok()) << c.text;
+    Status parsed = parse_password_text(text, "p.json", store);
+    ASSERT_FALSE(parsed.ok()) << text;
     ASSERT_EQ(parsed.messages().size(), 1u);
-    EXPECT_EQ(parsed.messages()[0].rfind(c.message, 0), 0u) << parsed.messages()[0];
+    EXPECT_EQ(parsed.messages()[0].rfind(message, 0), 0u) << parsed.messages()[0];
   }
-}
 
-TEST(PasswordStore, LoadsTheNamedOrDefaultFileAndRefusesUnusableOnes) {
+  // The named file, or the default one; unusable ones are refused.
   testing::TempDir dir;
   ASSERT_TRUE(dir.write_file("passwords.json", R"({"default": "d"})"));
   ASSERT_TRUE(dir.write_file("other.json", R"({"AB": "1", "CD": "2"})"));

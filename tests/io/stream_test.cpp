@@ -94,9 +94,7 @@ TEST(NormalisePath, GivesAbsoluteCanonicalPaths) {
   testing::ScopedCurrentFolder cwd(dir.path());
   const std::string t = dir.path();
   const std::string parent = t.substr(0, t.rfind('/') + 1);
-  const struct {
-    std::string in, out;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"sub", t + "/sub/"},               // existing folder gains "/"
       {"sub\\x.mf4", t + "/sub/x.mf4"},   // backslash is a separator
       {"sub//x.mf4/", t + "/sub/x.mf4"},  // doubled "/" reduced, a file loses its "/"
@@ -107,10 +105,10 @@ TEST(NormalisePath, GivesAbsoluteCanonicalPaths) {
       {t + "/./sub/.", t + "/sub/"},
       {"/no/such/place", "/no/such/place"},
   };
-  for (const auto& c : cases) {
-    std::string path = c.in;
-    EXPECT_TRUE(normalise_path(path).ok()) << c.in;
-    EXPECT_EQ(path, c.out) << c.in;
+  for (auto [in, out] : cases) {
+    std::string path = in;
+    EXPECT_TRUE(normalise_path(path).ok()) << in;
+    EXPECT_EQ(path, out) << in;
   }
   std::string through_file = dir.file("sub/x.mf4/inner");
   Status status = normalise_path(through_file);
