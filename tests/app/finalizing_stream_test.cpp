@@ -19,39 +19,30 @@
 #include "mdf/dg_block.h"
 #include "mdf/hd_block.h"
 #include "mdf/id_block.h"
+#include "tests/support/mdf_builder.h"
 
 namespace busfold {
 namespace {
 
-// An output into the caller's bytes, as a file takes them (a seek past the end leaves a
-// gap of zeros), that takes bytes only in [from, to) and may refuse to close.
+// An output into memory, as a file takes it (a seek past the end leaves a gap of zeros),
+// that takes bytes only in [from, to) and may refuse to close.
 class LimitedSink final : public Stream {
 public:
-  LimitedSink(std::vector<std::uint8_t>& bytes, std::uint64_t from, std::uint64_t to,
-              bool close_fails)
-      : bytes_(bytes), from_(from), to_(to), close_fails_(close_fails) {}
+  LimitedSink(MemoryStream& memory, std::uint64_t from, std::uint64_t to, bool close_fails)
+      : memory_(memory), from_(from), to_(to), close_fails_(close_fails) {}
   std::int64_t write(const void* buffer, std::uint64_t n) override {
-    const std::uint64_t take =
-        position_ >= from_ && position_ < to_ ? std::min(n, to_ - position_) : 0;
-    if (bytes_.size() < position_ + take) bytes_.resize(position_ + take);
-    std::memcpy(bytes_.data() + position_, buffer, take);
-    position_ += take;
-    return static_cast<std::int64_t>(take);
+    const auto at = static_cast<std::uint64_t>(memory_.tell());
+    return memory_.write(buffer, at >= from_ && at < to_ ? std::min(n, to_ - at) : 0);
   }
-  std::int64_t tell() override { return static_cast<std::int64_t>(position_); }
+  std::int64_t tell() override { return memory_.tell(); }
   std::int64_t seek(std::int64_t offset, int whence) override {
-    const std::int64_t base = whence == kSeekSet   ? 0
-                              : whence == kSeekCur ? static_cast<std::int64_t>(position_)
-                                                   : static_cast<std::int64_t>(bytes_.size());
-    if (base + offset < 0) return kStreamError;
-    position_ = static_cast<std::uint64_t>(base + offset);
-    return base + offset;
+    return memory_.seek(offset, whence);
   }
   std::int64_t close() override { return close_fails_ ? kStreamError : 0; }
 
 private:
-  std::vector<std::uint8_t>& bytes_;
-  std::uint64_t position_ = 0, from_, to_;
+  MemoryStream& memory_;
+  std::uint64_t from_, to_;
   bool close_fails_;
 };
 
@@ -72,7 +63,7 @@ struct Output {
     dg->data = create_block(BlockType::kDt);
     dg->dg_rec_id_size = 2;
     file = built.file.get();
-    stream = finalizing_stream_new(std::make_unique<LimitedSink>(bytes, from, to, close_fails),
+    stream = finalizing_stream_new(std::make_unique<LimitedSink>(*memory, from, to, close_fails),
                                    std::move(built.file));
   }
   void write(std::uint16_t record_id, std::vector<std::uint8_t> bytes) {
@@ -82,7 +73,7 @@ struct Output {
     EXPECT_EQ(stream->write(record.data(), record.size()),
               static_cast<std::int64_t>(record.size()));
   }
-  std::vector<std::uint8_t> bytes;
+  std::unique_ptr<MemoryStream> memory = test::save_output();
   BusRecordIdTable ids;
   MdfFile* file = nullptr;
   std::unique_ptr<FinalizingStream> stream;
@@ -109,7 +100,7 @@ TEST(FinalizingStream, PatchesCountsAndReportsAnOutputThatFails) {
   ASSERT_EQ(out.stream->close(), 0);
 
   // What reached the sink loads as a finalized file with the counts patched in.
-  auto reread = memory_stream_from(out.bytes);
+  auto reread = memory_stream_from(out.memory->bytes());
   std::unique_ptr<MdfFile> loaded = file_or_null(mdf_open(*reread));
   ASSERT_TRUE(loaded);
   EXPECT_STREQ(loaded->id_block()->file_id(), "MDF     ");
