@@ -289,22 +289,5 @@ TEST(EncryptedContainer, KeyIsPbkdf2HmacSha256AndRefusalsAreClean) {
   EXPECT_EQ(message_of(opened), "Refusing key derivation with 10000001 iterations");
 }
 
-// Takes at most 100 bytes per write, as a memory stream that cannot grow; fails every read.
-class ShortSink final : public Stream {
-public:
-  std::int64_t read(void*, std::uint64_t) override { return kStreamError; }
-  std::int64_t write(const void*, std::uint64_t n) override {
-    return static_cast<std::int64_t>(std::min<std::uint64_t>(n, 100));
-  }
-};
-
-TEST(StreamCopy, PartialCopiesAreNotSuccess) {
-  ShortSink sink;
-  std::uint64_t copied = 0;
-  EXPECT_EQ(stream_copy(*memory_stream_from(sample(5000, 9)), sink, copied),
-            CopyStatus::kWriteFailed);
-  EXPECT_EQ(stream_copy(sink, *memory_stream_new(), copied), CopyStatus::kReadFailed);
-}
-
 }  // namespace
 }  // namespace busfold

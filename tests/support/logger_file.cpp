@@ -316,7 +316,6 @@ void add_history(MdfBuilder& b, const std::string& tool_id) {
 struct SortedGroup {
   std::uint64_t dg = 0, cg = 0;
   std::uint32_t width = 8;
-  std::uint64_t records = 0;
   std::vector<std::uint8_t> data;
 };
 
@@ -344,21 +343,21 @@ SortedGroup add_sorted_group(MdfBuilder& b, unsigned bus, bool fd, std::uint64_t
   struct Member {
     const char* name;
     std::uint32_t byte, bit_count;
-    std::uint8_t bit;
+    std::uint8_t bit, data_type = 0;
   };
-  const Member members[] = {{"BusChannel", 8, 8, 0}, {"ID", 9, 29, 0},  {"IDE", 13, 1, 0},
-                            {"Dir", 13, 1, 1},       {"EDL", 13, 1, 2}, {"BRS", 13, 1, 3},
-                            {"ESI", 13, 1, 4},       {"DLC", 14, 4, 0}, {"DataLength", 15, 8, 0}};
+  const Member members[] = {
+      {"BusChannel", 8, 8, 0},  {"ID", 9, 29, 0},
+      {"IDE", 13, 1, 0},        {"Dir", 13, 1, 1},
+      {"EDL", 13, 1, 2},        {"BRS", 13, 1, 3},
+      {"ESI", 13, 1, 4},        {"DLC", 14, 4, 0},
+      {"DataLength", 15, 8, 0}, {"DataBytes", 16, g.width * 8, 0, kDataBytes}};
   for (const Member& m : members) {
     b.add_member(frame, {.name = std::string("CAN_DataFrame.") + m.name,
+                         .data_type = m.data_type,
                          .bit_offset = m.bit,
                          .byte_offset = m.byte,
                          .bit_count = m.bit_count});
   }
-  b.add_member(frame, {.name = "CAN_DataFrame.DataBytes",
-                       .data_type = kDataBytes,
-                       .byte_offset = 16,
-                       .bit_count = g.width * 8});
   return g;
 }
 
@@ -370,9 +369,8 @@ std::vector<std::uint8_t> build_sorted_file(const std::vector<LoggerFrame>& fram
   const std::uint64_t time_conversion =
       b.add_linear_conversion(0, options.master_time == MasterTime::nanoseconds ? 1e-9 : 1e-6);
   std::map<std::pair<unsigned, bool>, SortedGroup> groups;
-  for (const LoggerFrame& f : frames) {
+  for (const LoggerFrame& f : frames)
     if (f.kind == LoggerFrameKind::can_data) groups.try_emplace({f.bus, f.edl});
-  }
   for (auto& [key, g] : groups)
     g = add_sorted_group(b, key.first, key.second, time_conversion, options.master_time);
   for (const LoggerFrame& f : frames) {
@@ -395,10 +393,9 @@ std::vector<std::uint8_t> build_sorted_file(const std::vector<LoggerFrame>& fram
     record[15] = static_cast<std::uint8_t>(f.payload.size());
     std::copy(f.payload.begin(), f.payload.end(), record.begin() + 16);
     g.data.insert(g.data.end(), record.begin(), record.end());
-    ++g.records;
   }
   for (auto& [key, g] : groups) {
-    b.patch_u64(g.cg + kCgCycleCount, g.records);
+    b.patch_u64(g.cg + kCgCycleCount, g.data.size() / (16 + g.width));
     b.set_link(g.dg, link::kDgData,
                b.add_stored("##DT", g.data, options.storage, 16 + g.width, options.piece_bytes));
   }
