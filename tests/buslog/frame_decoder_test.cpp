@@ -22,21 +22,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A leaf channel as a logger file describes it, with its role from its name.
-ChannelDecoder channel(std::string_view name, std::uint64_t bit, std::uint64_t count,
-                       Conversion conversion = Conversion::identity(),
-                       ValueKind kind = kValueKindUnsigned) {
-  ChannelDecoder decoder;
-  decoder.name = name;
-  decoder.bit_position = bit;
-  decoder.bit_count = count;
-  decoder.value_kind = kind;
-  decoder.byte_order = kLittleEndian;
-  decoder.conversion = std::move(conversion);
-  classify_channel_name(decoder);
-  return decoder;
-}
-
 TEST(BusClassifier, GroupsAreKnownByTheirOnePrefix) {
   struct Case {
     std::vector<std::string_view> names;
@@ -57,9 +42,11 @@ TEST(BusClassifier, GroupsAreKnownByTheirOnePrefix) {
       {{"CAN_DataFrame.ID", "NoDotInTheseTwentyTwo!!"}, false, decode_nothing, 0},
   };
   for (const Case& c : cases) {
-    std::vector<ChannelDecoder> decoders;
-    for (std::string_view name : c.names)
-      decoders.push_back(channel(name, 0, 8));
+    std::vector<ChannelDecoder> decoders(c.names.size());
+    for (std::size_t i = 0; i < decoders.size(); ++i) {
+      decoders[i].name = c.names[i];
+      classify_channel_name(decoders[i]);  // the role, from the name
+    }
     GroupClassification found = classify_channel_group(decoders);
     EXPECT_EQ(found.recognised, c.recognised) << c.names.back();
     EXPECT_EQ(found.handler, c.handler) << c.names.back();
