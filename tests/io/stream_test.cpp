@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "io/fs_root.h"
@@ -33,22 +34,17 @@ TEST(FsRoot, StatsAndListsFilesBeyondTwoGibibytes) {
   ASSERT_EQ(writer->seek(big - 1, kSeekSet), big - 1);
   ASSERT_EQ(writer->write("Z", 1), 1);
   ASSERT_EQ(writer->close(), 0);
-  const struct {
-    const char* path;
-    bool ok;
-    FsKind kind;
-    std::int64_t size;
-  } cases[] = {
-      {"a.mf4", true, kFsFile, 5},        {"b", true, kFsFile, big},
-      {"A", true, kFsFolder, 0},          {"fifo", true, kFsOther, 0},
-      {"missing", true, kFsNotFound, 0},  // not found is no error
-      {"a.mf4/x", false, kFsNotFound, 0},
-  };
-  for (const auto& c : cases) {
+  // Path, whether the query succeeds, kind and size; not found is no error.
+  for (auto [path, ok, kind, size] : {std::tuple{"a.mf4", true, kFsFile, std::int64_t{5}},
+                                      {"b", true, kFsFile, big},
+                                      {"A", true, kFsFolder, 0},
+                                      {"fifo", true, kFsOther, 0},
+                                      {"missing", true, kFsNotFound, 0},
+                                      {"a.mf4/x", false, kFsNotFound, 0}}) {
     FsStat st;
-    ASSERT_EQ(fs_stat(root.get(), c.path, st), c.ok) << c.path;
-    if (c.ok) {
-      EXPECT_EQ(std::make_pair(st.kind, st.size), std::make_pair(c.kind, c.size)) << c.path;
+    ASSERT_EQ(fs_stat(root.get(), path, st), ok) << path;
+    if (ok) {
+      EXPECT_EQ(std::make_pair(st.kind, st.size), std::make_pair(kind, size)) << path;
     }
   }
   EXPECT_EQ(fs_list(root.get(), "").value(),

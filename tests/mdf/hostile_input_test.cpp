@@ -203,20 +203,17 @@ TEST(HostileInput, NestingDepthIsBounded) {
     for (int depth : {50, 5000}) {
       Skeleton s;
       std::uint64_t previous = s.cn;
-      for (int i = 0; i < depth; ++i) {
-        if (!conversions) {
-          previous = s.add_member(previous, {});
-          continue;
-        }
-        std::uint64_t cc = s.add_linear_conversion(0, 1);
-        s.set_link(previous, previous == s.cn ? link::kCnConversion : link::kCcInverse, cc);
-        previous = cc;
+      for (int i = 0; i < depth; ++i) {  // members of members, or inverses of inverses
+        const std::uint64_t next =
+            conversions ? s.add_linear_conversion(0, 1) : s.add_member(previous, {});
+        if (conversions)
+          s.set_link(previous, previous == s.cn ? link::kCnConversion : link::kCcInverse, next);
+        previous = next;
       }
-      if (depth == 50) {
+      if (depth == 50)
         EXPECT_TRUE(open_mdf(s.bytes()));
-      } else {
+      else
         expect_refused(s, "Blocks nested more than 100 deep");
-      }
     }
   }
 }
