@@ -25,9 +25,7 @@ using test::MdfBuilder;
 using test::open_mdf;
 namespace link = test::link;
 
-std::vector<std::uint8_t> filled(std::size_t n, std::uint8_t value) {
-  return std::vector<std::uint8_t>(n, value);
-}
+using Bytes = std::vector<std::uint8_t>;
 
 DtBlock* data_of(const MdfFile& file, std::size_t group) {
   return block_cast<DtBlock>(block_cast<DgBlock>(file.hd()->data_groups.at(group))->data);
@@ -53,9 +51,9 @@ TEST(MdfOpen, RichFileRoundTripsByteForByte) {
   const std::pair<double, double> dlc[] = {{9, 12}, {10, 16}};
   b.add_member(frame, {.name = "DLC", .bit_offset = 4, .conversion = b.add_value_table(dlc)});
   b.add_member(frame, {.name = "DataBytes", .type = 1, .data_type = 10, .data = vlsd});
-  b.add_channel(cg, {.name = "Signal", .type = 1, .data = b.add_signal_data(filled(13, 0x5A))});
-  b.add_data(dg, filled(37, 0xC3));
-  b.add_data(b.add_data_group(), filled(8, 1));
+  b.add_channel(cg, {.name = "Signal", .type = 1, .data = b.add_signal_data(Bytes(13, 0x5A))});
+  b.add_data(dg, Bytes(37, 0xC3));
+  b.add_data(b.add_data_group(), Bytes(8, 1));
 
   auto mdf = open_mdf(b.bytes());
   ASSERT_TRUE(mdf);
@@ -78,10 +76,10 @@ TEST(MdfOpen, UnfinalizedLastDataBlockIsRepaired) {
     std::uint64_t first = b.add_data_group();
     std::uint64_t second = b.add_data_group();
     b.add_data_group();  // no data block
-    b.add_data(second, filled(8, 1));
+    b.add_data(second, Bytes(8, 1));
     // The block with the largest offset is the last one, whichever group holds it; the
     // logger wrote its header before its data.
-    std::uint64_t last_dt = b.add_data(first, filled(16, 2), 24);
+    std::uint64_t last_dt = b.add_data(first, Bytes(16, 2), 24);
     b.patch_bytes(b.size(), "\3\3\3\3\3");  // unaligned tail
 
     auto mdf = open_mdf(b.bytes());
