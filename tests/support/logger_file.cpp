@@ -86,11 +86,8 @@ std::string format_name(const char* format, unsigned bus) {
 }
 
 struct Group {
-  std::uint64_t cg = 0;
-  std::uint16_t record_id = 0;
-  std::uint64_t vlsd_cg = 0;
-  std::uint16_t vlsd_record_id = 0;
-  std::uint64_t records = 0;
+  std::uint64_t cg = 0, vlsd_cg = 0, records = 0;
+  std::uint16_t record_id = 0, vlsd_record_id = 0;
   std::uint64_t vlsd_bytes = 0;          // signal data without the length fields
   std::uint64_t data_bytes_channel = 0;  // of FD over 8, when its values go to an SD block
   std::vector<std::uint8_t> signal_block;
