@@ -122,6 +122,9 @@ TEST(FinalizingStream, PatchesCountsAndReportsAnOutputThatFails) {
     broken.write(classic, std::vector<std::uint8_t>(classic_bytes, 1));
     EXPECT_NE(broken.stream->close(), 0) << from << " " << to;
   }
+  Output refused;  // and so does a tree the final save refuses
+  block_cast<DgBlock>(refused.file->hd()->data_groups[0])->channel_groups[0]->link_count = 7;
+  EXPECT_NE(refused.stream->close(), 0);
 }
 
 TEST(FileStream, ReportsShortWritesAndFailedCloses) {
