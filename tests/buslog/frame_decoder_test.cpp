@@ -23,34 +23,30 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 TEST(BusClassifier, GroupsAreKnownByTheirOnePrefix) {
-  struct Case {
-    std::vector<std::string_view> names;
-    bool recognised;
-    RecordHandler handler;
-    std::uint32_t kind;
-  };
-  const Case cases[] = {
-      {{"Timestamp", "CAN_DataFrame.ID", "CAN_DataFrame.Foo"}, true, decode_can_data_frame, 1},
-      {{"LIN_SyncError.ID"}, true, decode_nothing, 7},  // named by its bus channel
-      {{"CAN_DataFrame.ID", "CAN_RemoteFrame.ID"}, false, decode_nothing, 0},
-      {{"FlexRay_Frame.ID"}, false, decode_nothing, 0},
-      {{"CAN_DataFrameX.ID", "CAN_DataFrame.ID"}, false, decode_nothing, 0},
+  // The channel names and the group's kind (0: not recognised); only CAN data-frame groups
+  // get a record handler.
+  const std::pair<std::vector<std::string_view>, std::uint32_t> cases[] = {
+      {{"Timestamp", "CAN_DataFrame.ID", "CAN_DataFrame.Foo"}, kCanDataFrame},
+      {{"LIN_SyncError.ID"}, kLinSyncError},  // named by its bus channel
+      {{"CAN_DataFrame.ID", "CAN_RemoteFrame.ID"}, 0},
+      {{"FlexRay_Frame.ID"}, 0},
+      {{"CAN_DataFrameX.ID", "CAN_DataFrame.ID"}, 0},
       // Names of 22 characters without a dot add no prefix; longer ones have no role and
       // leave the group unrecognised, dot or not.
-      {{"CAN_DataFrame.ID", "NoDotInTheseTwentyTwo!"}, true, decode_can_data_frame, 1},
-      {{"CAN_DataFrame.ID", "NoDotInTheseTwentyTwo!.x"}, false, decode_nothing, 0},
-      {{"CAN_DataFrame.ID", "NoDotInTheseTwentyTwo!!"}, false, decode_nothing, 0},
+      {{"CAN_DataFrame.ID", "NoDotInTheseTwentyTwo!"}, kCanDataFrame},
+      {{"CAN_DataFrame.ID", "NoDotInTheseTwentyTwo!.x"}, 0},
+      {{"CAN_DataFrame.ID", "NoDotInTheseTwentyTwo!!"}, 0},
   };
-  for (const Case& c : cases) {
-    std::vector<ChannelDecoder> decoders(c.names.size());
+  for (const auto& [names, kind] : cases) {
+    std::vector<ChannelDecoder> decoders(names.size());
     for (std::size_t i = 0; i < decoders.size(); ++i) {
-      decoders[i].name = c.names[i];
+      decoders[i].name = names[i];
       classify_channel_name(decoders[i]);  // the role, from the name
     }
     GroupClassification found = classify_channel_group(decoders);
-    EXPECT_EQ(found.recognised, c.recognised) << c.names.back();
-    EXPECT_EQ(found.handler, c.handler) << c.names.back();
-    EXPECT_EQ(found.group_kind, c.kind) << c.names.back();
+    EXPECT_EQ(found.recognised, kind != 0) << names.back();
+    EXPECT_EQ(found.handler, kind == kCanDataFrame ? decode_can_data_frame : decode_nothing);
+    EXPECT_EQ(found.group_kind, kind) << names.back();
   }
   EXPECT_EQ(channel_role_of("can_dataframe.ID"), kRoleNone);
   EXPECT_EQ(channel_role_of("CAN_ErrorFrame.DLC"), kRoleNone);

@@ -41,6 +41,10 @@ struct Skeleton : MdfBuilder {
   std::uint64_t cn = add_channel(cg, {});
 };
 
+void link_text(Skeleton& s, std::uint64_t block, std::size_t index) {
+  s.set_link(block, index, s.add_text("x"));
+}
+
 struct Refusal {
   void (*patch)(Skeleton&);
   const char* message;
@@ -92,13 +96,10 @@ TEST(HostileInput, StructuresWeDoNotReadAreRefused) {
   const char* unsupported = "Unsupported parameter present in file";
   const char* not_ours = "Unsupported MF4 file";
   const Refusal cases[] = {
-      {[](Skeleton& s) { s.set_link(s.kHdOffset, link::kHdChFirst, s.add_text("x")); },
-       unsupported},
-      {[](Skeleton& s) { s.set_link(s.kHdOffset, link::kHdAtFirst, s.add_text("x")); },
-       unsupported},
-      {[](Skeleton& s) { s.set_link(s.kHdOffset, link::kHdEvFirst, s.add_text("x")); },
-       unsupported},
-      {[](Skeleton& s) { s.set_link(s.cg, link::kCgSrFirst, s.add_text("x")); }, unsupported},
+      {[](Skeleton& s) { link_text(s, s.kHdOffset, link::kHdChFirst); }, unsupported},
+      {[](Skeleton& s) { link_text(s, s.kHdOffset, link::kHdAtFirst); }, unsupported},
+      {[](Skeleton& s) { link_text(s, s.kHdOffset, link::kHdEvFirst); }, unsupported},
+      {[](Skeleton& s) { link_text(s, s.cg, link::kCgSrFirst); }, unsupported},
       // Another tool after ours, no comment, a TX comment.
       {[](Skeleton& s) {
          s.add_history();
