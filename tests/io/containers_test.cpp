@@ -38,16 +38,12 @@ Bytes sample(std::size_t n, unsigned seed, bool repetitive = false) {
 Result<StreamPtr> open_container(Stream& source, const ContainerHeader* forced = nullptr,
                                  std::string_view password = "password",
                                  std::uint64_t limit = UINT64_MAX) {
-  ContainerHeader header;
-  if (forced != nullptr) {
-    header = *forced;
-  } else if (!container_identify(source, header)) {
+  ContainerHeader header = forced != nullptr ? *forced : ContainerHeader{};
+  if (forced == nullptr && !container_identify(source, header))
     return unexplained_failure(ErrorCode::kNotFound);
-  }
-  if (header.type == kContainerTypeEncrypted) {
-    return encrypted_container_open(source, header, as_bytes(password));
-  }
-  return compressed_container_open(source, header, limit);
+  return header.type == kContainerTypeEncrypted
+             ? encrypted_container_open(source, header, as_bytes(password))
+             : compressed_container_open(source, header, limit);
 }
 
 Result<StreamPtr> open_bytes(const Bytes& file, const ContainerHeader* forced = nullptr,
