@@ -28,9 +28,6 @@ void write(const fs::path& folder, const std::string& name, std::span<const std:
   out.open(folder / name, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
 }
-void write(const fs::path& folder, const std::string& name, std::string_view text) {
-  write(folder, name, Bytes(text.begin(), text.end()));
-}
 
 }  // namespace
 
@@ -97,7 +94,7 @@ int main(int argc, char** argv) {
       "[\"default\", 1, null]",
   };
   for (std::size_t i = 0; i < std::size(texts); ++i)
-    write(password, std::to_string(i) + ".json", texts[i]);
+    write(password, std::to_string(i) + ".json", Bytes(texts[i].begin(), texts[i].end()));
 
   for (int i = 2; i < argc; ++i) {
     for (const fs::path& folder : {mdf, convert})

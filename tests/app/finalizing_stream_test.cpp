@@ -5,8 +5,11 @@
 #include <cerrno>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
+#include "app/busfold_tool.h"
+#include "app/demux.h"
 #include "app/finalizing_stream.h"
 #include "base/bytes.h"
 #include "buslog/bus_template.h"
@@ -18,46 +21,36 @@
 #include "mdf/dg_block.h"
 #include "mdf/hd_block.h"
 #include "mdf/id_block.h"
+#include "tests/support/mdf_builder.h"
 
 namespace busfold {
 namespace {
 
-// An output into the caller's bytes, as a file takes them (a seek past the end leaves a
-// gap of zeros), that takes bytes only in [from, to) and may refuse to close.
+// An output into memory, as a file takes it (a seek past the end leaves a gap of zeros),
+// that takes bytes only in [from, to) and may refuse to close.
 class LimitedSink final : public Stream {
 public:
-  LimitedSink(std::vector<std::uint8_t>& bytes, std::uint64_t from, std::uint64_t to,
-              bool close_fails)
-      : bytes_(bytes), from_(from), to_(to), close_fails_(close_fails) {}
+  LimitedSink(MemoryStream& memory, std::uint64_t from, std::uint64_t to, bool close_fails)
+      : memory_(memory), from_(from), to_(to), close_fails_(close_fails) {}
   std::int64_t write(const void* buffer, std::uint64_t n) override {
-    const std::uint64_t take =
-        position_ >= from_ && position_ < to_ ? std::min(n, to_ - position_) : 0;
-    if (bytes_.size() < position_ + take) bytes_.resize(position_ + take);
-    std::memcpy(bytes_.data() + position_, buffer, take);
-    position_ += take;
-    return static_cast<std::int64_t>(take);
+    const auto at = static_cast<std::uint64_t>(memory_.tell());
+    return memory_.write(buffer, at >= from_ && at < to_ ? std::min(n, to_ - at) : 0);
   }
-  std::int64_t tell() override { return static_cast<std::int64_t>(position_); }
+  std::int64_t tell() override { return memory_.tell(); }
   std::int64_t seek(std::int64_t offset, int whence) override {
-    const std::int64_t base = whence == kSeekSet   ? 0
-                              : whence == kSeekCur ? static_cast<std::int64_t>(position_)
-                                                   : static_cast<std::int64_t>(bytes_.size());
-    if (base + offset < 0) return kStreamError;
-    position_ = static_cast<std::uint64_t>(base + offset);
-    return base + offset;
+    return memory_.seek(offset, whence);
   }
   std::int64_t close() override { return close_fails_ ? kStreamError : 0; }
 
 private:
-  std::vector<std::uint8_t>& bytes_;
-  std::uint64_t position_ = 0, from_, to_;
+  MemoryStream& memory_;
+  std::uint64_t from_, to_;
   bool close_fails_;
 };
 
 const CgBlock* group_of(const MdfFile& file, std::uint64_t record_id) {
-  for (const BlockRef& cg : block_cast<DgBlock>(file.hd()->data_groups.front())->channel_groups) {
+  for (const BlockRef& cg : block_cast<DgBlock>(file.hd()->data_groups.front())->channel_groups)
     if (block_cast<CgBlock>(cg)->cg_record_id == record_id) return block_cast<CgBlock>(cg);
-  }
   return nullptr;
 }
 
@@ -71,17 +64,15 @@ struct Output {
     dg->data = create_block(BlockType::kDt);
     dg->dg_rec_id_size = 2;
     file = built.file.get();
-    stream = finalizing_stream_new(std::make_unique<LimitedSink>(bytes, from, to, close_fails),
+    stream = finalizing_stream_new(std::make_unique<LimitedSink>(*memory, from, to, close_fails),
                                    std::move(built.file));
   }
-  void write(std::uint16_t record_id, std::vector<std::uint8_t> bytes) {
-    std::vector<std::uint8_t> record(2 + bytes.size());
-    store_le16(record.data(), record_id);
-    std::copy(bytes.begin(), bytes.end(), record.begin() + 2);
-    EXPECT_EQ(stream->write(record.data(), record.size()),
-              static_cast<std::int64_t>(record.size()));
+  void write(std::uint16_t record_id, std::vector<std::uint8_t> record) {
+    record.insert(record.begin(), {static_cast<std::uint8_t>(record_id),
+                                   static_cast<std::uint8_t>(record_id >> 8)});
+    EXPECT_EQ(stream->write(record.data(), record.size()), std::ssize(record));
   }
-  std::vector<std::uint8_t> bytes;
+  std::unique_ptr<MemoryStream> memory = test::save_output();
   BusRecordIdTable ids;
   MdfFile* file = nullptr;
   std::unique_ptr<FinalizingStream> stream;
@@ -108,7 +99,7 @@ TEST(FinalizingStream, PatchesCountsAndReportsAnOutputThatFails) {
   ASSERT_EQ(out.stream->close(), 0);
 
   // What reached the sink loads as a finalized file with the counts patched in.
-  auto reread = memory_stream_from(out.bytes);
+  auto reread = memory_stream_from(out.memory->bytes());
   std::unique_ptr<MdfFile> loaded = file_or_null(mdf_open(*reread));
   ASSERT_TRUE(loaded);
   EXPECT_STREQ(loaded->id_block()->file_id(), "MDF     ");
@@ -130,6 +121,9 @@ TEST(FinalizingStream, PatchesCountsAndReportsAnOutputThatFails) {
     broken.write(classic, std::vector<std::uint8_t>(classic_bytes, 1));
     EXPECT_NE(broken.stream->close(), 0) << from << " " << to;
   }
+  Output refused;  // and so does a tree the final save refuses
+  block_cast<DgBlock>(refused.file->hd()->data_groups[0])->channel_groups[0]->link_count = 7;
+  EXPECT_NE(refused.stream->close(), 0);
 }
 
 TEST(FileStream, ReportsShortWritesAndFailedCloses) {
@@ -147,6 +141,98 @@ TEST(FileStream, ReportsShortWritesAndFailedCloses) {
   EXPECT_LT(large->write(bytes.data(), bytes.size()), static_cast<std::int64_t>(bytes.size()));
   EXPECT_EQ(large->error_number(), ENOSPC);
   EXPECT_NE(large->close(), 0);
+}
+
+// The mux option and how the record callback routes carrier frames. (Reassembly and
+// embedded frames are held to their frames end to end.)
+using Bytes = std::vector<std::uint8_t>;
+
+// first, first + 1, ... preceded by the head bytes.
+Bytes counting(Bytes head, std::size_t first, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    head.push_back(static_cast<std::uint8_t>(first + i));
+  return head;
+}
+
+TEST(DemuxOption, ParsesValuesIntoTheTable) {
+  const std::pair<const char*, DemuxTable> parsed[] = {{"7DF:1;2", {{0x7DF, {1, 2}}}},
+                                                       {"18DAF100:3", {{0x98DAF100, {3}}}},
+                                                       {"000:1", {{0, {1}}}},
+                                                       {"7DF:", {{0x7DF, {0}}}},
+                                                       {"7df:1;", {{0x7DF, {1, 0}}}}};
+  for (const auto& [value, expected] : parsed) {
+    DemuxTable table;
+    std::size_t failed = 0;
+    EXPECT_EQ(parse_demux_values(std::vector{value}, table, failed), kDemuxParsed) << value;
+    EXPECT_EQ(table, expected) << value;
+  }
+  // Trailing or leading characters that strtoul would skip or stop at are refused.
+  const std::pair<const char*, int> refused[] = {
+      {"7DF", -1},   {"7D:1", -2},   {"XYZ:1", -3},  {"7DG:1", -3},         {"0x7DF000:1", -3},
+      {"7DF:a", -4}, {"7DF:1x", -4}, {"7DF:-1", -4}, {"7DF:4294967296", -4}};
+  for (const auto& [value, code] : refused) {
+    DemuxTable table;
+    std::size_t failed = 9;
+    EXPECT_EQ(parse_demux_values(std::vector{value}, table, failed), code) << value;
+    EXPECT_EQ(failed, 0u) << value;
+  }
+  // A key given again keeps its first list; the failure names the value that failed.
+  DemuxTable table;
+  std::size_t failed = 0;
+  EXPECT_EQ(parse_demux_values(std::vector{"7DF:1", "7df:2;3", "7DF:x"}, table, failed),
+            kDemuxBadChannel);
+  EXPECT_EQ(table, (DemuxTable{{0x7DF, {1}}}));
+  EXPECT_EQ(failed, 2u);
+}
+
+TEST(Reassembly, ShortAndOutOfSequenceCarriersGiveNothing) {
+  DemuxState state(std::vector<std::uint32_t>{1});
+  auto feed = [&state](const Bytes& carrier) {
+    auto message = reassemble(state, carrier);
+    return message ? std::optional(Bytes(message->begin(), message->end())) : std::nullopt;
+  };
+  EXPECT_EQ(feed(counting({0x00, 0x0A}, 1, 10)), counting({}, 1, 10));  // the CAN FD escape
+  for (const Bytes& too_short : {Bytes{0x06, 1, 2}, Bytes{}, Bytes{0x00}, Bytes{0x00, 5, 1}})
+    EXPECT_FALSE(feed(too_short));
+  // Out of sequence, flow control, undefined types and single frames abandon a message.
+  const Bytes first = counting({0x10, 0x14}, 0, 6), second = counting({0x21}, 6, 7);
+  for (const Bytes& breaker : {Bytes{0x23, 0}, Bytes{0x30, 0}, Bytes{0xF0, 0}, Bytes{0x01, 0}}) {
+    feed(first);
+    feed(second);
+    feed(breaker);
+    EXPECT_FALSE(feed(counting({0x22}, 13, 7))) << int(breaker[0]);
+  }
+}
+
+TEST(DemuxRouting, CarriersAreUnpackedAndLostFramesFailTheFile) {
+  BusRecordIdTable ids;
+  ids.set(3, {.rx = {52, 54}, .tx = {53, 55}});
+  std::unique_ptr<MemoryStream> memory = memory_stream_new();
+  BusfoldContext ctx;
+  ctx.demux_states.try_emplace(0x98DAF100, std::vector<std::uint32_t>{3});
+  ctx.records.emplace(*memory, ids);
+  BusFrame carrier{};
+  carrier.kind = kCanDataFrame;
+  carrier.can.can_id = 0x18DAF100;
+  carrier.can.ide = 1;
+  carrier.can.dlc = 5;
+  // Id 0x123, 1 byte, sub-channel 0: one classic 11-bit record on bus 3.
+  std::memcpy(carrier.can.payload, Bytes{0x04, 0x00, 0x81, 0x23, 0xAB}.data(), 5);
+  EXPECT_TRUE(busfold_on_record(ctx, carrier));
+  ASSERT_EQ(memory->bytes().size(), 18u);
+  EXPECT_EQ(memory->bytes()[0], 52);
+  carrier.can.payload[2] = 0xA1;  // a remote frame: not carried over
+  EXPECT_FALSE(busfold_on_record(ctx, carrier));
+  EXPECT_TRUE(ctx.record_write_failed);
+  EXPECT_EQ(memory->bytes().size(), 18u);
+  EXPECT_EQ(ctx.not_carried.remote, 1u);
+
+  ctx.record_write_failed = false;
+  LimitedSink refusing(*memory, 0, 0, false);  // takes no byte
+  ctx.records.emplace(refusing, ids);
+  carrier.can.payload[2] = 0x81;
+  EXPECT_FALSE(busfold_on_record(ctx, carrier));
+  EXPECT_TRUE(ctx.record_write_failed);
 }
 
 }  // namespace

@@ -55,22 +55,17 @@ struct WalkRun {
   std::string err;
 };
 
-void make_tree(const testing::TempDir& dir) {
-  for (const char* name : {"logs/a.mf4", "logs/B.mf4", "logs/a.mf4.bak", "logs/a.mdf", "logs/a.mf",
-                           "logs/a.mf4x", "logs/mf4", "logs/d.mfc", "logs/e.mfm", "logs/sub/c.MFE",
-                           "logs/sub/notes.txt", "logs/bad.mf4"}) {
-    ASSERT_TRUE(dir.write_file(name, "12345"));
-  }
-  ASSERT_TRUE(dir.make_folder("logs/empty"));
-}
-
 // Folders are walked depth first in byte order; outputs drop the extension and, unless -X,
 // get "_out" after the first folder. Codes combine: a failed file adds 8, one that cannot be
 // examined 129 (without -X the query before the walk ends the run). A missing input adds 1
 // and the run goes on (command_line_test.cpp).
 TEST(InputWalk, MapsInputsToOutputsAndCombinesTheirCodes) {
   testing::TempDir dir, out;
-  make_tree(dir);
+  for (const char* name : {"logs/a.mf4", "logs/B.mf4", "logs/a.mf4.bak", "logs/a.mdf", "logs/a.mf",
+                           "logs/a.mf4x", "logs/mf4", "logs/d.mfc", "logs/e.mfm", "logs/sub/c.MFE",
+                           "logs/sub/notes.txt", "logs/bad.mf4"})
+    ASSERT_TRUE(dir.write_file(name, "12345"));
+  ASSERT_TRUE(dir.make_folder("logs/empty"));
   ASSERT_EQ(::symlink("loop", dir.file("loop").c_str()), 0);
   const Calls just_a = {{"logs/a.mf4", "logs/a"}};
   const Calls all = {{"logs/B.mf4", "logs_out/B"},        {"logs/a.mf4", "logs_out/a"},

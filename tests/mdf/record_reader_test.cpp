@@ -73,7 +73,7 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   return all;
 }
 
-TEST(RecordReader, CutRecordsAreDamageOrAStoppedRecording) {
+TEST(RecordReader, CutRecordsAndUnknownIdsEndTheWalk) {
   MdfBuilder b;
   std::uint64_t dg = b.add_data_group();
   b.add_channel(b.add_channel_group(dg, {.data_bytes = 8}), {.bit_count = 64});
@@ -95,6 +95,21 @@ TEST(RecordReader, CutRecordsAreDamageOrAStoppedRecording) {
   EXPECT_EQ(w.end, ReadEnd::kNotADataBlock);
   EXPECT_NE(w.message.find("is not a DT block"), std::string::npos);
   EXPECT_TRUE(read_end_failed(w.end));
+
+  // Record ids select the layout; an unknown one ends the walk.
+  MdfBuilder ids;
+  dg = ids.add_data_group(2);
+  ids.add_channel_group(dg, {.record_id = 0x0201, .data_bytes = 1});
+  ids.add_channel_group(dg, {.record_id = 0x0300, .data_bytes = 3});
+  ids.add_data(dg,
+               Bytes{0x01, 0x02, 0xAA, 0x00, 0x03, 1, 2, 3, 0x01, 0x02, 0xBB, 0x07, 0x00, 0xCC});
+  w = walk(ids);
+  ASSERT_EQ(w.records.size(), 3u);
+  EXPECT_EQ(w.records[0], (Walked{0x0201, {0xAA}, {}, 3}));
+  EXPECT_EQ(w.records[1], (Walked{0x0300, {1, 2, 3}, {}, 8}));
+  EXPECT_EQ(w.end, ReadEnd::kUnknownRecordId);
+  EXPECT_TRUE(read_end_failed(w.end));
+  EXPECT_EQ(w.message, "Unknown record id 7 at offset 11");
 }
 
 // An unsorted group with one-byte record ids: id 1 (8 bytes) whose channel keeps its
@@ -149,21 +164,6 @@ TEST(RecordReader, VlsdRecordsFollowTheirRecord) {
   EXPECT_NE(w.message.find(" claims a sample of 16777216 bytes"), std::string::npos) << w.message;
 }
 
-TEST(RecordReader, RecordIdsSelectTheLayout) {
-  MdfBuilder b;
-  std::uint64_t dg = b.add_data_group(2);
-  b.add_channel_group(dg, {.record_id = 0x0201, .data_bytes = 1});
-  b.add_channel_group(dg, {.record_id = 0x0300, .data_bytes = 3});
-  b.add_data(dg, Bytes{0x01, 0x02, 0xAA, 0x00, 0x03, 1, 2, 3, 0x01, 0x02, 0xBB, 0x07, 0x00, 0xCC});
-  Walk w = walk(b);
-  ASSERT_EQ(w.records.size(), 3u);
-  EXPECT_EQ(w.records[0], (Walked{0x0201, {0xAA}, {}, 3}));
-  EXPECT_EQ(w.records[1], (Walked{0x0300, {1, 2, 3}, {}, 8}));
-  EXPECT_EQ(w.end, ReadEnd::kUnknownRecordId);
-  EXPECT_TRUE(read_end_failed(w.end));
-  EXPECT_EQ(w.message, "Unknown record id 7 at offset 11");
-}
-
 // A sorted group whose records hold two offsets into one SD block, after `unlinked`
 // bytes no block links to.
 MdfBuilder signal_data_file(const Bytes& records, std::optional<std::uint64_t> declared = {},
@@ -198,12 +198,10 @@ TEST(RecordReader, SignalDataIsCheckedBeforeItIsRead) {
   Bytes records;
   for (int i = 0; i < 100; ++i)
     records.insert(records.end(), {0, 0, 0, 0, 6, 0, 0, 0});
-  {
-    w = walk(signal_data_file(records));
-    EXPECT_EQ(w.records.size(), 74u);
-    EXPECT_EQ(w.end, ReadEnd::kSignalDataReused);
-    EXPECT_NE(w.message.find("refer to more signal data than the file holds"), std::string::npos);
-  }
+  w = walk(signal_data_file(records));
+  EXPECT_EQ(w.records.size(), 74u);
+  EXPECT_EQ(w.end, ReadEnd::kSignalDataReused);
+  EXPECT_NE(w.message.find("refer to more signal data than the file holds"), std::string::npos);
   // Nor does an unfinalized DT that claims more than the file, with unlinked bytes that
   // leave room for it in the count of blocks.
   MdfBuilder b = signal_data_file(records, std::uint64_t{1} << 40, 4000);

@@ -21,6 +21,7 @@ constexpr std::uint8_t kDlcLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20,
 constexpr std::uint8_t kTypeVlsd = 1, kTypeMaster = 2, kTypeVirtual = 6;
 constexpr std::uint8_t kDataBytes = 10;
 constexpr std::uint32_t kBusEventFlag = 0x400;
+constexpr std::size_t kIdSize = 2;  // bytes of a record id
 
 // The frame layouts a logger writes, each once for Rx and once for Tx (LIN: once).
 enum class Layout {
@@ -85,11 +86,8 @@ std::string format_name(const char* format, unsigned bus) {
 }
 
 struct Group {
-  std::uint64_t cg = 0;
-  std::uint16_t record_id = 0;
-  std::uint64_t vlsd_cg = 0;
-  std::uint16_t vlsd_record_id = 0;
-  std::uint64_t records = 0;
+  std::uint64_t cg = 0, vlsd_cg = 0, records = 0;
+  std::uint16_t record_id = 0, vlsd_record_id = 0;
   std::uint64_t vlsd_bytes = 0;          // signal data without the length fields
   std::uint64_t data_bytes_channel = 0;  // of FD over 8, when its values go to an SD block
   std::vector<std::uint8_t> signal_block;
@@ -100,7 +98,7 @@ class LoggerLayoutWriter {
 public:
   LoggerLayoutWriter(MdfBuilder& b, const LoggerFileOptions& options)
       : b_(b), signal_data_blocks_(options.signal_data_blocks) {
-    dg_ = b_.add_data_group(options.record_id_size);
+    dg_ = b_.add_data_group(kIdSize);
     time_ = b_.add_linear_conversion(0, 0.000001);
     const0_ = b_.add_linear_conversion(0, 0);
     const1_ = b_.add_linear_conversion(1, 0);
@@ -141,8 +139,7 @@ public:
                                                   .byte_offset = 6,
                                                   .bit_count = 8,
                                                   .flags = kBusEventFlag});
-      member(frame, "CAN_ErrorFrame.BusChannel",
-             {.type = kTypeVirtual, .bit_count = 0, .conversion = bus_constant(bus)});
+      member(frame, "CAN_ErrorFrame.BusChannel", bus_constant(bus));
       member(frame, "CAN_ErrorFrame.ErrorType", {.byte_offset = 6, .bit_count = 6});
     } else if (layout == Layout::remote11 || layout == Layout::remote29) {
       add_can_channels("CAN_RemoteFrame", li, g, bus, tx, false);
@@ -154,17 +151,20 @@ public:
 
 private:
   std::uint64_t source(unsigned bus, bool lin) {
-    auto key = std::make_pair(bus, lin);
-    auto it = sources_.find(key);
-    if (it != sources_.end()) return it->second;
-    std::uint64_t si = b_.add_source(format_name(lin ? "LIN%u" : "CAN%u", bus), 2, lin ? 3 : 2);
-    return sources_[key] = si;
+    auto [it, fresh] = sources_.try_emplace({bus, lin}, 0);
+    if (fresh)
+      it->second = b_.add_source(format_name(lin ? "LIN%u" : "CAN%u", bus), 2, lin ? 3 : 2);
+    return it->second;
   }
 
-  std::uint64_t bus_constant(unsigned bus) {
-    auto it = bus_constants_.find(bus);
-    if (it != bus_constants_.end()) return it->second;
-    return bus_constants_[bus] = b_.add_linear_conversion(bus, 0);
+  // A virtual channel of the constant value.
+  ChannelOptions constant(std::uint64_t conversion) {
+    return {.type = kTypeVirtual, .bit_count = 0, .conversion = conversion};
+  }
+  ChannelOptions bus_constant(unsigned bus) {
+    auto [it, fresh] = bus_constants_.try_emplace(bus, 0);
+    if (fresh) it->second = b_.add_linear_conversion(bus, 0);
+    return constant(it->second);
   }
 
   std::uint64_t member(std::uint64_t structure, const std::string& name, ChannelOptions options) {
@@ -181,14 +181,9 @@ private:
                                                 .byte_offset = 6,
                                                 .bit_count = (li.data_bytes - 6) * 8,
                                                 .flags = kBusEventFlag});
-    const ChannelOptions virtual_channel{.type = kTypeVirtual, .bit_count = 0};
-    ChannelOptions c = virtual_channel;
-    c.conversion = bus_constant(bus);
-    member(frame, prefix + ".BusChannel", c);
+    member(frame, prefix + ".BusChannel", bus_constant(bus));
     member(frame, prefix + ".ID", {.byte_offset = 6, .bit_count = li.id_bits});
-    c = virtual_channel;
-    c.conversion = li.id_bits == 29 ? const1_ : const0_;
-    member(frame, prefix + ".IDE", c);
+    member(frame, prefix + ".IDE", constant(li.id_bits == 29 ? const1_ : const0_));
     const ChannelOptions dlc{.bit_offset = static_cast<std::uint8_t>(li.dlc_bit % 8),
                              .byte_offset = li.dlc_bit / 8,
                              .bit_count = 4,
@@ -208,13 +203,9 @@ private:
                {.data_type = kDataBytes, .byte_offset = li.data_byte, .bit_count = 64});
       }
     }
-    c = virtual_channel;
-    c.conversion = tx ? const1_ : const0_;
-    member(frame, prefix + ".Dir", c);
+    member(frame, prefix + ".Dir", constant(tx ? const1_ : const0_));
     if (li.fd) {
-      c = virtual_channel;
-      c.conversion = const1_;
-      member(frame, prefix + ".EDL", c);
+      member(frame, prefix + ".EDL", constant(const1_));
       member(frame, prefix + ".ESI",
              {.bit_offset = 7, .byte_offset = li.flags_byte, .bit_count = 1});
       member(frame, prefix + ".BRS",
@@ -226,9 +217,7 @@ private:
     flags_ = 0;
     std::uint64_t frame = b_.add_channel(
         g.cg, {.name = "LIN_Frame", .data_type = kDataBytes, .byte_offset = 6, .bit_count = 80});
-    ChannelOptions c{.type = kTypeVirtual, .bit_count = 0};
-    c.conversion = bus_constant(bus);
-    member(frame, "LIN_Frame.BusChannel", c);
+    member(frame, "LIN_Frame.BusChannel", bus_constant(bus));
     member(frame, "LIN_Frame.ID", {.byte_offset = 6, .bit_count = 6});
     member(frame, "LIN_Frame.DataLength", {.byte_offset = 7, .bit_count = 4});
     member(frame, "LIN_Frame.ReceivedDataByteCount",
@@ -249,16 +238,11 @@ private:
 };
 
 // Appends one frame's record (and its signal-data record) to the data.
-void encode(const LoggerFrame& f, Layout layout, Group& g, unsigned id_size,
-            std::vector<std::uint8_t>& data) {
+void encode(const LoggerFrame& f, Layout layout, Group& g, std::vector<std::uint8_t>& data) {
   const LayoutInfo& li = info(layout);
   std::uint8_t record[2 + 64] = {};
-  std::uint8_t* r = record + id_size;
-  if (id_size == 1) {
-    record[0] = static_cast<std::uint8_t>(g.record_id);
-  } else {
-    store_le16(record, g.record_id);
-  }
+  std::uint8_t* r = record + kIdSize;
+  store_le16(record, g.record_id);
   store_le48(r, f.time_us);
   const std::uint8_t dlc = f.dlc & 0x0F;
   auto payload = [&](std::uint8_t* to, std::size_t max) {
@@ -271,29 +255,21 @@ void encode(const LoggerFrame& f, Layout layout, Group& g, unsigned id_size,
     if (layout == Layout::classic11) payload(r + 8, 8);
     break;
   case Layout::classic29:
-    store_le32(r + 6, f.id & 0x1FFFFFFF);
-    r[10] = dlc;
-    payload(r + 11, 8);
-    break;
   case Layout::remote29:
     store_le32(r + 6, f.id & 0x1FFFFFFF);
-    r[10] = static_cast<std::uint8_t>(dlc << 4);
+    r[10] = static_cast<std::uint8_t>(layout == Layout::remote29 ? dlc << 4 : dlc);
+    if (layout == Layout::classic29) payload(r + 11, 8);
     break;
   case Layout::fd11:
   case Layout::fd29:
   case Layout::fd_over8_11:
   case Layout::fd_over8_29:
-    if (li.id_bits == 11) {
-      store_le16(r + 6, static_cast<std::uint16_t>(f.id & 0x7FF));
-    } else {
-      store_le32(r + 6, f.id & 0x1FFFFFFF);
-    }
+    li.id_bits == 11 ? store_le16(r + 6, static_cast<std::uint16_t>(f.id & 0x7FF))
+                     : store_le32(r + 6, f.id & 0x1FFFFFFF);
     r[li.flags_byte] = static_cast<std::uint8_t>((f.esi ? 0x80 : 0) | (f.brs ? 0x40 : 0) | dlc);
-    if (li.over8) {
-      store_le32(r + li.data_byte, static_cast<std::uint32_t>(g.vlsd_bytes + 4 * g.records));
-    } else {
-      payload(r + li.data_byte, 8);
-    }
+    li.over8
+        ? store_le32(r + li.data_byte, static_cast<std::uint32_t>(g.vlsd_bytes + 4 * g.records))
+        : payload(r + li.data_byte, 8);
     break;
   case Layout::can_errors: r[6] = static_cast<std::uint8_t>(f.id & 0x3F); break;
   case Layout::lin_frame:
@@ -302,23 +278,17 @@ void encode(const LoggerFrame& f, Layout layout, Group& g, unsigned id_size,
     payload(r + 8, 8);
     break;
   }
-  data.insert(data.end(), record, record + id_size + li.data_bytes);
+  data.insert(data.end(), record, record + kIdSize + li.data_bytes);
   ++g.records;
   if (li.over8) {
     const std::uint8_t length = kDlcLengths[dlc];
     std::uint8_t head[6];
-    if (id_size == 1) {
-      head[0] = static_cast<std::uint8_t>(g.vlsd_record_id);
-    } else {
-      store_le16(head, g.vlsd_record_id);
-    }
-    store_le32(head + id_size, length);
+    store_le16(head, g.vlsd_record_id);
+    store_le32(head + kIdSize, length);
     std::vector<std::uint8_t>& values = g.vlsd_cg != 0 ? data : g.signal_block;
-    if (g.vlsd_cg != 0) values.insert(values.end(), head, head + id_size);
-    values.insert(values.end(), head + id_size, head + id_size + 4);
-    std::vector<std::uint8_t> bytes(length, 0);
-    std::copy_n(f.payload.begin(), std::min<std::size_t>(length, f.payload.size()), bytes.begin());
-    values.insert(values.end(), bytes.begin(), bytes.end());
+    values.insert(values.end(), head + (g.vlsd_cg != 0 ? 0 : kIdSize), head + kIdSize + 4);
+    values.resize(values.size() + length, 0);
+    payload(values.data() + values.size() - length, length);
     g.vlsd_bytes += length;
   }
 }
@@ -343,7 +313,6 @@ void add_history(MdfBuilder& b, const std::string& tool_id) {
 struct SortedGroup {
   std::uint64_t dg = 0, cg = 0;
   std::uint32_t width = 8;
-  std::uint64_t records = 0;
   std::vector<std::uint8_t> data;
 };
 
@@ -371,21 +340,21 @@ SortedGroup add_sorted_group(MdfBuilder& b, unsigned bus, bool fd, std::uint64_t
   struct Member {
     const char* name;
     std::uint32_t byte, bit_count;
-    std::uint8_t bit;
+    std::uint8_t bit, data_type = 0;
   };
-  const Member members[] = {{"BusChannel", 8, 8, 0}, {"ID", 9, 29, 0},  {"IDE", 13, 1, 0},
-                            {"Dir", 13, 1, 1},       {"EDL", 13, 1, 2}, {"BRS", 13, 1, 3},
-                            {"ESI", 13, 1, 4},       {"DLC", 14, 4, 0}, {"DataLength", 15, 8, 0}};
+  const Member members[] = {
+      {"BusChannel", 8, 8, 0},  {"ID", 9, 29, 0},
+      {"IDE", 13, 1, 0},        {"Dir", 13, 1, 1},
+      {"EDL", 13, 1, 2},        {"BRS", 13, 1, 3},
+      {"ESI", 13, 1, 4},        {"DLC", 14, 4, 0},
+      {"DataLength", 15, 8, 0}, {"DataBytes", 16, g.width * 8, 0, kDataBytes}};
   for (const Member& m : members) {
     b.add_member(frame, {.name = std::string("CAN_DataFrame.") + m.name,
+                         .data_type = m.data_type,
                          .bit_offset = m.bit,
                          .byte_offset = m.byte,
                          .bit_count = m.bit_count});
   }
-  b.add_member(frame, {.name = "CAN_DataFrame.DataBytes",
-                       .data_type = kDataBytes,
-                       .byte_offset = 16,
-                       .bit_count = g.width * 8});
   return g;
 }
 
@@ -397,9 +366,8 @@ std::vector<std::uint8_t> build_sorted_file(const std::vector<LoggerFrame>& fram
   const std::uint64_t time_conversion =
       b.add_linear_conversion(0, options.master_time == MasterTime::nanoseconds ? 1e-9 : 1e-6);
   std::map<std::pair<unsigned, bool>, SortedGroup> groups;
-  for (const LoggerFrame& f : frames) {
+  for (const LoggerFrame& f : frames)
     if (f.kind == LoggerFrameKind::can_data) groups.try_emplace({f.bus, f.edl});
-  }
   for (auto& [key, g] : groups)
     g = add_sorted_group(b, key.first, key.second, time_conversion, options.master_time);
   for (const LoggerFrame& f : frames) {
@@ -422,10 +390,9 @@ std::vector<std::uint8_t> build_sorted_file(const std::vector<LoggerFrame>& fram
     record[15] = static_cast<std::uint8_t>(f.payload.size());
     std::copy(f.payload.begin(), f.payload.end(), record.begin() + 16);
     g.data.insert(g.data.end(), record.begin(), record.end());
-    ++g.records;
   }
   for (auto& [key, g] : groups) {
-    b.patch_u64(g.cg + kCgCycleCount, g.records);
+    b.patch_u64(g.cg + kCgCycleCount, g.data.size() / (16 + g.width));
     b.set_link(g.dg, link::kDgData,
                b.add_stored("##DT", g.data, options.storage, 16 + g.width, options.piece_bytes));
   }
@@ -433,8 +400,6 @@ std::vector<std::uint8_t> build_sorted_file(const std::vector<LoggerFrame>& fram
 }
 
 }  // namespace
-
-std::uint8_t logger_dlc_length(std::uint8_t dlc) { return kDlcLengths[dlc & 0x0F]; }
 
 LoggerFrame can_frame(std::uint8_t bus, std::uint32_t id, std::vector<std::uint8_t> payload,
                       std::uint64_t time_us, bool tx, bool fd) {
@@ -464,40 +429,30 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
   // Frame i is recorded by data group i % data_groups, each with the groups of every bus.
   const std::size_t group_count = std::max<std::size_t>(1, options.data_groups);
   std::vector<std::unique_ptr<LoggerLayoutWriter>> layouts;
-  for (std::size_t i = 0; i < group_count; ++i) {
+  for (std::size_t i = 0; i < group_count; ++i)
     layouts.push_back(std::make_unique<LoggerLayoutWriter>(b, options));
-  }
 
-  // Every layout and direction of a bus gets its group, as loggers do.
-  std::set<unsigned> can_buses, remote_buses, error_buses, lin_buses;
-  for (const LoggerFrame& f : frames) {
-    if (f.kind == LoggerFrameKind::can_data) can_buses.insert(f.bus);
-    if (f.kind == LoggerFrameKind::can_remote) remote_buses.insert(f.bus);
-    if (f.kind == LoggerFrameKind::can_error) error_buses.insert(f.bus);
-    if (f.kind == LoggerFrameKind::lin) lin_buses.insert(f.bus);
-  }
+  // Every layout and direction of a bus gets its group, as loggers do; by frame kind.
+  std::set<unsigned> buses[4];
+  for (const LoggerFrame& f : frames)
+    buses[static_cast<int>(f.kind)].insert(f.bus);
+  using enum Layout;
+  const std::vector<Layout> kind_layouts[4] = {
+      {classic11, classic29, fd11, fd29, fd_over8_11, fd_over8_29},
+      {remote11, remote29},
+      {can_errors},
+      {lin_frame}};
   std::map<std::tuple<std::size_t, Layout, unsigned, bool>, Group> groups;
   for (std::size_t dg = 0; dg < group_count; ++dg) {
-    auto add = [&](Layout layout, unsigned bus, bool tx) {
-      groups[{dg, layout, bus, tx}] = layouts[dg]->add_group(layout, bus, tx);
-    };
-    for (unsigned bus : can_buses) {
-      for (Layout l : {Layout::classic11, Layout::classic29, Layout::fd11, Layout::fd29,
-                       Layout::fd_over8_11, Layout::fd_over8_29}) {
-        add(l, bus, false);
-        add(l, bus, true);
+    for (int kind = 0; kind < 4; ++kind) {
+      for (unsigned bus : buses[kind]) {
+        for (Layout l : kind_layouts[kind]) {
+          for (bool tx : {false, true})
+            if (!tx || info(l).tx_name != nullptr)
+              groups[{dg, l, bus, tx}] = layouts[dg]->add_group(l, bus, tx);
+        }
       }
     }
-    for (unsigned bus : remote_buses) {
-      for (Layout l : {Layout::remote11, Layout::remote29}) {
-        add(l, bus, false);
-        add(l, bus, true);
-      }
-    }
-    for (unsigned bus : error_buses)
-      add(Layout::can_errors, bus, false);
-    for (unsigned bus : lin_buses)
-      add(Layout::lin_frame, bus, false);
   }
 
   std::vector<std::vector<std::uint8_t>> data(group_count);
@@ -508,21 +463,17 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
     Layout layout = layout_of(f);
     bool tx = info(layout).tx_name != nullptr && f.tx;  // LIN and error groups: one per bus
     const std::size_t dg = i % group_count;
-    encode(f, layout, groups.at({dg, layout, f.bus, tx}), options.record_id_size, data[dg]);
+    encode(f, layout, groups.at({dg, layout, f.bus, tx}), data[dg]);
   }
   for (auto& [key, g] : groups) {
     if (g.data_bytes_channel != 0 && g.vlsd_cg == 0)
       b.set_link(g.data_bytes_channel, link::kCnData,
                  b.add_stored("##SD", g.signal_block, options.storage, kLoggerColumns,
                               options.piece_bytes));
-  }
-
-  if (options.finalized) {
-    for (const auto& [key, g] : groups) {
-      b.patch_u64(g.cg + kCgCycleCount, g.records);
-      if (g.vlsd_cg != 0)
-        b.patch_u32(g.vlsd_cg + kCgDataBytes, static_cast<std::uint32_t>(g.vlsd_bytes));
-    }
+    if (!options.finalized) continue;
+    b.patch_u64(g.cg + kCgCycleCount, g.records);
+    if (g.vlsd_cg != 0)
+      b.patch_u32(g.vlsd_cg + kCgDataBytes, static_cast<std::uint32_t>(g.vlsd_bytes));
   }
   for (std::size_t dg = 0; dg < group_count; ++dg) {
     // An unfinalized logger has not yet written the length of the block it writes last.
@@ -553,9 +504,9 @@ std::vector<LoggerFrame> mixed_can_frames(std::size_t count, std::uint32_t seed)
   for (std::size_t i = 0; i < count; ++i) {
     time_us += 50 + next(450);
     std::uint32_t shape = next(10);
-    std::size_t length = shape < 4   ? next(9)                          // classic
-                         : shape < 7 ? next(9)                          // FD up to 8
-                                     : logger_dlc_length(9 + next(7));  // FD over 8
+    std::size_t length = shape < 4   ? next(9)                    // classic
+                         : shape < 7 ? next(9)                    // FD up to 8
+                                     : kDlcLengths[9 + next(7)];  // FD over 8
     std::vector<std::uint8_t> payload(length);
     for (auto& byte : payload)
       byte = static_cast<std::uint8_t>(next(256));

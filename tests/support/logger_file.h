@@ -43,8 +43,6 @@ struct LoggerFileOptions {
   std::uint64_t start_time_ns = 1700000000000000000ull;
   // Data groups that record side by side: frame i goes into data group i % data_groups.
   std::size_t data_groups = 1;
-  // Bytes of each record id: 2, as loggers write them, or 1.
-  std::uint8_t record_id_size = 2;
   // Payloads of FD frames over 8 bytes: records of a VLSD group, as loggers write them,
   // or one SD block per channel group.
   bool signal_data_blocks = false;
@@ -60,9 +58,6 @@ struct LoggerFileOptions {
   bool sorted = false;
   MasterTime master_time = MasterTime::micros48;
 };
-
-// Byte count of a CAN DLC code.
-std::uint8_t logger_dlc_length(std::uint8_t dlc);
 
 // A CAN data frame on the bus: classic when the payload fits 8 bytes and fd is false,
 // otherwise FD with the smallest DLC that holds the payload (padded with zeros).

@@ -74,7 +74,6 @@ std::uint64_t MdfBuilder::add_channel_group(std::uint64_t dg, const ChannelGroup
   const std::uint64_t links[6] = {0, 0, name, o.source, 0, 0};
   std::uint64_t cg = add_block("##CG", links, Bytes(32));
   patch_u64(cg + 72, o.record_id);
-  patch_u64(cg + 80, o.cycle_count);
   patch_u16(cg + 88, o.flags);
   patch_u16(cg + 90, o.path_separator);
   patch_u32(cg + 96, o.data_bytes);

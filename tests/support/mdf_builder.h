@@ -35,7 +35,7 @@ enum class Storage { plain, zipped, transposed, equal_list, unequal_list, header
 
 struct ChannelGroupOptions {
   std::string acq_name{};  // a new TX when not empty
-  std::uint64_t record_id = 0, cycle_count = 0;
+  std::uint64_t record_id = 0;
   std::uint16_t flags = 0, path_separator = 0;
   std::uint32_t data_bytes = 0;
   std::uint64_t source = 0;  // SI offset
