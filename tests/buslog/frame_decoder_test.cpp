@@ -15,7 +15,11 @@
 #include "buslog/channel_names.h"
 #include "buslog/channel_role.h"
 #include "buslog/frame_values.h"
+#include "mdf/dg_block.h"
+#include "mdf/hd_block.h"
 #include "mdf/record_reader.h"
+#include "tests/support/logger_file.h"
+#include "tests/support/mdf_builder.h"
 
 namespace busfold {
 namespace {
@@ -108,6 +112,41 @@ void expect_same_frames(const Record& record, BusFrame& general, BusFrame& plann
   ASSERT_EQ(planned.key, general.key) << where;
   ASSERT_EQ(planned.can_payload_zero_from, general.can_payload_zero_from) << where;
   ASSERT_EQ(std::memcmp(&planned.can, &general.can, sizeof general.can), 0) << where;
+}
+
+// Logger files of every layout, walked as the pipeline walks them: classic, FD up to 8 and
+// over 8 bytes, payloads in VLSD records or SD blocks, 1- and 2-byte record ids, several
+// data groups, an unfinalized file cut inside its last record, and sorted files without ids.
+TEST(CanDataPlan, LoggerFilesOfEveryLayout) {
+  const std::vector<test::LoggerFrame> frames = test::mixed_can_frames(400, 7);
+  const test::LoggerFileOptions shapes[] = {
+      {.finalized = true},
+      {.data_groups = 2},
+      {.finalized = true, .data_groups = 2, .record_id_size = 1},
+      {.record_id_size = 1, .signal_data_blocks = true},
+      {.finalized = true, .data_groups = 2, .signal_data_blocks = true},
+      {.finalized = true, .sorted = true},
+  };
+  for (const test::LoggerFileOptions& shape : shapes) {
+    Bytes file = test::build_logger_file(frames, shape);
+    if (!shape.finalized) file.resize(file.size() - 3);  // stops inside its last record
+    const std::string where = "shape " + std::to_string(&shape - shapes);
+    auto mdf = test::open_mdf(file, &bus_channel_classifier());
+    ASSERT_TRUE(mdf) << where;
+    std::size_t decoded = 0;
+    for (const BlockRef& group : mdf->hd()->data_groups) {
+      RecordReader reader(*block_cast<DgBlock>(group));
+      BusFrame general{}, planned{};
+      while (const Record* record = reader.next()) {
+        if (record->group_kind != kCanDataFrame) continue;
+        ASSERT_EQ(record->handler, decode_planned_can_data_frame) << where;
+        expect_same_frames(*record, general, planned, where);
+        decoded += general.kind == kCanDataFrame;
+      }
+      EXPECT_FALSE(read_end_failed(reader.end())) << where;
+    }
+    EXPECT_EQ(decoded, frames.size() - (shape.finalized ? 0 : 1)) << where;
+  }
 }
 
 // Random layouts: every role as a constant, a narrow or wide field of either byte order,

@@ -21,7 +21,6 @@ constexpr std::uint8_t kDlcLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20,
 constexpr std::uint8_t kTypeVlsd = 1, kTypeMaster = 2, kTypeVirtual = 6;
 constexpr std::uint8_t kDataBytes = 10;
 constexpr std::uint32_t kBusEventFlag = 0x400;
-constexpr std::size_t kIdSize = 2;  // bytes of a record id
 
 // The frame layouts a logger writes, each once for Rx and once for Tx (LIN: once).
 enum class Layout {
@@ -98,7 +97,7 @@ class LoggerLayoutWriter {
 public:
   LoggerLayoutWriter(MdfBuilder& b, const LoggerFileOptions& options)
       : b_(b), signal_data_blocks_(options.signal_data_blocks) {
-    dg_ = b_.add_data_group(kIdSize);
+    dg_ = b_.add_data_group(options.record_id_size);
     time_ = b_.add_linear_conversion(0, 0.000001);
     const0_ = b_.add_linear_conversion(0, 0);
     const1_ = b_.add_linear_conversion(1, 0);
@@ -238,11 +237,13 @@ private:
 };
 
 // Appends one frame's record (and its signal-data record) to the data.
-void encode(const LoggerFrame& f, Layout layout, Group& g, std::vector<std::uint8_t>& data) {
+void encode(const LoggerFrame& f, Layout layout, Group& g, unsigned id_size,
+            std::vector<std::uint8_t>& data) {
   const LayoutInfo& li = info(layout);
   std::uint8_t record[2 + 64] = {};
-  std::uint8_t* r = record + kIdSize;
-  store_le16(record, g.record_id);
+  std::uint8_t* r = record + id_size;
+  id_size == 1 ? void(record[0] = static_cast<std::uint8_t>(g.record_id))
+               : store_le16(record, g.record_id);
   store_le48(r, f.time_us);
   const std::uint8_t dlc = f.dlc & 0x0F;
   auto payload = [&](std::uint8_t* to, std::size_t max) {
@@ -278,15 +279,16 @@ void encode(const LoggerFrame& f, Layout layout, Group& g, std::vector<std::uint
     payload(r + 8, 8);
     break;
   }
-  data.insert(data.end(), record, record + kIdSize + li.data_bytes);
+  data.insert(data.end(), record, record + id_size + li.data_bytes);
   ++g.records;
   if (li.over8) {
     const std::uint8_t length = kDlcLengths[dlc];
     std::uint8_t head[6];
-    store_le16(head, g.vlsd_record_id);
-    store_le32(head + kIdSize, length);
+    id_size == 1 ? void(head[0] = static_cast<std::uint8_t>(g.vlsd_record_id))
+                 : store_le16(head, g.vlsd_record_id);
+    store_le32(head + id_size, length);
     std::vector<std::uint8_t>& values = g.vlsd_cg != 0 ? data : g.signal_block;
-    values.insert(values.end(), head + (g.vlsd_cg != 0 ? 0 : kIdSize), head + kIdSize + 4);
+    values.insert(values.end(), head + (g.vlsd_cg != 0 ? 0 : id_size), head + id_size + 4);
     values.resize(values.size() + length, 0);
     payload(values.data() + values.size() - length, length);
     g.vlsd_bytes += length;
@@ -463,7 +465,7 @@ std::vector<std::uint8_t> build_logger_file(const std::vector<LoggerFrame>& fram
     Layout layout = layout_of(f);
     bool tx = info(layout).tx_name != nullptr && f.tx;  // LIN and error groups: one per bus
     const std::size_t dg = i % group_count;
-    encode(f, layout, groups.at({dg, layout, f.bus, tx}), data[dg]);
+    encode(f, layout, groups.at({dg, layout, f.bus, tx}), options.record_id_size, data[dg]);
   }
   for (auto& [key, g] : groups) {
     if (g.data_bytes_channel != 0 && g.vlsd_cg == 0)

@@ -43,6 +43,7 @@ struct LoggerFileOptions {
   std::uint64_t start_time_ns = 1700000000000000000ull;
   // Data groups that record side by side: frame i goes into data group i % data_groups.
   std::size_t data_groups = 1;
+  std::uint8_t record_id_size = 2;  // bytes of each record id: 2, as loggers write them, or 1
   // Payloads of FD frames over 8 bytes: records of a VLSD group, as loggers write them,
   // or one SD block per channel group.
   bool signal_data_blocks = false;
