@@ -41,11 +41,8 @@ bool RecordStream::write_record(const ToolRecord& record) {
   switch (written) {
   case FrameWrite::kWritten: return true;
   case FrameWrite::kFirstBusWithoutGroups:
-    if (lin) {
-      BUSFOLD_LOG(kLogWarning, "No output groups for LIN bus %u, frames skipped", bus);
-    } else {
-      BUSFOLD_LOG(kLogWarning, "No output groups for CAN bus %u, frames skipped", bus);
-    }
+    BUSFOLD_LOG(kLogWarning, "No output groups for %s bus %u, frames skipped", lin ? "LIN" : "CAN",
+                bus);
     return false;
   case FrameWrite::kFirstSignalDataFull:
     BUSFOLD_LOG(kLogError, "Signal data of CAN bus %u passed 4 GiB, long FD frames skipped", bus);

@@ -30,13 +30,15 @@ std::uint64_t FrameRecordWriter::stamp(Clock& clock, std::uint32_t seconds,
   return w;
 }
 
+FrameWrite FrameRecordWriter::bus_without_groups(std::bitset<256>& reported, std::uint8_t bus) {
+  const bool first = !reported.test(bus);
+  reported.set(bus);
+  return first ? FrameWrite::kFirstBusWithoutGroups : FrameWrite::kSkipped;
+}
+
 const CanGroupRecordIds* FrameRecordWriter::can_ids(std::uint8_t bus, FrameWrite& missing) {
   const CanGroupRecordIds* ids = record_ids_.find(bus);
-  if (ids == nullptr) {
-    missing =
-        reported_missing_bus_.test(bus) ? FrameWrite::kSkipped : FrameWrite::kFirstBusWithoutGroups;
-    reported_missing_bus_.set(bus);
-  }
+  if (ids == nullptr) missing = bus_without_groups(reported_missing_bus_, bus);
   return ids;
 }
 
@@ -73,12 +75,16 @@ FrameWrite FrameRecordWriter::write_can_data_frame(const CanFrameFields& frame) 
   const std::size_t size = encode_can_data_record(
       record, layout, half[slot], w, frame,
       signal_offset != nullptr ? static_cast<std::uint32_t>(*signal_offset) : 0);
-  if (!write_all(output_, record, size)) return FrameWrite::kOutputFailed;
-  if (!long_fd) return FrameWrite::kWritten;
+  if (const FrameWrite written = write_record(record, size);
+      written != FrameWrite::kWritten || !long_fd) {
+    return written;
+  }
 
   std::uint8_t vlsd[kMaxCanVlsdRecordSize];
   const std::size_t vlsd_size = encode_can_vlsd_record(vlsd, half[slot + 1], frame);
-  if (!write_all(output_, vlsd, vlsd_size)) return FrameWrite::kOutputFailed;
+  if (const FrameWrite written = write_record(vlsd, vlsd_size); written != FrameWrite::kWritten) {
+    return written;
+  }
   *signal_offset += vlsd_size - kRecordIdSize;
   return FrameWrite::kWritten;
 }
@@ -108,11 +114,7 @@ FrameWrite FrameRecordWriter::write_can_error_frame(const CanErrorFields& frame)
 
 FrameWrite FrameRecordWriter::write_lin_frame(const LinFrameFields& frame) {
   const LinGroupRecordIds* ids = record_ids_.find_lin(frame.bus);
-  if (ids == nullptr) {
-    if (reported_missing_lin_bus_.test(frame.bus)) return FrameWrite::kSkipped;
-    reported_missing_lin_bus_.set(frame.bus);
-    return FrameWrite::kFirstBusWithoutGroups;
-  }
+  if (ids == nullptr) return bus_without_groups(reported_missing_lin_bus_, frame.bus);
   const std::uint64_t w = stamp(lin_clocks_[frame.bus], frame.seconds, frame.microseconds);
   std::uint8_t record[kMaxRecordSize];
   return write_record(record, encode_lin_record(record, ids->frames, w, frame));

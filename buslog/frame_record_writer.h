@@ -62,6 +62,8 @@ private:
   };
   // The timestamp a frame recorded at `seconds`/`microseconds` is written with.
   std::uint64_t stamp(Clock& clock, std::uint32_t seconds, std::uint32_t microseconds);
+  // What a frame on a bus without groups gives: the report the first time, then nothing.
+  static FrameWrite bus_without_groups(std::bitset<256>& reported, std::uint8_t bus);
   // The CAN bus's ids, or null with the outcome to return when it has no groups.
   const CanGroupRecordIds* can_ids(std::uint8_t bus, FrameWrite& missing);
   FrameWrite write_record(const std::uint8_t* record, std::size_t size);

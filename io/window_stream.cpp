@@ -96,8 +96,7 @@ WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint
 }
 
 const std::uint8_t* WindowStream::view(std::uint64_t position, std::uint64_t n) {
-  // Readers ask for all of a large block first: no window can show it, and looking
-  // through them all, once per record, is time lost.
+  // No window can show more than its size: say so before looking through them all.
   if (fd_ < 0 || n > kWindowSize || position > size_ || n > size_ - position) return nullptr;
   Window* window = window_for(position, n);
   return window == nullptr ? nullptr : window->bytes.data() + (position - window->start);
