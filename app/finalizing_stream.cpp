@@ -96,7 +96,9 @@ std::unique_ptr<OutputLayout> OutputLayout::create(std::unique_ptr<MdfFile> file
   std::unique_ptr<OutputLayout> layout(new (std::nothrow) OutputLayout());
   if (!layout) return nullptr;
   layout->file_ = std::move(file);
-  if (!layout->place_records()) return nullptr;
+  layout->record_buffer_.reset(new (std::nothrow) std::uint8_t[kRecordBuffer]);
+  if (!layout->record_buffer_ || !layout->place_records()) return nullptr;
+  layout->counts_.assign(65536, 0);
   return layout;
 }
 
@@ -110,9 +112,9 @@ bool OutputLayout::place_records() {
   unfin_flags_ = id->id_unfin_flags;
   start_time_ns_ = hd->hd_start_time_ns;
   custom_unfin_flags_ = id->id_custom_unfin_flags;
-  blocks_ = collect_blocks(id);
-  placed_end_ = end_of_placed_blocks(blocks_);
-  for (MdfBlock* block : blocks_) {
+  const std::vector<MdfBlock*> blocks = collect_blocks(id);
+  placed_end_ = end_of_placed_blocks(blocks);
+  for (MdfBlock* block : blocks) {
     if (block->offset == kNoOffset) unplaced_.push_back(block);
     CgBlock* cg = block_cast<CgBlock>(block);
     if (cg == nullptr) continue;
@@ -151,15 +153,21 @@ void OutputLayout::restore() {
   dt_->set_source(nullptr, 0, 0);
 }
 
+void OutputLayout::clear_counts() {
+  for (std::uint16_t record_id : seen_ids_) {
+    counts_[record_id] = 0;
+    seen_.reset(record_id);
+  }
+  seen_ids_.clear();
+}
+
 std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output, OutputLayout& layout) {
   if (!output) return nullptr;
   std::unique_ptr<FinalizingStream> stream(new (std::nothrow) FinalizingStream());
   if (!stream) return nullptr;
-  stream->buffer_.reset(new (std::nothrow) std::uint8_t[kRecordBuffer]);
-  if (!stream->buffer_) return nullptr;
-  stream->counts_.assign(65536, 0);
   stream->output_ = std::move(output);
   stream->layout_ = &layout;
+  layout.clear_counts();
   if (!stream_seek_exact(*stream->output_, layout.records_start_)) return nullptr;
   return stream;
 }
@@ -179,7 +187,7 @@ FinalizingStream::~FinalizingStream() {
 
 bool FinalizingStream::flush() {
   if (buffered_ == 0) return !failed_;
-  const std::int64_t written = output_->write(buffer_.get(), buffered_);
+  const std::int64_t written = output_->write(layout_->record_buffer_.get(), buffered_);
   if (written != static_cast<std::int64_t>(buffered_)) failed_ = true;
   records_size_ += buffered_;
   buffered_ = 0;
@@ -197,12 +205,15 @@ std::int64_t FinalizingStream::write(const void* buffer, std::uint64_t n) {
     }
     records_size_ += n;
   } else {
-    std::memcpy(buffer_.get() + buffered_, buffer, n);
+    std::memcpy(layout_->record_buffer_.get() + buffered_, buffer, n);
     buffered_ += n;
   }
   const std::uint16_t record_id = load_le16(static_cast<const std::uint8_t*>(buffer));
-  counts_[record_id] += n - 2;
-  seen_.set(record_id);
+  layout_->counts_[record_id] += n - 2;
+  if (!layout_->seen_[record_id]) {
+    layout_->seen_.set(record_id);
+    layout_->seen_ids_.push_back(record_id);
+  }
   return static_cast<std::int64_t>(n);
 }
 
@@ -214,14 +225,15 @@ bool FinalizingStream::finalize() {
     if (group.vlsd) continue;
     CgBlock* cg = group.cg;
     const auto record_id = static_cast<std::uint16_t>(cg->cg_record_id);
-    if (!seen_[record_id]) continue;
-    if (cg->cg_data_bytes != 0) cg->cg_cycle_count = counts_[record_id] / cg->cg_data_bytes;
+    if (!layout_->seen_[record_id]) continue;
+    if (cg->cg_data_bytes != 0) cg->cg_cycle_count = layout_->counts_[record_id] / cg->cg_data_bytes;
     // The group's signal data sits in the first other group reachable from it that got
     // records: its VLSD group. The 4-byte length of each of its records is not data.
     for (CgBlock* vlsd : group.reachable) {
       const auto vlsd_id = static_cast<std::uint16_t>(vlsd->cg_record_id);
-      if (!seen_[vlsd_id]) continue;
-      vlsd->cg_data_bytes = static_cast<std::uint32_t>(counts_[vlsd_id] - 4 * cg->cg_cycle_count);
+      if (!layout_->seen_[vlsd_id]) continue;
+      vlsd->cg_data_bytes =
+          static_cast<std::uint32_t>(layout_->counts_[vlsd_id] - 4 * cg->cg_cycle_count);
       break;
     }
   }
@@ -257,7 +269,6 @@ std::int64_t FinalizingStream::close() {
     if (error_ == 0) error_ = output_->error_number();
   }
   output_.reset();
-  buffer_.reset();
   layout_->restore();
   return ok ? 0 : kStreamError;
 }

@@ -21,7 +21,9 @@ class FinalizingStream;
 
 // An output file laid out once for any number of outputs of the same shape: where its
 // records go, and what finishing one output changes in it (the counts, the places of the
-// blocks after the records), which is put back for the next.
+// blocks after the records), which is put back for the next. It also keeps what each
+// output works with (the records' buffer, the bytes counted per record id), so that no
+// output allocates them anew.
 class OutputLayout {
 public:
   // Null when the file has no data block to take the records, or memory runs out.
@@ -45,16 +47,23 @@ private:
   bool place_records();
   // Undoes what finishing an output changed.
   void restore();
+  // Forgets the counts of the output before.
+  void clear_counts();
 
   std::unique_ptr<MdfFile> file_;
-  DtBlock* dt_ = nullptr;           // the data link of the file's (one) data group
-  std::vector<MdfBlock*> blocks_;   // of file_
+  DtBlock* dt_ = nullptr;            // the data link of the file's (one) data group
   std::vector<MdfBlock*> unplaced_;  // blocks without an offset of their own
   std::vector<Group> groups_;        // every channel group
   std::uint16_t unfin_flags_ = 0, custom_unfin_flags_ = 0;
   std::uint64_t start_time_ns_ = 0;
   std::uint64_t placed_end_ = 0;  // where blocks without an offset go
   std::uint64_t records_start_ = 0;
+
+  // Of the output being written (its counts stay readable until the next one begins).
+  std::unique_ptr<std::uint8_t[]> record_buffer_;
+  std::vector<std::uint64_t> counts_;   // per record id
+  std::bitset<65536> seen_;             // record ids with a count
+  std::vector<std::uint16_t> seen_ids_;  // the same, as a list
 };
 
 class FinalizingStream final : public Stream {
@@ -71,8 +80,8 @@ public:
   std::uint64_t size() const { return size_; }
 
   // Bytes written under the record id so far (record ids not included).
-  std::uint64_t count(std::uint16_t record_id) const { return counts_[record_id]; }
-  bool has_count(std::uint16_t record_id) const { return seen_[record_id]; }
+  std::uint64_t count(std::uint16_t record_id) const { return layout_->counts_[record_id]; }
+  bool has_count(std::uint16_t record_id) const { return layout_->seen_[record_id]; }
 
   ~FinalizingStream() override;
 
@@ -88,12 +97,9 @@ private:
   StreamPtr output_;
   OutputLayout* layout_ = nullptr;              // borrowed, or owned_layout_
   std::unique_ptr<OutputLayout> owned_layout_;  // for a file given to this stream alone
-  std::unique_ptr<std::uint8_t[]> buffer_;
-  std::size_t buffered_ = 0;
+  std::size_t buffered_ = 0;  // bytes in the layout's record buffer
   std::uint64_t records_size_ = 0;  // bytes handed to the output so far
   bool failed_ = false;             // the output refused records
-  std::vector<std::uint64_t> counts_;
-  std::bitset<65536> seen_;
   bool closed_ = false;
   int error_ = 0;  // of the output, kept when it is closed
   std::uint64_t size_ = 0;
