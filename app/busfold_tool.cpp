@@ -69,7 +69,6 @@ public:
     busfold_options.all_frames_entry = nullptr;  // freed with the option list
     return true;
   }
-  std::string_view output_suffix() const override { return kOutputSuffix; }
 };
 
 class BusfoldOps final : public ToolOps {
@@ -141,7 +140,7 @@ void log_not_carried(const BusfoldContext& ctx) {
     text += (i + 1 == parts.size() ? " and " : ", ") + parts[i];
   const std::string_view input = ctx.shown_input.empty() ? ctx.input_path : ctx.shown_input;
   BUSFOLD_LOG(kLogError, "%.*s: %s not carried over",
-              static_cast<int>(std::min<std::size_t>(input.size(), 0x7fffffff)), input.data(),
+              print_length(input), input.data(),
               text.c_str());
 }
 

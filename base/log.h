@@ -26,6 +26,11 @@ void set_log_threshold(LogLevel value);
 
 inline bool log_enabled(LogLevel level) { return log_threshold <= level; }
 
+// The length to give "%.*s" for a text: its size, as far as an int reaches.
+inline int print_length(std::string_view text) {
+  return static_cast<int>(text.size() < 0x7fffffff ? text.size() : 0x7fffffff);
+}
+
 // Writes one line, whatever the threshold; call sites test the threshold first
 // (use BUSFOLD_LOG) so that a suppressed message is never formatted.
 void log_message(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));

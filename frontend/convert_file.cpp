@@ -195,7 +195,7 @@ namespace {
 int convert(ToolContext& ctx, std::string_view input, std::string_view output) {
   // Messages name the file as the user typed it.
   const std::string_view shown = ctx.shown_input.empty() ? input : ctx.shown_input;
-  const int shown_length = static_cast<int>(std::min<std::size_t>(shown.size(), 0x7fffffff));
+  const int shown_length = print_length(shown);
   std::unique_ptr<FileStream> file = fs_open(ctx.input_root, input, kFsRead);
   if (!file) {
     BUSFOLD_LOG(kLogError, "Could not open input file %.*s", shown_length, shown.data());
@@ -293,7 +293,7 @@ int convert_file(ToolContext& ctx, std::string_view input, std::string_view outp
   } catch (const std::bad_alloc&) {
     const std::string_view shown = ctx.shown_input.empty() ? input : ctx.shown_input;
     BUSFOLD_LOG(kLogError, "Out of memory while converting %.*s",
-                static_cast<int>(std::min<std::size_t>(shown.size(), 0x7fffffff)), shown.data());
+                print_length(shown), shown.data());
   }
   ctx.input_path = {};
   return code;

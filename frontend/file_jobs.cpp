@@ -32,7 +32,7 @@ constexpr std::size_t kHeldBytes = std::size_t{64} << 10;
 
 int convert_one(ToolContext& ctx, RunProgress& progress, std::string_view input,
                 std::string_view output, std::string_view shown, std::uint64_t size) {
-  const int shown_length = static_cast<int>(std::min<std::size_t>(shown.size(), 0x7fffffff));
+  const int shown_length = print_length(shown);
   progress.started(shown);
   const std::uint64_t records = ctx.record_count, written = ctx.output_bytes;
   const auto start = std::chrono::steady_clock::now();
@@ -46,7 +46,7 @@ int convert_one(ToolContext& ctx, RunProgress& progress, std::string_view input,
   } else if (log_enabled(kLogInfo)) {
     std::string path =
         ctx.output_root != nullptr ? ctx.output_root->full_path(output) : std::string(output);
-    if (ctx.ops != nullptr) path += ctx.ops->output_suffix();
+    path += tool_output_suffix(ctx);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     log_message(kLogInfo, "Converted %.*s -> %s (%llu frames, %.2f MiB, %.2f s)", shown_length,
@@ -266,7 +266,7 @@ FileJobs::FileJobs(ToolContext& ctx, std::int64_t jobs, bool show_progress)
     return;
   }
   state_->deletes_inputs = ctx.options->delete_converted == 1;
-  state_->output_suffix = ctx.ops->output_suffix();
+  state_->output_suffix = tool_output_suffix(ctx);
   std::unique_lock lock(state_->mutex);
   if (!state_->add_worker(std::move(first))) {
     lock.unlock();

@@ -18,12 +18,6 @@ namespace busfold {
 
 namespace {
 
-constexpr int kPrintLimit = 0x7fffffff;
-
-int print_length(std::string_view text) {
-  return static_cast<int>(std::min<std::size_t>(text.size(), kPrintLimit));
-}
-
 std::string join(std::string_view folder, std::string_view name) {
   std::string joined(folder);
   if (joined.empty() || joined.back() != '/') joined += '/';
@@ -81,10 +75,6 @@ bool is_output_folder(const ToolContext& ctx, std::string_view input) {
   return fs_stat(ctx.input_root, source, st) && st.kind == kFsFolder;
 }
 
-std::string_view tool_output_suffix(const ToolContext& ctx) {
-  return ctx.options != nullptr ? ctx.options->tool.output_suffix() : std::string_view();
-}
-
 int walk(ToolContext& ctx, FileJobs& jobs, const WalkEntry& entry, WalkedFolders& folders) {
   const std::string_view input = entry.input, shown = entry.shown;
   jobs.before_examine(input);
@@ -113,6 +103,7 @@ int walk(ToolContext& ctx, FileJobs& jobs, const WalkEntry& entry, WalkedFolders
                   print_length(shown), shown.data());
       return 0;
     }
+    jobs.before_list(input);  // files still converting may change what it holds
     Result<std::vector<std::string>> names = fs_list(ctx.input_root, input);
     if (!names.ok()) {
       const std::vector<std::string>& why = names.status().messages();
@@ -122,7 +113,6 @@ int walk(ToolContext& ctx, FileJobs& jobs, const WalkEntry& entry, WalkedFolders
     }
     folders.chain.push_back(id);
     int result = 0;
-    jobs.before_list(input);
     for (const std::string& name : *names) {
       const std::string child = join(input, name), child_output = join(entry.output, name),
                         child_shown = join(shown, name);

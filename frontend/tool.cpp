@@ -2,6 +2,10 @@
 
 namespace busfold {
 
+std::string_view tool_output_suffix(const ToolContext& ctx) {
+  return ctx.ops != nullptr ? ctx.ops->output_suffix() : std::string_view();
+}
+
 bool tool_context_init(ToolContext& ctx, FsRoot* input_root, FsRoot* output_root,
                        std::uint8_t make_dirs, ConverterOptions* options) {
   if (input_root == nullptr || output_root == nullptr || options == nullptr) return false;

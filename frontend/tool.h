@@ -31,9 +31,6 @@ public:
   virtual bool after_parse(ConverterOptions&) const { return true; }
   // First step of releasing the options; frees the tool's extension.
   virtual void release_options(ConverterOptions&) const {}
-  // What the tool appends to an output path: a folder walk leaves files so named alone,
-  // so that a second run does not convert the first one's outputs. Empty: none.
-  virtual std::string_view output_suffix() const { return {}; }
 };
 
 struct GroupSummaryEntry {
@@ -65,7 +62,9 @@ public:
   // A context of its own for a worker converting files beside the run's others (-j), or
   // null when the tool's files depend on one another: they are then converted in order.
   virtual std::unique_ptr<ToolContext> new_worker(ToolContext&) const { return nullptr; }
-  // What the tool appends to a file's output path to name the file it writes.
+  // What the tool appends to a file's output path to name the file it writes: a folder
+  // walk leaves files so named alone, so that a second run does not convert the first
+  // one's outputs. Empty: none.
   virtual std::string_view output_suffix() const { return {}; }
 };
 
@@ -131,6 +130,10 @@ struct ToolContext {
 
 // Stores the roots, flag and options, zeroes the counters and runs the tool's init.
 // False when a root or the options are missing.
+// What the run's tool appends to a file's output path to name the file it writes; empty
+// without a tool.
+std::string_view tool_output_suffix(const ToolContext& ctx);
+
 bool tool_context_init(ToolContext& ctx, FsRoot* input_root, FsRoot* output_root,
                        std::uint8_t make_dirs, ConverterOptions* options);
 
