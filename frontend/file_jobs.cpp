@@ -224,8 +224,14 @@ void FileJobs::State::Worker::run() {
     slot = state.waiting.front();
     state.waiting.pop_front();
     lock.unlock();
-    const int code =
-        convert_one(*ctx, state.progress, slot->input, slot->output, slot->shown, slot->size);
+    int code = kConvertFailed;
+    try {
+      code = convert_one(*ctx, state.progress, slot->input, slot->output, slot->shown, slot->size);
+    } catch (const std::bad_alloc&) {
+      // As in the calling thread: the file fails, the run goes on.
+      BUSFOLD_LOG(kLogError, "Out of memory while converting %.*s", print_length(slot->shown),
+                  slot->shown.data());
+    }
     lock.lock();
     slot->code = code;
     slot->done = true;

@@ -89,7 +89,7 @@ bool FileStream::switch_access(LastAccess next) {
 
 std::int64_t FileStream::read(void* buffer, std::uint64_t n) {
   if (file_ == nullptr || mode_ == FileMode::write) return kStreamNotOffered;
-  if (!switch_access(LastAccess::kRead)) return kStreamError;
+  if (!switch_access(LastAccess::kRead)) return failed(kStreamError);
   std::size_t got = std::fread(buffer, 1, n, file_);
   position_ += static_cast<std::int64_t>(got);
   return static_cast<std::int64_t>(got);
@@ -97,7 +97,7 @@ std::int64_t FileStream::read(void* buffer, std::uint64_t n) {
 
 std::int64_t FileStream::write(const void* buffer, std::uint64_t n) {
   if (file_ == nullptr || mode_ == FileMode::read) return kStreamNotOffered;
-  if (!switch_access(LastAccess::kWrite)) return kStreamError;
+  if (!switch_access(LastAccess::kWrite)) return failed(kStreamError);
   std::size_t put = std::fwrite(buffer, 1, n, file_);
   position_ += static_cast<std::int64_t>(put);
   return put == n ? static_cast<std::int64_t>(put) : failed(static_cast<std::int64_t>(put));

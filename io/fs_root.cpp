@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/format.h"
 #include "base/result.h"
 
 namespace busfold {
@@ -65,17 +66,22 @@ Result<std::vector<std::string>> fs_list(const FsRoot* root, std::string_view re
   if (root == nullptr) return names;
   std::string folder = root->full_path(relative);
   DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return make_error(ErrorCode::kIo, "%s", std::strerror(errno));
+  if (dir == nullptr) return make_error(ErrorCode::kIo, "%s", error_text(errno).c_str());
   std::string entry_path = folder + '/';
   const std::size_t prefix = entry_path.size();
   while (const dirent* entry = ::readdir(dir)) {
     std::string_view name(entry->d_name);
     if (name == "." || name == "..") continue;
-    entry_path.resize(prefix);
-    entry_path += name;
-    FsStat st;
-    if (!fs_stat_path(entry_path, st)) continue;
-    if (st.kind == kFsFile || st.kind == kFsFolder) names.emplace_back(name);
+    // The folder says what most entries are; links and the entries of file systems that
+    // do not say are examined.
+    bool listed = entry->d_type == DT_REG || entry->d_type == DT_DIR;
+    if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+      entry_path.resize(prefix);
+      entry_path += name;
+      FsStat st;
+      listed = fs_stat_path(entry_path, st) && (st.kind == kFsFile || st.kind == kFsFolder);
+    }
+    if (listed) names.emplace_back(name);
   }
   ::closedir(dir);
   // std::string compares through char_traits<char>, which orders bytes as unsigned.
@@ -174,22 +180,16 @@ void fs_remove_stale_temporaries(const FsRoot* root, std::string_view final_name
   if (root == nullptr) return;
   const std::string_view folder = parent_of(final_name);
   const std::string_view file = folder.empty() ? final_name : final_name.substr(folder.size() + 1);
-  // Names only: every output of a folder looks through it, so nothing is examined
-  // that is not one of this output's temporaries.
-  std::vector<std::string> names;
-  if (DIR* dir = ::opendir(root->full_path(folder).c_str())) {
-    while (const dirent* entry = ::readdir(dir)) {
-      // <file>.<unique>.part, and the <file>.part of earlier versions.
-      const std::string_view candidate(entry->d_name);
-      if (candidate.size() >= file.size() + kTemporarySuffix.size() &&
-          candidate.substr(0, file.size()) == file && candidate[file.size()] == '.' &&
-          candidate.ends_with(kTemporarySuffix)) {
-        names.emplace_back(candidate);
-      }
+  Result<std::vector<std::string>> names = fs_list(root, folder);
+  if (!names.ok()) return;
+  for (const std::string& name : *names) {
+    // <file>.<unique>.part, and the <file>.part of earlier versions.
+    const std::string_view candidate(name);
+    if (candidate.size() < file.size() + kTemporarySuffix.size() ||
+        candidate.substr(0, file.size()) != file || candidate[file.size()] != '.' ||
+        !candidate.ends_with(kTemporarySuffix)) {
+      continue;
     }
-    ::closedir(dir);
-  }
-  for (const std::string& name : names) {
     std::string relative = folder.empty() ? name : std::string(folder) + "/" + name;
     if (relative == keep) continue;
     const std::string path = root->full_path(relative);
