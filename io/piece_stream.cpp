@@ -6,11 +6,12 @@
 #include <cstring>
 #include <new>
 
+#include "base/format.h"
+
 namespace busfold {
 
 namespace {
 
-unsigned long long ull(std::uint64_t value) { return static_cast<unsigned long long>(value); }
 
 // zlib counts in 32-bit amounts: larger pieces are fed in parts.
 constexpr std::uint64_t kZlibStep = std::uint64_t{1} << 30;
@@ -34,7 +35,6 @@ PieceStream::PieceStream(Stream& source, std::vector<StreamPiece> pieces)
   for (const StreamPiece& piece : pieces_) {
     starts_.push_back(size_);
     size_ += piece.size;
-    largest_ = std::max(largest_, piece.size);
   }
 }
 
@@ -135,8 +135,7 @@ const std::uint8_t* PieceStream::inflated(std::size_t index) {
 }
 
 const std::uint8_t* PieceStream::view(std::uint64_t position, std::uint64_t n) {
-  // A reader asks for all of the data first, which only one piece can show.
-  if (position >= size_ || n > size_ - position || n > largest_) return nullptr;
+  if (position >= size_ || n > size_ - position) return nullptr;
   const std::size_t index = piece_at(position);
   const StreamPiece& piece = pieces_[index];
   const std::uint64_t within = position - starts_[index];

@@ -62,7 +62,6 @@ private:
   std::vector<StreamPiece> pieces_;
   std::vector<std::uint64_t> starts_;  // where each piece starts in this stream
   std::uint64_t size_ = 0;
-  std::uint64_t largest_ = 0;  // bytes of the largest piece: no view spans more
   std::uint64_t position_ = 0;
   std::size_t hint_ = 0;  // the piece the last access fell into
   std::uint64_t uses_ = 0;

@@ -22,7 +22,6 @@ BlockType match_id(const std::uint8_t* raw) {
   return BlockType::kUnknown;
 }
 
-unsigned long long ull(std::uint64_t value) { return static_cast<unsigned long long>(value); }
 
 }  // namespace
 
@@ -216,15 +215,16 @@ Status load_link(LoadContext& ctx, std::uint64_t offset, BlockRef& out) {
   return Status::success();
 }
 
+Status claim_chain_element(LoadContext& ctx, std::uint64_t at) {
+  if (ctx.chained.insert(at).second) return Status::success();
+  return make_error(ErrorCode::kInvalidInput, "Chain of blocks meets the block at offset %llu twice",
+                    ull(at));
+}
+
 Status load_chain(LoadContext& ctx, std::uint64_t first, std::vector<BlockRef>& out) {
-  // Walked in a loop, so chains of any length cost no stack. Every element belongs to one
-  // chain of a well-formed file; meeting one again means a cycle or merging chains, which
-  // would otherwise loop forever or multiply the work.
+  // Walked in a loop, so chains of any length cost no stack.
   for (std::uint64_t at = first; at != kNoOffset;) {
-    if (!ctx.chained.insert(at).second) {
-      return make_error(ErrorCode::kInvalidInput,
-                        "Chain of blocks meets the block at offset %llu twice", ull(at));
-    }
+    BUSFOLD_TRY(claim_chain_element(ctx, at));
     BlockRef element;
     BUSFOLD_TRY(load_link(ctx, at, element));
     at = element->chain_next();

@@ -128,6 +128,10 @@ Status load_link(LoadContext& ctx, std::uint64_t link, BlockRef& out);
 Status load_links(LoadContext& ctx, std::span<const std::uint64_t> links, std::size_t first,
                   std::initializer_list<BlockRef*> into);
 
+// Marks the block at `at` as met in a chain; meeting one again means a cycle or chains that
+// merge, which would loop forever or multiply the work.
+Status claim_chain_element(LoadContext& ctx, std::uint64_t at);
+
 // Loads the chain that starts at `first` by following next links, appending the elements
 // to `out` in file order. Fails on a failing element, and on an element met twice in the
 // chains of a file (a cycle or chains that merge).

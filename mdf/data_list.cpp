@@ -3,6 +3,7 @@
 #include <array>
 #include <vector>
 
+#include "base/format.h"
 #include "io/piece_stream.h"
 #include "mdf/block_codec.h"
 #include "mdf/data_block.h"
@@ -12,7 +13,6 @@ namespace busfold {
 
 namespace {
 
-unsigned long long ull(std::uint64_t value) { return static_cast<unsigned long long>(value); }
 
 // dl_flags: every data block of the list but the last holds dl_equal_length bytes.
 constexpr std::uint8_t kDlEqualLength = 1;
@@ -115,7 +115,6 @@ Status add_piece(ListLoad& list, std::uint64_t at, const BlockHeader& header, st
                       ull(list.list_offset), kind_name(header.kind), ull(at));
   }
   size = list.pieces.back().size;
-  if (size > UINT64_MAX - list.total) return silent_failure(ErrorCode::kLimit);
   return Status::success();
 }
 
@@ -146,14 +145,18 @@ Status add_list(ListLoad& list, std::uint64_t at, const BlockHeader& header, std
                       ull(count), ull(links.size() - 1));
   }
   const bool equal = (flags & kDlEqualLength) != 0;
+  // The length checked by the header bounds the count by what the file holds.
+  if (header.length - kBlockHeaderSize - 8 * header.link_count <
+      8 + (equal ? 8 : 8 * std::uint64_t{count})) {
+    return make_error(ErrorCode::kInvalidInput,
+                      "Data list at offset %llu is too short for the lengths of its %llu blocks",
+                      ull(at), ull(count));
+  }
   std::uint64_t equal_length = 0;
   std::vector<std::uint64_t> offsets;
   if (equal) {
     BUSFOLD_TRY(fields_read(in.field(equal_length)));
   } else {
-    // The length checked by the header bounds the count by what the file holds.
-    if (header.length - kBlockHeaderSize - 8 * header.link_count < 8 + 8 * std::uint64_t{count})
-      return silent_failure();
     offsets.resize(count);
     for (std::uint64_t& offset : offsets)
       BUSFOLD_TRY(fields_read(in.field(offset)));
@@ -178,6 +181,7 @@ Status add_list(ListLoad& list, std::uint64_t at, const BlockHeader& header, std
                         "%llu",
                         ull(at), ull(equal_length), static_cast<unsigned>(i), ull(size));
     }
+    if (size > UINT64_MAX - list.total) return silent_failure(ErrorCode::kLimit);
     list.total += size;
   }
   return Status::success();
@@ -186,11 +190,7 @@ Status add_list(ListLoad& list, std::uint64_t at, const BlockHeader& header, std
 // The chain of DLs that starts at `first`.
 Status add_chain(ListLoad& list, std::uint64_t first) {
   for (std::uint64_t at = first; at != kNoOffset;) {
-    // As for every other chain: one that meets a block twice loops or multiplies the work.
-    if (!list.ctx.chained.insert(at).second) {
-      return make_error(ErrorCode::kInvalidInput,
-                        "Chain of blocks meets the block at offset %llu twice", ull(at));
-    }
+    BUSFOLD_TRY(claim_chain_element(list.ctx, at));
     Result<BlockHeader> header = read_header_at(list.ctx, at);
     if (!header.ok()) return header.take_status();
     if (header->kind != BlockType::kDl) {
@@ -210,17 +210,14 @@ Status load_data_list(LoadContext& ctx, std::uint64_t offset, const BlockHeader&
   ListLoad list{ctx, offset, BlockType::kUnknown, {}, 0};
   if (header.kind == BlockType::kDz) {
     // Claimed by the group or channel that links it, like a DT or SD.
-    BUSFOLD_TRY(add_piece(list, offset, header, list.total));
+    BUSFOLD_TRY(add_piece(list, offset, header, list.total));  // the list's only piece
   } else if (header.kind == BlockType::kHl) {
     KindLinks<BlockType::kHl> links;
     BUSFOLD_TRY(read_kind_links(ctx, header, links));
     BUSFOLD_TRY(add_chain(list, links[0]));
   } else {
     // The first DL of the chain: its header was read and counted by the caller.
-    if (!ctx.chained.insert(offset).second) {
-      return make_error(ErrorCode::kInvalidInput,
-                        "Chain of blocks meets the block at offset %llu twice", ull(offset));
-    }
+    BUSFOLD_TRY(claim_chain_element(ctx, offset));
     std::uint64_t next = kNoOffset;
     BUSFOLD_TRY(add_list(list, offset, header, next));
     BUSFOLD_TRY(add_chain(list, next));

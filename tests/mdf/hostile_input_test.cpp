@@ -162,6 +162,8 @@ TEST(HostileInput, DataListsAndZippedBlocksAreChecked) {
       {[](Skeleton& s) { s.patch_u64(listed(s, 0) + kDlFields + 16, 9); },
        "places its block 1 at 9, after 10 bytes"},
       {[](Skeleton& s) { s.patch_u32(listed(s, 10) + kDlFields + 4, 5); }, "counts 5 data"},
+      {[](Skeleton& s) { s.patch_u64(listed(s, 10) + 8, 24 + 3 * 8 + 8); },
+       "too short for the lengths of its 2 blocks"},
       {[](Skeleton& s) { listed(s, 10, "##SD"); }, "holds ##SD data at offset"},
       {[](Skeleton& s) { listed(s, 10, "##TX"); }, "lists a block ##TX at offset"},
       {[](Skeleton& s) {
