@@ -278,8 +278,10 @@ bool converter_parse(ConverterOptions& options, int argc, char** argv, int& stat
   if (errors == 0) {
     collect_paths(password_file, options.password_files);
     collect_paths(output_directory, options.output_dirs);
-    collect_paths(inputs, options.inputs, &options.typed_inputs);
+    // "-i a b" names a first: the order of the files matters to messages that go on into
+    // the next file (-m), and to the order of the log.
     collect_paths(input_files, options.inputs, &options.typed_inputs);
+    collect_paths(inputs, options.inputs, &options.typed_inputs);
   }
 
   if (help->count > 0 || argc == 1) {
