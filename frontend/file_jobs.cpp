@@ -299,25 +299,23 @@ FileJobs::~FileJobs() {
   set_thread_log_sink(nullptr);
 }
 
-void FileJobs::before_examine(std::string_view input) {
+void FileJobs::wait_until_untouched(const FsRoot* root, std::string_view path, bool folder) {
   if (!state_) return;
-  const std::string key = path_key(ctx_.input_root->full_path(input));
+  const std::string key = path_key(root->full_path(path));
   std::unique_lock lock(state_->mutex);
-  state_->wait_untouched(lock, state_->touched, key);
+  state_->wait_untouched(lock, folder ? state_->touched_folders : state_->touched, key);
+}
+
+void FileJobs::before_examine(std::string_view input) {
+  wait_until_untouched(ctx_.input_root, input, false);
 }
 
 void FileJobs::before_examine_output(std::string_view output) {
-  if (!state_) return;
-  const std::string key = path_key(ctx_.output_root->full_path(output));
-  std::unique_lock lock(state_->mutex);
-  state_->wait_untouched(lock, state_->touched, key);
+  wait_until_untouched(ctx_.output_root, output, false);
 }
 
 void FileJobs::before_list(std::string_view folder) {
-  if (!state_) return;
-  const std::string key = path_key(ctx_.input_root->full_path(folder));
-  std::unique_lock lock(state_->mutex);
-  state_->wait_untouched(lock, state_->touched_folders, key);
+  wait_until_untouched(ctx_.input_root, folder, true);
 }
 
 int FileJobs::convert(std::string_view input, std::string_view output, std::string_view shown,

@@ -45,6 +45,9 @@ public:
 
 private:
   struct State;
+  // Waits until no file before in walk order reads, writes or deletes the path (or, for
+  // a folder, writes or deletes in it).
+  void wait_until_untouched(const FsRoot* root, std::string_view path, bool folder);
   ToolContext& ctx_;
   RunProgress progress_;
   std::unique_ptr<State> state_;  // null when files are converted in the calling thread
