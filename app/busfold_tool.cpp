@@ -224,6 +224,12 @@ bool busfold_on_new_file(ToolContext& base, std::string_view output_path, MdfFil
 bool busfold_on_record(ToolContext& base, const BusFrame& frame) {
   BusfoldContext& ctx = busfold_context(base);
   if (!ctx.records) return false;
+  if (frame.kind == kCanDataFrame && ctx.demux_states.empty()) {
+    if (ctx.records->write_can_data_frame(frame.can)) return true;
+    // The frame is lost from the output: the file must not count as converted.
+    ctx.record_write_failed = true;
+    return false;
+  }
   ToolRecord record;
   record.kind = frame.kind;
   // Without --all-frames only data frames are written; the others make the file fail and

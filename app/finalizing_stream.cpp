@@ -98,7 +98,6 @@ std::unique_ptr<OutputLayout> OutputLayout::create(std::unique_ptr<MdfFile> file
   layout->file_ = std::move(file);
   layout->record_buffer_.reset(new (std::nothrow) std::uint8_t[kRecordBuffer]);
   if (!layout->record_buffer_ || !layout->place_records()) return nullptr;
-  layout->counts_.assign(65536, 0);
   return layout;
 }
 
@@ -153,21 +152,15 @@ void OutputLayout::restore() {
   dt_->set_source(nullptr, 0, 0);
 }
 
-void OutputLayout::clear_counts() {
-  for (std::uint16_t record_id : seen_ids_) {
-    counts_[record_id] = 0;
-    seen_.reset(record_id);
-  }
-  seen_ids_.clear();
-}
-
 std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output, OutputLayout& layout) {
   if (!output) return nullptr;
   std::unique_ptr<FinalizingStream> stream(new (std::nothrow) FinalizingStream());
   if (!stream) return nullptr;
   stream->output_ = std::move(output);
   stream->layout_ = &layout;
-  layout.clear_counts();
+  layout.counts_.clear();
+  stream->attach(layout.record_buffer_.get(), layout.record_buffer_.get() + kRecordBuffer,
+                 layout.counts_);
   if (!stream_seek_exact(*stream->output_, layout.records_start_)) return nullptr;
   return stream;
 }
@@ -186,34 +179,35 @@ FinalizingStream::~FinalizingStream() {
 }
 
 bool FinalizingStream::flush() {
-  if (buffered_ == 0) return !failed_;
-  const std::int64_t written = output_->write(layout_->record_buffer_.get(), buffered_);
-  if (written != static_cast<std::int64_t>(buffered_)) failed_ = true;
-  records_size_ += buffered_;
-  buffered_ = 0;
-  return !failed_;
+  const std::size_t n = buffered();
+  if (n == 0 || failed_) return !failed_;
+  const std::int64_t written = output_->write(buffer(), n);
+  records_size_ += n;
+  if (written != static_cast<std::int64_t>(n)) {
+    failed_ = true;
+    attach(buffer(), buffer(), layout_->counts_);  // no room from now on
+    return false;
+  }
+  rewind();
+  return true;
+}
+
+std::uint8_t* FinalizingStream::make_room(std::size_t n) {
+  if (closed_ || !flush() || n > kRecordBuffer) return nullptr;
+  return buffer();
 }
 
 std::int64_t FinalizingStream::write(const void* buffer, std::uint64_t n) {
-  if (closed_ || failed_ || n < 2) return kStreamError;
-  if (n > kRecordBuffer - buffered_ && !flush()) return kStreamError;
-  if (n > kRecordBuffer) {
-    // Larger than the buffer: straight through.
-    if (output_->write(buffer, n) != static_cast<std::int64_t>(n)) {
-      failed_ = true;
-      return kStreamError;
-    }
-    records_size_ += n;
-  } else {
-    std::memcpy(layout_->record_buffer_.get() + buffered_, buffer, n);
-    buffered_ += n;
+  if (closed_ || failed_ || n < kRecordIdBytes) return kStreamError;
+  const auto* record = static_cast<const std::uint8_t*>(buffer);
+  if (n <= kRecordBuffer) return put(record, n) ? static_cast<std::int64_t>(n) : kStreamError;
+  // Larger than the buffer: straight through.
+  if (!flush() || output_->write(buffer, n) != static_cast<std::int64_t>(n)) {
+    failed_ = true;
+    return kStreamError;
   }
-  const std::uint16_t record_id = load_le16(static_cast<const std::uint8_t*>(buffer));
-  layout_->counts_[record_id] += n - 2;
-  if (!layout_->seen_[record_id]) {
-    layout_->seen_.set(record_id);
-    layout_->seen_ids_.push_back(record_id);
-  }
+  records_size_ += n;
+  layout_->counts_.add(load_le16(record), n - kRecordIdBytes);
   return static_cast<std::int64_t>(n);
 }
 
@@ -225,15 +219,16 @@ bool FinalizingStream::finalize() {
     if (group.vlsd) continue;
     CgBlock* cg = group.cg;
     const auto record_id = static_cast<std::uint16_t>(cg->cg_record_id);
-    if (!layout_->seen_[record_id]) continue;
-    if (cg->cg_data_bytes != 0) cg->cg_cycle_count = layout_->counts_[record_id] / cg->cg_data_bytes;
+    if (!layout_->counts_.seen(record_id)) continue;
+    if (cg->cg_data_bytes != 0)
+      cg->cg_cycle_count = layout_->counts_.bytes(record_id) / cg->cg_data_bytes;
     // The group's signal data sits in the first other group reachable from it that got
     // records: its VLSD group. The 4-byte length of each of its records is not data.
     for (CgBlock* vlsd : group.reachable) {
       const auto vlsd_id = static_cast<std::uint16_t>(vlsd->cg_record_id);
-      if (!layout_->seen_[vlsd_id]) continue;
+      if (!layout_->counts_.seen(vlsd_id)) continue;
       vlsd->cg_data_bytes =
-          static_cast<std::uint32_t>(layout_->counts_[vlsd_id] - 4 * cg->cg_cycle_count);
+          static_cast<std::uint32_t>(layout_->counts_.bytes(vlsd_id) - 4 * cg->cg_cycle_count);
       break;
     }
   }

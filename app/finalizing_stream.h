@@ -5,11 +5,11 @@
 // the cleared flags), around the records already in place.
 #pragma once
 
-#include <bitset>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "buslog/record_sink.h"
 #include "io/stream.h"
 #include "mdf/mdf_file.h"
 
@@ -47,9 +47,6 @@ private:
   bool place_records();
   // Undoes what finishing an output changed.
   void restore();
-  // Forgets the counts of the output before.
-  void clear_counts();
-
   std::unique_ptr<MdfFile> file_;
   DtBlock* dt_ = nullptr;            // the data link of the file's (one) data group
   std::vector<MdfBlock*> unplaced_;  // blocks without an offset of their own
@@ -61,12 +58,11 @@ private:
 
   // Of the output being written (its counts stay readable until the next one begins).
   std::unique_ptr<std::uint8_t[]> record_buffer_;
-  std::vector<std::uint64_t> counts_;   // per record id
-  std::bitset<65536> seen_;             // record ids with a count
-  std::vector<std::uint16_t> seen_ids_;  // the same, as a list
+  RecordCounts counts_;
 };
 
-class FinalizingStream final : public Stream {
+// Records are taken as a sink (encoded in place into its buffer) or as writes.
+class FinalizingStream final : public Stream, public RecordSink {
 public:
   // Each write carries one record: its 2-byte record id, then its bytes. A write the
   // output refused fails this write or a later one, and the close.
@@ -80,8 +76,8 @@ public:
   std::uint64_t size() const { return size_; }
 
   // Bytes written under the record id so far (record ids not included).
-  std::uint64_t count(std::uint16_t record_id) const { return layout_->counts_[record_id]; }
-  bool has_count(std::uint16_t record_id) const { return layout_->seen_[record_id]; }
+  std::uint64_t count(std::uint16_t record_id) const { return layout_->counts_.bytes(record_id); }
+  bool has_count(std::uint16_t record_id) const { return layout_->counts_.seen(record_id); }
 
   ~FinalizingStream() override;
 
@@ -91,13 +87,15 @@ private:
   friend std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output,
                                                                  std::unique_ptr<MdfFile> file);
   FinalizingStream() = default;
+  std::uint8_t* make_room(std::size_t n) override;
+  // Hands the buffered records to the output; false once it refused bytes, after which
+  // the sink takes no more.
   bool flush();
   bool finalize();
 
   StreamPtr output_;
   OutputLayout* layout_ = nullptr;              // borrowed, or owned_layout_
   std::unique_ptr<OutputLayout> owned_layout_;  // for a file given to this stream alone
-  std::size_t buffered_ = 0;  // bytes in the layout's record buffer
   std::uint64_t records_size_ = 0;  // bytes handed to the output so far
   bool failed_ = false;             // the output refused records
   bool closed_ = false;

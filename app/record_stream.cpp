@@ -19,10 +19,7 @@ bool RecordStream::write_record(const ToolRecord& record) {
   bool lin = false;
   unsigned bus = 0;
   switch (record.kind) {
-  case kCanDataFrame:
-    bus = record.frame.bus;
-    written = writer_.write_can_data_frame(record.frame);
-    break;
+  case kCanDataFrame: return write_can_data_frame(record.frame);
   case kCanRemoteFrame:
     bus = record.frame.bus;
     written = writer_.write_can_remote_frame(record.frame);
@@ -38,6 +35,10 @@ bool RecordStream::write_record(const ToolRecord& record) {
     break;
   default: return true;
   }
+  return written == FrameWrite::kWritten || report(written, lin, bus);
+}
+
+bool RecordStream::report(FrameWrite written, bool lin, unsigned bus) {
   switch (written) {
   case FrameWrite::kWritten: return true;
   case FrameWrite::kFirstBusWithoutGroups:

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "app/finalizing_stream.h"
 #include "buslog/bus_frame.h"
 #include "buslog/frame_record_writer.h"
 #include "io/stream.h"
@@ -26,7 +27,7 @@ class RecordStream final : public Stream {
 public:
   // The destination is the finalizing stream of the output file; it is borrowed and
   // closed by close().
-  RecordStream(Stream& destination, const BusRecordIdTable& record_ids)
+  RecordStream(FinalizingStream& destination, const BusRecordIdTable& record_ids)
       : destination_(destination), writer_(destination, record_ids) {}
 
   // n must be sizeof(ToolRecord): n when written (or dropped), -1 when the frame could
@@ -41,10 +42,18 @@ public:
   // The typed form of write, without the copy out of a byte buffer: true when the
   // record was written or dropped.
   bool write_record(const ToolRecord& record);
+  // The same for a CAN data frame, the kind of nearly every record.
+  bool write_can_data_frame(const CanFrameFields& frame) {
+    const FrameWrite written = writer_.write_can_data_frame(frame);
+    return written == FrameWrite::kWritten || report(written, false, frame.bus);
+  }
 
   const FrameRecordWriter& writer() const { return writer_; }
 
 private:
+  // Logs what a frame that was not written gives, the first time; always false.
+  static bool report(FrameWrite written, bool lin, unsigned bus);
+
   Stream& destination_;
   FrameRecordWriter writer_;
 };

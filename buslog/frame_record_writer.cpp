@@ -11,8 +11,13 @@ namespace {
 
 constexpr std::uint64_t kMaxSignalOffset = UINT32_MAX;
 
-bool write_all(Stream& output, const std::uint8_t* bytes, std::size_t n) {
-  return output.write(bytes, n) == static_cast<std::int64_t>(n);
+// Encodes one record of at most kMax bytes in place into the sink.
+template <std::size_t kMax, class Encode>
+FrameWrite put_record(RecordSink& sink, Encode encode) {
+  std::uint8_t* at = sink.room(kMax);
+  if (at == nullptr) return FrameWrite::kOutputFailed;
+  sink.commit(encode(std::span<std::uint8_t, kMax>(at, kMax)));
+  return FrameWrite::kWritten;
 }
 
 }  // namespace
@@ -42,10 +47,6 @@ const CanGroupRecordIds* FrameRecordWriter::can_ids(std::uint8_t bus, FrameWrite
   return ids;
 }
 
-FrameWrite FrameRecordWriter::write_record(const std::uint8_t* record, std::size_t size) {
-  return write_all(output_, record, size) ? FrameWrite::kWritten : FrameWrite::kOutputFailed;
-}
-
 FrameWrite FrameRecordWriter::write_can_data_frame(const CanFrameFields& frame) {
   FrameWrite missing{};
   const CanGroupRecordIds* ids = can_ids(frame.bus, missing);
@@ -71,18 +72,20 @@ FrameWrite FrameRecordWriter::write_can_data_frame(const CanFrameFields& frame) 
                                                    kIdsFdUpTo8_29, kIdsFdOver8_11, kIdsFdOver8_29};
   const CanGroupSlot slot = kSlotOfLayout[layout];
 
-  std::uint8_t record[kMaxCanRecordSize];
-  const std::size_t size = encode_can_data_record(
-      record, layout, half[slot], w, frame,
-      signal_offset != nullptr ? static_cast<std::uint32_t>(*signal_offset) : 0);
-  if (const FrameWrite written = write_record(record, size);
+  const std::uint32_t offset =
+      signal_offset != nullptr ? static_cast<std::uint32_t>(*signal_offset) : 0;
+  if (const FrameWrite written = put_record<kMaxCanRecordSize>(
+          output_,
+          [&](auto out) { return encode_can_data_record(out, layout, half[slot], w, frame, offset); });
       written != FrameWrite::kWritten || !long_fd) {
     return written;
   }
 
-  std::uint8_t vlsd[kMaxCanVlsdRecordSize];
-  const std::size_t vlsd_size = encode_can_vlsd_record(vlsd, half[slot + 1], frame);
-  if (const FrameWrite written = write_record(vlsd, vlsd_size); written != FrameWrite::kWritten) {
+  std::size_t vlsd_size = 0;
+  if (const FrameWrite written = put_record<kMaxCanVlsdRecordSize>(output_, [&](auto out) {
+        return vlsd_size = encode_can_vlsd_record(out, half[slot + 1], frame);
+      });
+      written != FrameWrite::kWritten) {
     return written;
   }
   *signal_offset += vlsd_size - kRecordIdSize;
@@ -99,8 +102,9 @@ FrameWrite FrameRecordWriter::write_can_remote_frame(const CanFrameFields& frame
   const std::uint16_t record_id = half[layout == kCanRemote29 ? kIdsRemote29 : kIdsRemote11];
   const std::uint64_t w =
       stamp(can_clocks_[frame.bus][direction], frame.seconds, frame.microseconds);
-  std::uint8_t record[kMaxRecordSize];
-  return write_record(record, encode_can_remote_record(record, layout, record_id, w, frame));
+  return put_record<kMaxRecordSize>(output_, [&](auto out) {
+    return encode_can_remote_record(out, layout, record_id, w, frame);
+  });
 }
 
 FrameWrite FrameRecordWriter::write_can_error_frame(const CanErrorFields& frame) {
@@ -108,16 +112,16 @@ FrameWrite FrameRecordWriter::write_can_error_frame(const CanErrorFields& frame)
   const CanGroupRecordIds* ids = can_ids(frame.bus, missing);
   if (ids == nullptr) return missing;
   const std::uint64_t w = stamp(error_clocks_[frame.bus], frame.seconds, frame.microseconds);
-  std::uint8_t record[kMaxRecordSize];
-  return write_record(record, encode_can_error_record(record, ids->errors, w, frame));
+  return put_record<kMaxRecordSize>(
+      output_, [&](auto out) { return encode_can_error_record(out, ids->errors, w, frame); });
 }
 
 FrameWrite FrameRecordWriter::write_lin_frame(const LinFrameFields& frame) {
   const LinGroupRecordIds* ids = record_ids_.find_lin(frame.bus);
   if (ids == nullptr) return bus_without_groups(reported_missing_lin_bus_, frame.bus);
   const std::uint64_t w = stamp(lin_clocks_[frame.bus], frame.seconds, frame.microseconds);
-  std::uint8_t record[kMaxRecordSize];
-  return write_record(record, encode_lin_record(record, ids->frames, w, frame));
+  return put_record<kMaxRecordSize>(
+      output_, [&](auto out) { return encode_lin_record(out, ids->frames, w, frame); });
 }
 
 }  // namespace busfold

@@ -8,7 +8,7 @@
 
 #include "buslog/bus_frame.h"
 #include "buslog/output_groups.h"
-#include "io/stream.h"
+#include "buslog/record_sink.h"
 
 namespace busfold {
 
@@ -24,10 +24,9 @@ enum class FrameWrite : std::uint8_t {
 
 class FrameRecordWriter {
 public:
-  // The output takes one write per record, the record id first (it counts bytes per
-  // record id from the first two bytes of each write). The table says where each bus's
-  // frames go. Offsets and timestamps start from zero.
-  FrameRecordWriter(Stream& output, const BusRecordIdTable& record_ids)
+  // Records are encoded in place into the sink. The table says where each bus's frames
+  // go. Offsets and timestamps start from zero.
+  FrameRecordWriter(RecordSink& output, const BusRecordIdTable& record_ids)
       : output_(output), record_ids_(record_ids) {}
 
   // Encodes and writes one CAN data frame into the group of its bus, direction, ID width,
@@ -43,8 +42,6 @@ public:
   FrameWrite write_can_remote_frame(const CanFrameFields& frame);
   FrameWrite write_can_error_frame(const CanErrorFields& frame);
   FrameWrite write_lin_frame(const LinFrameFields& frame);
-
-  Stream& output() const { return output_; }
 
   // Frames recorded earlier than a frame already written on their bus and direction
   // (their own recording went back in time), and the most one of them was moved forward
@@ -66,9 +63,7 @@ private:
   static FrameWrite bus_without_groups(std::bitset<256>& reported, std::uint8_t bus);
   // The CAN bus's ids, or null with the outcome to return when it has no groups.
   const CanGroupRecordIds* can_ids(std::uint8_t bus, FrameWrite& missing);
-  FrameWrite write_record(const std::uint8_t* record, std::size_t size);
-
-  Stream& output_;
+  RecordSink& output_;
   BusRecordIdTable record_ids_;
   // Per bus: next signal-data offset of the 11-bit Rx, 11-bit Tx, 29-bit Rx and 29-bit Tx
   // VLSD groups. Wider than the 32-bit offset field so that running past it is seen.
