@@ -110,10 +110,14 @@ std::uint32_t decode_planned_can_data_frame(const Record& record, RecordOutput& 
   const auto& plan = static_cast<const CanDataPlan&>(*record.plan);
   auto& frame = static_cast<BusFrame&>(output);
   const std::span<const std::uint8_t> bytes = record.record_bytes;
-  if (bytes.size() > kPaddedRecord) return decode_can_data_frame(record, output);
-  std::uint8_t padded[kPaddedRecord + 8];
-  if (!bytes.empty()) std::memcpy(padded, bytes.data(), bytes.size());
-  std::memset(padded + bytes.size(), 0, 8);
+  std::uint8_t copy[kPaddedRecord + 8];
+  const std::uint8_t* padded = bytes.data();
+  if (!record.padded) {
+    if (bytes.size() > kPaddedRecord) return decode_can_data_frame(record, output);
+    if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+    std::memset(copy + bytes.size(), 0, 8);
+    padded = copy;
+  }
   const double time = plan.time.value(bytes);
 
   std::span<const std::uint8_t> payload;

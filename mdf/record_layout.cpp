@@ -44,6 +44,10 @@ RecordLayout make_record_layout(const CgBlock& group, const ChannelClassifier* c
   }
   layout.record_size = group.cg_data_bytes;
   layout.decoders = group.decoders;
+  while (layout.first_signal_decoder < layout.decoders.size() &&
+         !layout.decoders[layout.first_signal_decoder].has_signal_data) {
+    ++layout.first_signal_decoder;
+  }
   const auto* source = block_cast<SiBlock>(group.acq_source.get());
   if (classifier != nullptr && source != nullptr && source->source_kind == kSourceBus) {
     GroupClassification found = classifier->classify_group(layout.decoders);

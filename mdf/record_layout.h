@@ -24,6 +24,8 @@ struct RecordLayout {
   bool vlsd = false;
   // The channel group's decoders (held by the group); empty for a VLSD group.
   std::span<const ChannelDecoder> decoders;
+  // The first of the decoders whose value lies in signal data (decoders.size(): none).
+  std::size_t first_signal_decoder = 0;
   RecordHandler handler = record_handler_none;
   std::uint32_t group_kind = 0;
   std::shared_ptr<const GroupPlan> plan;  // the handler's, shared by copies of the layout

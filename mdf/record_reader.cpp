@@ -120,15 +120,16 @@ bool RecordReader::end_inside_record(std::uint64_t sample_length) {
 }
 
 const std::uint8_t* RecordReader::view(DataBlock& block, std::uint64_t at, std::uint64_t n) {
-  if (&block == data_ && span_ != nullptr && at >= span_start_ && n <= span_size_ &&
-      at - span_start_ <= span_size_ - n) {
-    return span_ + (at - span_start_);
+  if (&block == data_) {
+    if (const std::uint8_t* p = in_span(at, n)) return p;
   }
   return block.read_stream().view(at, n);
 }
 
 void RecordReader::pin_views() {
   span_ = nullptr;
+  span_size_ = 0;
+  record_.padded = false;
   if (record_is_view_) {
     record_buffer_.assign(record_.record_bytes.begin(), record_.record_bytes.end());
     record_.record_bytes = record_buffer_;
@@ -174,6 +175,12 @@ bool RecordReader::read_small(DataBlock& block, std::uint64_t at, std::uint64_t 
 }
 
 bool RecordReader::take_record_bytes(std::uint64_t at, std::uint64_t n) {
+  if (const std::uint8_t* p = in_span(at, n)) {
+    record_.record_bytes = {p, static_cast<std::size_t>(n)};
+    record_.padded = in_span(at, n + 8) != nullptr;
+    record_is_view_ = true;
+    return true;
+  }
   if (const std::uint8_t* p = view(*data_, at, n)) {
     record_.record_bytes = {p, static_cast<std::size_t>(n)};
     record_is_view_ = true;
@@ -217,19 +224,21 @@ bool RecordReader::gather_signal_data(const RecordLayout& layout, std::uint64_t&
   std::uint8_t raw[8];
   // A value that cannot be found stops the gathering: the pieces found so far stay in
   // decoder order, and a handler finds nothing for the rest.
-  for (const ChannelDecoder& decoder : layout.decoders) {
+  for (const ChannelDecoder& decoder : layout.decoders.subspan(layout.first_signal_decoder)) {
     if (!decoder.has_signal_data) continue;
     if (decoder.signal_source == SignalSource::kVlsdGroup) {
       if (id_size_ == 0) break;
       // The value is the record that follows, when that is one of the VLSD group.
       if (size - at < id_size_) return end_inside_record(0);
-      if (!read_small(*data_, at, id_size_, raw)) return false;
+      const std::uint8_t* head = small_data(at, id_size_, raw);
+      if (head == nullptr) return false;
       const auto* vlsd = static_cast<const CgBlock*>(decoder.signal_data);
-      if (record_id_of(raw, id_size_) != vlsd->cg_record_id) break;
+      if (record_id_of(head, id_size_) != vlsd->cg_record_id) break;
       std::uint64_t piece = at + id_size_;
       if (size - piece < 4) return end_inside_record(0);
-      if (!read_small(*data_, piece, 4, raw)) return false;
-      std::uint64_t length = load_le32(raw);
+      const std::uint8_t* length_bytes = small_data(piece, 4, raw);
+      if (length_bytes == nullptr) return false;
+      std::uint64_t length = load_le32(length_bytes);
       if (size - piece - 4 < length) return end_inside_record(length);
       if (!add_signal_piece(*data_, piece, 4 + length)) return false;
       at = piece + 4 + length;
@@ -260,6 +269,7 @@ bool RecordReader::gather_signal_data(const RecordLayout& layout, std::uint64_t&
 bool RecordReader::read_one() {
   const std::uint64_t size = data_->data_size();
   record_.record_bytes = {};
+  record_.padded = false;
   record_.signal_bytes = {};
   record_is_view_ = signal_is_view_ = false;
   signal_pieces_ = 0;
@@ -269,6 +279,7 @@ bool RecordReader::read_one() {
   span_start_ = at;
   span_size_ = std::min(size - at, kRecordSpan);
   span_ = data_->read_stream().view(at, span_size_);
+  if (span_ == nullptr) span_size_ = 0;
   const RecordLayout* layout;
   std::uint64_t id = 0;
   if (id_size_ == 0) {
@@ -280,8 +291,9 @@ bool RecordReader::read_one() {
   } else {
     std::uint8_t raw[8];
     if (size - at < id_size_) return end_inside_record(0);
-    if (!read_small(*data_, at, id_size_, raw)) return false;
-    id = record_id_of(raw, id_size_);
+    const std::uint8_t* head = small_data(at, id_size_, raw);
+    if (head == nullptr) return false;
+    id = record_id_of(head, id_size_);
     layout = group_.layouts.find(id);
     if (layout == nullptr) {
       return finish(ReadEnd::kUnknownRecordId,
@@ -293,8 +305,9 @@ bool RecordReader::read_one() {
     if (layout->vlsd) {
       // A VLSD record that no record before it claimed: step over it.
       if (size - at < 4) return end_inside_record(0);
-      if (!read_small(*data_, at, 4, raw)) return false;
-      std::uint64_t length = load_le32(raw);
+      const std::uint8_t* length_bytes = small_data(at, 4, raw);
+      if (length_bytes == nullptr) return false;
+      std::uint64_t length = load_le32(length_bytes);
       at += 4;
       if (size - at < length) return end_inside_record(length);
       position_ = at + length;

@@ -21,6 +21,9 @@ struct Record {
   std::uint64_t record_id = 0;
   std::uint64_t position = 0;                  // the reader's position after the record
   std::span<const std::uint8_t> record_bytes;  // the fixed part, record id excluded
+  // At least 8 more bytes can be read behind record_bytes (what they hold is not the
+  // record's), so that a field near its end is read with one 8-byte load.
+  bool padded = false;
   // For each decoder with signal data, in decoder order, as far as it was found: a u32
   // length (little-endian) and that many bytes.
   std::span<const std::uint8_t> signal_bytes;
@@ -81,8 +84,20 @@ private:
   bool end_inside_record(std::uint64_t sample_length);
   // The n bytes at `at` of a block's data, when its source can show them in place.
   const std::uint8_t* view(DataBlock& block, std::uint64_t at, std::uint64_t n);
+  // The n bytes at `at` of the group's data block, when the record's span shows them.
+  const std::uint8_t* in_span(std::uint64_t at, std::uint64_t n) const {
+    return at >= span_start_ && n <= span_size_ && at - span_start_ <= span_size_ - n
+               ? span_ + (at - span_start_)
+               : nullptr;
+  }
   // Reads n ≤ 8 bytes into `out`. The read functions end the walk when they fail.
   bool read_small(DataBlock& block, std::uint64_t at, std::uint64_t n, std::uint8_t* out);
+  // The n ≤ 8 bytes at `at` of the data block: in its span, or read into `raw`; null when
+  // the walk ended.
+  const std::uint8_t* small_data(std::uint64_t at, std::uint64_t n, std::uint8_t* raw) {
+    if (const std::uint8_t* p = in_span(at, n)) return p;
+    return read_small(*data_, at, n, raw) ? raw : nullptr;
+  }
   // Reads n bytes into the buffer from `offset` on, growing it only as bytes arrive.
   bool read_into(DataBlock& block, std::uint64_t at, std::uint64_t n,
                  std::vector<std::uint8_t>& buffer, std::size_t offset);
