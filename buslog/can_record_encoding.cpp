@@ -72,26 +72,52 @@ inline void put(std::uint8_t* record, const FieldSpan& span, std::uint64_t value
     at[i] |= static_cast<std::uint8_t>(value >> (8 * i));
 }
 
+// Whether every field of a data-frame layout can be stored with one 8-byte store: the
+// encoder's room (the largest data-frame record) reaches 8 bytes past its start.
+constexpr bool stored_in_words(const FrameLayout& layout) {
+  for (const FieldSpan& span : layout.spans) {
+    if (span.present() && kRecordIdSize + span.byte_offset + 8 > kMaxCanRecordSize) return false;
+  }
+  return true;
+}
+
+// ORs the low bits of the value into the field with one 8-byte load and store; the room
+// behind the record starts zeroed like the record.
+inline void put_word(std::uint8_t* record, const FieldSpan& span, std::uint64_t value) {
+  if (!span.present()) return;
+  std::uint8_t* at = record + span.byte_offset;
+  value = (value & ((std::uint64_t{1} << span.bit_count) - 1)) << span.bit_offset;
+  store_le64(at, load_le64(at) | value);
+}
+
+// The first `length` (at most 8) bytes of the payload, the rest zero, as a little-endian
+// word.
+inline std::uint64_t payload_word(const std::uint8_t* payload, std::size_t length) {
+  const std::uint64_t word = load_le64(payload);
+  return length >= 8 ? word : word & ((std::uint64_t{1} << (8 * length)) - 1);
+}
+
 // One instance per layout, so that every span is a constant and the stores fold.
 template <CanLayoutIndex kLayout>
 std::size_t encode(std::uint8_t* p, std::uint16_t record_id, std::uint64_t timestamp_us,
                    const CanFrameFields& frame, std::uint32_t signal_offset) {
   constexpr const FrameLayout& layout = kCanLayouts[kLayout];
+  static_assert(stored_in_words(layout));
   constexpr std::size_t size = kRecordIdSize + layout.data_bytes;
-  std::memset(p, 0, size);
+  std::memset(p, 0, kMaxCanRecordSize);
   store_le16(p, record_id);
   std::uint8_t* r = p + kRecordIdSize;
-  put(r, layout.span(kSlotTimestamp), timestamp_us);
+  put_word(r, layout.span(kSlotTimestamp), timestamp_us);
   const FieldSpan& id = layout.span(kSlotId);
-  put(r, id, frame.can_id & (id.bit_count == 11 ? kId11Mask : kId29Mask));
-  put(r, layout.span(kSlotDlc), frame.dlc & kDlcMask);
-  put(r, layout.span(kSlotBrs), frame.brs & 1);
-  put(r, layout.span(kSlotEsi), frame.esi & 1);
+  put_word(r, id, frame.can_id & (id.bit_count == 11 ? kId11Mask : kId29Mask));
+  put_word(r, layout.span(kSlotDlc), frame.dlc & kDlcMask);
+  put_word(r, layout.span(kSlotBrs), frame.brs & 1);
+  put_word(r, layout.span(kSlotEsi), frame.esi & 1);
   if constexpr (layout.uses_signal_data()) {
-    put(r, layout.span(kSlotDataOffset), signal_offset);
+    put_word(r, layout.span(kSlotDataOffset), signal_offset);
   } else {
-    std::memcpy(r + layout.span(kSlotDataBytes).byte_offset, frame.payload,
-                std::min<std::size_t>(dlc_to_length(frame.dlc), kFixedDataBytes));
+    store_le64(r + layout.span(kSlotDataBytes).byte_offset,
+               payload_word(frame.payload, dlc_to_length(frame.dlc)));
   }
   return size;
 }
@@ -188,7 +214,9 @@ std::size_t encode_can_vlsd_record(std::span<std::uint8_t, kMaxCanVlsdRecordSize
   std::uint8_t* p = out.data();
   store_le16(p, record_id);
   store_le32(p + kRecordIdSize, n);
-  std::memcpy(p + kRecordIdSize + kVlsdLengthSize, frame.payload, n);
+  // The whole payload: one copy of a known size; what lies past n is not the record's.
+  static_assert(sizeof frame.payload + kRecordIdSize + kVlsdLengthSize == out.size());
+  std::memcpy(p + kRecordIdSize + kVlsdLengthSize, frame.payload, sizeof frame.payload);
   return kRecordIdSize + kVlsdLengthSize + n;
 }
 
