@@ -19,6 +19,8 @@ constexpr std::uint64_t kExactBits = 53;
 // read with one load each; longer ones (none of a logger's) are read in place.
 constexpr std::size_t kPaddedRecord = 248;
 constexpr std::uint64_t kMaxLoadedByte = kPaddedRecord;
+// The widest field that one 8-byte load holds at any bit offset.
+constexpr std::uint64_t kMaxOneLoadBits = 56;
 
 using Use = PlannedField::Use;
 
@@ -72,16 +74,34 @@ PlannedField::PlannedField(const ChannelDecoder& decoder, bool converted, Use us
   } else if (whole && decoder.bit_count <= kExactBits && use != Use::kTime &&
              (!converted || decoder.conversion.kind == Conversion::kIdentity)) {
     source_ = Source::kBits;
-    if (decoder.byte_order == kLittleEndian && decoder.bit_position <= kMaxLoadedByte * 8) {
+    if (one_load(decoder)) {
       source_ = Source::kLittleEndianBits;
-      first_byte_ = decoder.bit_position / 8;
-      shift_ = static_cast<unsigned>(decoder.bit_position % 8);
-      end_byte_ = (decoder.bit_position + decoder.bit_count + 7) / 8;
-      mask_ = (std::uint64_t{1} << decoder.bit_count) - 1;
+      set_load(decoder);
+    }
+  } else if (whole && one_load(decoder) &&
+             (!converted || decoder.conversion.kind == Conversion::kIdentity ||
+              decoder.conversion.kind == Conversion::kLinear)) {
+    source_ = Source::kScaledBits;
+    set_load(decoder);
+    if (converted && decoder.conversion.kind == Conversion::kLinear) {
+      factor_ = decoder.conversion.factor;
+      offset_ = decoder.conversion.offset;
     }
   } else {
     source_ = Source::kValue;
   }
+}
+
+bool PlannedField::one_load(const ChannelDecoder& decoder) {
+  return decoder.byte_order == kLittleEndian && decoder.bit_count <= kMaxOneLoadBits &&
+         decoder.bit_position <= kMaxLoadedByte * 8;
+}
+
+void PlannedField::set_load(const ChannelDecoder& decoder) {
+  first_byte_ = decoder.bit_position / 8;
+  shift_ = static_cast<unsigned>(decoder.bit_position % 8);
+  end_byte_ = (decoder.bit_position + decoder.bit_count + 7) / 8;
+  mask_ = (std::uint64_t{1} << decoder.bit_count) - 1;
 }
 
 std::shared_ptr<const CanDataPlan> plan_can_data_group(std::span<const ChannelDecoder> decoders) {
@@ -118,7 +138,7 @@ std::uint32_t decode_planned_can_data_frame(const Record& record, RecordOutput& 
     std::memset(copy + bytes.size(), 0, 8);
     padded = copy;
   }
-  const double time = plan.time.value(bytes);
+  const double time = plan.time.value(bytes, padded);
 
   std::span<const std::uint8_t> payload;
   if (plan.has_data_bytes) {

@@ -27,6 +27,22 @@ std::uint32_t decode_nothing(const Record& record, RecordOutput& frame);
 // Seconds and microseconds of a time in seconds, to the nearest microsecond (so that the
 // microsecond counts of a logger come out exactly). Times below 0 and NaN give 0 s 0 µs;
 // times beyond the 32-bit seconds give the largest time that fits.
-void split_frame_time(double time_s, std::uint32_t& seconds, std::uint32_t& microseconds);
+inline void split_frame_time(double time_s, std::uint32_t& seconds, std::uint32_t& microseconds) {
+  seconds = 0;
+  microseconds = 0;
+  if (!(time_s > 0)) return;  // negative, zero or NaN
+  // Rounding, not truncation: raw microseconds times 0.000001 is rarely exact in binary
+  // and often lands just below the whole microsecond.
+  double total = time_s * 1e6 + 0.5;
+  constexpr double kLimit = 4294967296.0 * 1e6;  // the first time beyond 32-bit seconds
+  if (total >= kLimit) {
+    seconds = UINT32_MAX;
+    microseconds = 999999;
+    return;
+  }
+  auto micros = static_cast<std::uint64_t>(total);
+  seconds = static_cast<std::uint32_t>(micros / 1000000);
+  microseconds = static_cast<std::uint32_t>(micros % 1000000);
+}
 
 }  // namespace busfold
