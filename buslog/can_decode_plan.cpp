@@ -78,15 +78,9 @@ PlannedField::PlannedField(const ChannelDecoder& decoder, bool converted, Use us
       source_ = Source::kLittleEndianBits;
       set_load(decoder);
     }
-  } else if (whole && one_load(decoder) &&
-             (!converted || decoder.conversion.kind == Conversion::kIdentity ||
-              decoder.conversion.kind == Conversion::kLinear)) {
-    source_ = Source::kScaledBits;
+  } else if (whole && one_load(decoder)) {
+    source_ = Source::kLoadedValue;
     set_load(decoder);
-    if (converted && decoder.conversion.kind == Conversion::kLinear) {
-      factor_ = decoder.conversion.factor;
-      offset_ = decoder.conversion.offset;
-    }
   } else {
     source_ = Source::kValue;
   }

@@ -40,7 +40,7 @@ public:
       if (end_byte_ > record.size()) return 0;
       return stored_bits((load_le64(padded + first_byte_) >> shift_) & mask_, use_);
     case Source::kBits: return stored_bits(decoder_.raw_bits(record), use_);
-    case Source::kScaledBits:
+    case Source::kLoadedValue:
     case Source::kValue: return stored_value(value(record, padded), use_);
     }
     return 0;
@@ -49,10 +49,10 @@ public:
   [[gnu::always_inline]] double value(std::span<const std::uint8_t> record,
                                       const std::uint8_t* padded) const {
     if (source_ == Source::kConstant) return constant_value_;
-    if (source_ == Source::kScaledBits && end_byte_ <= record.size()) {
-      // As the decoder computes it: the whole number as a double, times factor plus offset.
+    if (source_ == Source::kLoadedValue && end_byte_ <= record.size()) {
+      // As the decoder computes it: the whole number as a double, then the conversion.
       const auto raw = static_cast<double>((load_le64(padded + first_byte_) >> shift_) & mask_);
-      return raw * factor_ + offset_;
+      return converted_ ? decoder_.conversion.apply(raw) : raw;
     }
     return converted_ ? decoder_.value(record) : decoder_.raw_value(record);
   }
@@ -76,9 +76,9 @@ private:
     kConstant,  // no bits, or a conversion that ignores them
     kLittleEndianBits,  // an unsigned little-endian field, read with one load
     kBits,      // an unsigned field read as it lies, exact without the double
-    // An unsigned little-endian field read with one load, then a linear conversion (or
-    // none): a time, say.
-    kScaledBits,
+    // An unsigned little-endian field read with one load, then converted: a time, or a
+    // length through the DLC table.
+    kLoadedValue,
     kValue,     // anything else, through the channel's decoder
   };
 
@@ -86,9 +86,8 @@ private:
   Use use_ = Use::kWhole;
   bool converted_ = true;
   std::uint64_t constant_ = 0;
-  std::uint64_t first_byte_ = 0, end_byte_ = 0, mask_ = 0;  // kLittleEndianBits, kScaledBits
+  std::uint64_t first_byte_ = 0, end_byte_ = 0, mask_ = 0;  // read with one load
   unsigned shift_ = 0;
-  double factor_ = 1, offset_ = 0;  // kScaledBits
   double constant_value_ = 0;
   ChannelDecoder decoder_;
 };
