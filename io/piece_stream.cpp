@@ -12,9 +12,11 @@ namespace busfold {
 
 namespace {
 
-
 // zlib counts in 32-bit amounts: larger pieces are fed in parts.
 constexpr std::uint64_t kZlibStep = std::uint64_t{1} << 30;
+
+// Rows restored from a transposed piece at a time: about this many bytes of them.
+constexpr std::uint64_t kTransposeBlockBytes = 32 << 10;
 
 }  // namespace
 
@@ -123,9 +125,16 @@ const std::uint8_t* PieceStream::inflated(std::size_t index) {
     slot.bytes.resize(piece.size);
     std::uint8_t* out = slot.bytes.data();
     const std::uint8_t* in = transposed_.data();
-    for (std::uint64_t c = 0; c < columns && rows != 0; ++c) {
-      for (std::uint64_t r = 0; r < rows; ++r)
-        out[r * columns + c] = in[c * rows + r];
+    // A block of rows at a time, so that the rows being filled stay in the cache while
+    // each column's run of them is read.
+    const std::uint64_t block = std::max<std::uint64_t>(64, kTransposeBlockBytes / columns);
+    for (std::uint64_t first = 0; first < rows; first += block) {
+      const std::uint64_t last = std::min(rows, first + block);
+      for (std::uint64_t c = 0; c < columns; ++c) {
+        const std::uint8_t* column = in + c * rows;
+        for (std::uint64_t r = first; r < last; ++r)
+          out[r * columns + c] = column[r];
+      }
     }
     std::memcpy(out + rows * columns, in + rows * columns, piece.size - rows * columns);
   }
