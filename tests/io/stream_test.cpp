@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "io/fs_root.h"
+#include <zlib.h>
+
 #include "io/memory_stream.h"
+#include "io/piece_stream.h"
 #include "io/window_stream.h"
 #include "tests/support/temp_dir.h"
 
@@ -164,6 +167,33 @@ TEST(WindowStream, ViewsAndReadsAnyRangeOfAFileLargerThanItsWindows) {
   opened = file_stream_open("/dev/null", 0);
   EXPECT_EQ(window_stream_new(opened), nullptr);
   EXPECT_NE(opened, nullptr);
+}
+
+// Rows of 7 bytes, many blocks of them, stored column by column with 3 bytes after the
+// last whole row: they come back in order.
+TEST(PieceStream, RestoresTransposedRowsAcrossBlocks) {
+  constexpr std::size_t kColumns = 7, kRows = 20000, kTail = 3;
+  Bytes rows(kColumns * kRows + kTail);
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    rows[i] = static_cast<std::uint8_t>(i * 131 + i / 251);
+  Bytes transposed(rows.size());
+  for (std::size_t c = 0; c < kColumns; ++c)
+    for (std::size_t r = 0; r < kRows; ++r)
+      transposed[c * kRows + r] = rows[r * kColumns + c];
+  std::copy(rows.end() - kTail, rows.end(), transposed.end() - kTail);
+  uLongf packed_size = compressBound(transposed.size());
+  Bytes packed(packed_size);
+  ASSERT_EQ(compress(packed.data(), &packed_size, transposed.data(), transposed.size()), Z_OK);
+  packed.resize(packed_size);
+
+  std::unique_ptr<MemoryStream> source = memory_stream_from(packed);
+  std::unique_ptr<PieceStream> stream = piece_stream_new(
+      *source, {{.source_start = 0, .source_size = packed.size(), .size = rows.size(),
+                 .coding = PieceCoding::kTransposedDeflate, .columns = kColumns}});
+  ASSERT_TRUE(stream);
+  Bytes back(rows.size());
+  ASSERT_EQ(stream->read(back.data(), back.size()), std::ssize(back));
+  EXPECT_EQ(back, rows);
 }
 
 }  // namespace
