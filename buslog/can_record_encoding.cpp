@@ -124,13 +124,6 @@ std::size_t encode(std::uint8_t* p, std::uint16_t record_id, std::uint64_t times
 
 }  // namespace
 
-CanLayoutIndex can_data_layout(const CanFrameFields& frame) {
-  bool wide = frame.ide != 0;
-  if (frame.edl == 0) return wide ? kCanClassic29 : kCanClassic11;
-  if ((frame.dlc & kDlcMask) <= kFixedDataBytes) return wide ? kCanFdUpTo8_29 : kCanFdUpTo8_11;
-  return wide ? kCanFdOver8_29 : kCanFdOver8_11;
-}
-
 namespace {
 
 // The encoder of the data-frame layout `layout`, one of the first kCanDataLayoutCount.

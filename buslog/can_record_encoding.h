@@ -36,7 +36,12 @@ inline constexpr std::size_t kMaxCanVlsdRecordSize =
     kRecordIdSize + kVlsdLengthSize + kCanPayloadSize;
 
 // The data-frame layout of a frame, by its ID width, FD flag and DLC.
-CanLayoutIndex can_data_layout(const CanFrameFields& frame);
+inline CanLayoutIndex can_data_layout(const CanFrameFields& frame) {
+  const bool wide = frame.ide != 0;
+  if (frame.edl == 0) return wide ? kCanClassic29 : kCanClassic11;
+  if ((frame.dlc & 0x0F) <= 8) return wide ? kCanFdUpTo8_29 : kCanFdUpTo8_11;
+  return wide ? kCanFdOver8_29 : kCanFdOver8_11;
+}
 
 // Encodes the record id and the record in a data-frame layout; returns the bytes used.
 // Only the low 4 bits of the DLC are a DLC. Fixed layouts hold 8 data bytes: the first

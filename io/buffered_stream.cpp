@@ -31,6 +31,7 @@ bool BufferedStream::refill(std::uint64_t base) {
   // elsewhere. One that offers no seek at all is read in sequence.
   std::int64_t reached = inner_->seek(static_cast<std::int64_t>(base), kSeekSet);
   if (reached != kStreamNotOffered && reached != static_cast<std::int64_t>(base)) return false;
+  ++refills_;
   std::int64_t got = inner_->read(window_, capacity_);
   if (got < 1) return false;
   base_ = base;
@@ -96,6 +97,7 @@ std::int64_t BufferedStream::close() {
     if (result != 0) return result;
   }
   inner_ = nullptr;
+  ++refills_;
   std::free(window_);
   window_ = nullptr;
   capacity_ = valid_ = position_ = base_ = 0;

@@ -17,6 +17,8 @@ public:
   std::int64_t seek(std::int64_t offset, int whence) override;
   std::int64_t close() override;
   const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override;
+  // Up with every refill of the window.
+  const std::uint64_t* view_epoch() const override { return &refills_; }
 
   std::uint64_t capacity() const { return capacity_; }
 
@@ -31,6 +33,7 @@ private:
   std::uint64_t valid_ = 0;
   std::uint64_t position_ = 0;
   std::uint64_t base_ = 0;
+  std::uint64_t refills_ = 0;
   std::uint8_t* window_ = nullptr;
   Stream* inner_ = nullptr;
   StreamPtr owned_inner_;

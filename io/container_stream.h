@@ -23,6 +23,9 @@ public:
 
   BUSFOLD_STREAM_OPERATIONS;
   void release_before(std::uint64_t position) override;
+  const std::uint64_t* view_epoch() const override {
+    return memory_ ? memory_->view_epoch() : nullptr;
+  }
 
   const ContainerHeader& header() const { return header_; }
   std::uint32_t window_field() const { return window_field_; }

@@ -24,6 +24,7 @@ std::unique_ptr<MemoryStream> memory_stream_from(std::span<const std::uint8_t> b
 bool MemoryStream::grow_to(std::uint64_t capacity, bool zero_new_bytes) {
   const std::size_t old_capacity = data_.size();
   if (capacity <= old_capacity) return true;
+  ++epoch_;
   if (capacity > SIZE_MAX || !data_.resize(static_cast<std::size_t>(capacity))) return false;
   if (zero_new_bytes) std::memset(data_.data() + old_capacity, 0, data_.size() - old_capacity);
   return true;
@@ -37,6 +38,7 @@ std::uint8_t* MemoryStream::room(std::uint64_t n) {
 }
 
 void MemoryStream::commit(std::uint64_t n) {
+  ++epoch_;
   size_ += n;
   position_ = size_;
   // Whatever of the room was not filled is not zero: it leaves the capacity.
@@ -69,6 +71,7 @@ std::int64_t MemoryStream::write(const void* buffer, std::uint64_t n) {
     if (!grow_to(capacity)) return kStreamError;
   }
   if (n == 0) return 0;
+  ++epoch_;
   // A gap left by a seek past the content is zero already.
   std::memcpy(data_.data() + position_, buffer, static_cast<std::size_t>(n));
   position_ += n;
@@ -113,6 +116,7 @@ std::int64_t MemoryStream::seek(std::int64_t offset, int whence) {
 }
 
 std::int64_t MemoryStream::close() {
+  ++epoch_;
   data_.release();
   size_ = position_ = 0;
   return 0;
@@ -124,6 +128,7 @@ const std::uint8_t* MemoryStream::view(std::uint64_t position, std::uint64_t n) 
 }
 
 void MemoryStream::release_before(std::uint64_t position) {
+  ++epoch_;
   data_.discard(0, static_cast<std::size_t>(std::min(position, size_)));
 }
 

@@ -14,6 +14,7 @@ public:
 
   BUSFOLD_STREAM_OPERATIONS;
   void release_before(std::uint64_t position) override;
+  const std::uint64_t* view_epoch() const override { return &epoch_; }
 
   // Grows the capacity to at least n bytes up front; false when n cannot be held at all.
   bool reserve(std::uint64_t n);
@@ -39,6 +40,7 @@ private:
   ByteBuffer data_;  // the whole capacity, zero past the content
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;
+  std::uint64_t epoch_ = 0;  // of views: up with every change of the bytes
 };
 
 // An empty memory stream, or null when memory runs out.

@@ -40,6 +40,10 @@ public:
   // is not all there). The view stays valid until the stream is next changed
   // (written, refilled, closed). Does not move the position.
   virtual const std::uint8_t* view(std::uint64_t position, std::uint64_t n);
+  // A count that goes up whenever views this stream handed out may have gone stale, so
+  // that a caller may keep a view for as long as the count stays; null for a kind that
+  // keeps none (its views last only until the next call).
+  virtual const std::uint64_t* view_epoch() const { return nullptr; }
 
   // Says that nothing before absolute position `position` will be read again, so that a
   // stream holding those bytes in memory may give it back (what is read there afterwards

@@ -37,6 +37,7 @@ std::unique_ptr<WindowStream> window_stream_new(std::unique_ptr<FileStream>& fil
 }
 
 std::int64_t WindowStream::close() {
+  ++refills_;
   for (Window& window : windows_) {
     window.bytes.release();
     window.valid = 0;
@@ -79,6 +80,7 @@ WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint
     victim = unused;
   }
   Window& window = *victim;
+  ++refills_;
   if (window.bytes.size() == 0 && !window.bytes.resize(kWindowSize)) return nullptr;
   window.start = start;
   window.valid = 0;

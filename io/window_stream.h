@@ -27,6 +27,8 @@ public:
   std::int64_t close() override;
   // Null for a range larger than a window, past the end, or that cannot be read.
   const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override;
+  // Up whenever a window is refilled or released.
+  const std::uint64_t* view_epoch() const override { return &refills_; }
 
 private:
   friend std::unique_ptr<WindowStream> window_stream_new(std::unique_ptr<FileStream>& file);
@@ -48,6 +50,7 @@ private:
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;
   std::uint64_t uses_ = 0;
+  std::uint64_t refills_ = 0;
   Window* last_ = nullptr;  // the window the last view fell into
   std::array<Window, kWindowCount> windows_;
 };

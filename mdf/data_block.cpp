@@ -105,6 +105,10 @@ std::int64_t DataBlock::ReadStream::seek(std::int64_t offset, int whence) {
   return target;
 }
 
+const std::uint64_t* DataBlock::ReadStream::view_epoch() const {
+  return block_.source_ != nullptr ? block_.source_->view_epoch() : nullptr;
+}
+
 const std::uint8_t* DataBlock::ReadStream::view(std::uint64_t position, std::uint64_t n) {
   std::uint64_t size = block_.data_size();
   if (block_.source_ == nullptr || position > size || n > size - position) return nullptr;

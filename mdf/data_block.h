@@ -57,6 +57,7 @@ private:
     std::int64_t tell() override;
     std::int64_t seek(std::int64_t offset, int whence) override;
     const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override;
+    const std::uint64_t* view_epoch() const override;
 
   private:
     // Moves the source to data position `at`; false when it does not land there.

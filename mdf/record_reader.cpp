@@ -21,9 +21,12 @@ constexpr std::uint64_t kReadChunk = std::uint64_t{1} << 20;
 // longest bus frame (CAN FD). A cut sample that claims more is a damaged length.
 constexpr std::uint64_t kMaxCutSampleLength = 64;
 
-// What one view per record shows: a CAN or LIN record with the VLSD record of its
-// payload takes well under 200 bytes.
+// What a span must still show of a record: a CAN or LIN record with the VLSD record of
+// its payload takes well under 200 bytes.
 constexpr std::uint64_t kRecordSpan = 4096;
+// What a span shows when the source says how long its views last: the records of many
+// records' worth, each read without a call to the source.
+constexpr std::uint64_t kKeptSpan = 16384;
 
 inline std::uint64_t record_id_of(const std::uint8_t* p, unsigned size) {
   switch (size) {
@@ -47,6 +50,9 @@ void RecordReader::rewind() {
   end_status_ = Status::success();
   record_ = Record{};
   data_ = nullptr;
+  span_ = nullptr;
+  span_size_ = 0;
+  epoch_ = nullptr;
   if (group_.data == nullptr) {
     end_ = ReadEnd::kEndOfData;  // a group that never got data has no records
   } else if ((data_ = block_cast<DtBlock>(group_.data.get())) == nullptr) {
@@ -123,7 +129,30 @@ const std::uint8_t* RecordReader::view(DataBlock& block, std::uint64_t at, std::
   if (&block == data_) {
     if (const std::uint8_t* p = in_span(at, n)) return p;
   }
+  // Another view may refill the window the span lies in: what the record shows of it is
+  // copied first.
+  pin_views();
   return block.read_stream().view(at, n);
+}
+
+void RecordReader::take_span(std::uint64_t at) {
+  const std::uint64_t left = data_->data_size() - at;
+  const std::uint64_t needed = std::min(left, kRecordSpan);
+  if (span_ != nullptr && epoch_ != nullptr && *epoch_ == span_epoch_ && in_span(at, needed)) {
+    return;
+  }
+  Stream& stream = data_->read_stream();
+  epoch_ = stream.view_epoch();
+  span_start_ = at;
+  span_size_ = std::min(left, kKeptSpan);
+  span_ = epoch_ != nullptr ? stream.view(at, span_size_) : nullptr;
+  if (span_ == nullptr) {
+    span_size_ = needed;
+    span_ = stream.view(at, span_size_);
+  }
+  if (span_ == nullptr) span_size_ = 0;
+  // Read after the view, which may itself have refilled the source.
+  if (epoch_ != nullptr) span_epoch_ = *epoch_;
 }
 
 void RecordReader::pin_views() {
@@ -276,10 +305,7 @@ bool RecordReader::read_one() {
 
   std::uint64_t at = position_;
   if (at >= size) return finish(ReadEnd::kEndOfData);
-  span_start_ = at;
-  span_size_ = std::min(size - at, kRecordSpan);
-  span_ = data_->read_stream().view(at, span_size_);
-  if (span_ == nullptr) span_size_ = 0;
+  take_span(at);
   const RecordLayout* layout;
   std::uint64_t id = 0;
   if (id_size_ == 0) {

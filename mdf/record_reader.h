@@ -84,6 +84,8 @@ private:
   bool end_inside_record(std::uint64_t sample_length);
   // The n bytes at `at` of a block's data, when its source can show them in place.
   const std::uint8_t* view(DataBlock& block, std::uint64_t at, std::uint64_t n);
+  // Keeps the span when it still shows the record at `at`, else views anew from there.
+  void take_span(std::uint64_t at);
   // The n bytes at `at` of the group's data block, when the record's span shows them.
   const std::uint8_t* in_span(std::uint64_t at, std::uint64_t n) const {
     return at >= span_start_ && n <= span_size_ && at - span_start_ <= span_size_ - n
@@ -120,12 +122,15 @@ private:
   std::uint64_t signal_budget_ = 0;
   ReadEnd end_ = ReadEnd::kNotEnded;
   Status end_status_;
-  // A view of the block's data from where the record starts, as far as a record and its
-  // signal data usually reach, so that their pieces are read without a call each; taken
-  // anew for each record so that nothing done between two reads can leave it stale.
+  // A view of the block's data from where a record starts, as far as a record and its
+  // signal data usually reach or further, so that their pieces are read without a call
+  // each. It is kept from record to record only while the source's view epoch stays (the
+  // walks of other groups read the same source); else it is taken anew for each record.
   const std::uint8_t* span_ = nullptr;
   std::uint64_t span_start_ = 0;
   std::uint64_t span_size_ = 0;
+  const std::uint64_t* epoch_ = nullptr;  // the source's, when it keeps one
+  std::uint64_t span_epoch_ = 0;          // its value when the span was taken
 
   Record record_;
   std::vector<std::uint8_t> record_buffer_;
