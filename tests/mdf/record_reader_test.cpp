@@ -112,6 +112,36 @@ TEST(RecordReader, CutRecordsAndUnknownIdsEndTheWalk) {
   EXPECT_EQ(w.message, "Unknown record id 7 at offset 11");
 }
 
+// Two groups walked side by side through one small window over the file, as the walks of
+// a file's data groups go: each walk's next record is read after the other refilled the
+// window, and each sees its own records.
+TEST(RecordReader, WalksSideBySideSeeTheirOwnRecords) {
+  MdfBuilder b;
+  const std::uint64_t first = b.add_data_group(), second = b.add_data_group();
+  for (std::uint64_t dg : {first, second})
+    b.add_channel(b.add_channel_group(dg, {.data_bytes = 4}), {.bit_count = 32});
+  b.add_data(first, counting(40, 0));
+  b.add_data(second, counting(40, 100));
+  auto memory = memory_stream_from(b.bytes());
+  test::NoViewStream no_view(*memory);
+  std::unique_ptr<Stream> window = buffered_stream_new(no_view, 64);
+  Result<std::unique_ptr<MdfFile>> mdf = mdf_open(*window);
+  ASSERT_TRUE(mdf.ok());
+  const auto& groups = (*mdf)->hd()->data_groups;
+  RecordReader a(*block_cast<DgBlock>(groups.at(0))), c(*block_cast<DgBlock>(groups.at(1)));
+  // Two records at a time: the second is read from the window the first filled.
+  for (std::uint8_t i = 0; i < 10; i += 2) {
+    for (auto [reader, from] : {std::pair{&a, 0}, std::pair{&c, 100}}) {
+      for (std::uint8_t k = i; k < i + 2; ++k) {
+        const Record* r = reader->next();
+        ASSERT_NE(r, nullptr);
+        EXPECT_EQ(Bytes(r->record_bytes.begin(), r->record_bytes.end()),
+                  counting(4, static_cast<std::uint8_t>(from + 4 * k)));
+      }
+    }
+  }
+}
+
 // An unsorted group with one-byte record ids: id 1 (8 bytes) whose channel keeps its
 // values in the VLSD group of id 2.
 struct VlsdFile {
