@@ -175,7 +175,7 @@ Status write_block(SaveContext& ctx, const MdfBlock& block, std::span<const std:
                    Status linked, WriteFields write_fields) {
   BUSFOLD_TRY(write_block_start(ctx, block, links));
   FieldWriter out(*ctx.stream, block.data_base());
-  keep_first_failure(linked, fields_written(write_fields(out)));
+  keep_first_failure(linked, fields_written(write_fields(out) && out.finish()));
   return linked;
 }
 

@@ -74,9 +74,14 @@ private:
   bool read_exact(void* buffer, std::uint64_t n);
 };
 
+// Fields that follow one another are gathered and written together: finish() writes
+// what is gathered and says whether every field reached the stream.
 class FieldWriter : public FieldCursor {
 public:
   FieldWriter(Stream& stream, std::uint64_t base) : FieldCursor(stream, base) {}
+  FieldWriter(const FieldWriter&) = delete;
+  FieldWriter& operator=(const FieldWriter&) = delete;
+  ~FieldWriter() { finish(); }
 
   template <class T> bool field(const T& value) {
     auto bits = std::bit_cast<FieldBits<T>>(value);
@@ -90,9 +95,21 @@ public:
   }
   bool reserved(std::uint64_t n);  // zero bytes
   bool text(std::string_view text) { return write_exact(text.data(), text.size()); }
+  // Moves past bytes that are left as they are.
+  bool skip(std::uint64_t n) { return flush() && FieldCursor::skip(n); }
+  // Writes the gathered fields; false when any field did not reach the stream. The
+  // stream is then positioned after the last field.
+  bool finish() { return flush(); }
 
 private:
   bool write_exact(const void* buffer, std::uint64_t n);
+  bool flush();
+
+  // Gathered fields, from relative position pending_start_ on.
+  std::array<std::uint8_t, 256> pending_;
+  std::size_t pending_size_ = 0;
+  std::uint64_t pending_start_ = 0;
+  bool failed_ = false;
 };
 
 }  // namespace busfold

@@ -63,7 +63,7 @@ const char* IdBlock::file_id() const {
 Status IdBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this);
   FieldWriter out(*ctx.stream, offset);
-  bool written = out.text(file_id()) && fields(out);
+  bool written = out.text(file_id()) && fields(out) && out.finish();
   Status result = save_block(hd.get(), ctx, nullptr);
   keep_first_failure(result, fields_written(written));
   return result;

@@ -26,7 +26,7 @@ Status TextBlock::save(SaveContext& ctx, const MdfBlock*) {
   reserve_block(ctx, *this, kind() == BlockType::kMd);
   BUSFOLD_TRY(write_block_start(ctx, *this, {}));
   FieldWriter out(*ctx.stream, data_base());
-  return fields_written(out.text(text));
+  return fields_written(out.text(text) && out.finish());
 }
 
 void TextBlock::set_text(std::string_view value) {
