@@ -19,6 +19,8 @@ constexpr std::uint64_t kExactBits = 53;
 // read with one load each; longer ones (none of a logger's) are read in place.
 constexpr std::size_t kPaddedRecord = 248;
 constexpr std::uint64_t kMaxLoadedByte = kPaddedRecord;
+// Converted fields up to this wide are stored through a table of all their values.
+constexpr std::uint64_t kTabledBits = 8;
 // The widest field that one 8-byte load holds at any bit offset.
 constexpr std::uint64_t kMaxOneLoadBits = 56;
 
@@ -66,17 +68,30 @@ PlannedField::PlannedField(const ChannelDecoder& decoder, bool converted, Use us
   const bool whole = decoder.value_kind == kValueKindUnsigned;
   const bool ignores_bits =
       converted && decoder.conversion.kind == Conversion::kLinear && decoder.conversion.factor == 0;
+  const bool stored_as_is = !converted || decoder.conversion.kind == Conversion::kIdentity;
   if (decoder.bit_count == 0 || (whole && ignores_bits)) {
     // Every raw value is a finite whole number here, so x * 0 + offset is the offset.
     constant_value_ = converted ? decoder.conversion.apply(0.0) : 0.0;
     constant_ = stored_value(constant_value_, use);
     source_ = Source::kConstant;
-  } else if (whole && decoder.bit_count <= kExactBits && use != Use::kTime &&
-             (!converted || decoder.conversion.kind == Conversion::kIdentity)) {
+  } else if (whole && decoder.bit_count <= kExactBits && use != Use::kTime && stored_as_is) {
     source_ = Source::kBits;
     if (one_load(decoder)) {
-      source_ = Source::kLittleEndianBits;
+      source_ = Source::kLoaded;
       set_load(decoder);
+      // As stored_bits() stores them.
+      if (use == Use::kByte) mask_ &= 0xFF;
+      flag_ = use == Use::kFlag;
+    }
+  } else if (whole && use != Use::kTime && decoder.bit_count <= kTabledBits &&
+             one_load(decoder)) {
+    // Few values, each stored as the decoder's value of it is: a DLC-to-length table.
+    source_ = Source::kTabled;
+    set_load(decoder);
+    stored_of_bits_.resize(mask_ + 1);
+    for (std::uint64_t bits = 0; bits <= mask_; ++bits) {
+      const auto raw = static_cast<double>(bits);
+      stored_of_bits_[bits] = stored_value(converted ? decoder.conversion.apply(raw) : raw, use);
     }
   } else if (whole && one_load(decoder)) {
     source_ = Source::kLoadedValue;

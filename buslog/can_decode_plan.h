@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "base/bytes.h"
 #include "buslog/bus_frame.h"
@@ -35,10 +36,15 @@ public:
                                               const std::uint8_t* padded) const {
     switch (source_) {
     case Source::kConstant: return constant_;
-    case Source::kLittleEndianBits:
+    case Source::kLoaded: {
       // A field that does not lie wholly within the record reads as 0.
       if (end_byte_ > record.size()) return 0;
-      return stored_bits((load_le64(padded + first_byte_) >> shift_) & mask_, use_);
+      const std::uint64_t bits = (load_le64(padded + first_byte_) >> shift_) & mask_;
+      return flag_ ? bits != 0 : bits;
+    }
+    case Source::kTabled:
+      if (end_byte_ > record.size()) return 0;
+      return stored_of_bits_[(load_le64(padded + first_byte_) >> shift_) & mask_];
     case Source::kBits: return stored_bits(decoder_.raw_bits(record), use_);
     case Source::kLoadedValue:
     case Source::kValue: return stored_value(value(record, padded), use_);
@@ -77,7 +83,10 @@ private:
 
   enum class Source : std::uint8_t {
     kConstant,  // no bits, or a conversion that ignores them
-    kLittleEndianBits,  // an unsigned little-endian field, read with one load
+    kLoaded,    // an unsigned little-endian field read with one load, stored as it is
+    // The same with a conversion, through a table of what each of its few values is
+    // stored as: a DLC-to-length table.
+    kTabled,
     kBits,      // an unsigned field read as it lies, exact without the double
     // An unsigned little-endian field read with one load, then converted: a time, or a
     // length through the DLC table.
@@ -91,6 +100,8 @@ private:
   std::uint64_t constant_ = 0;
   std::uint64_t first_byte_ = 0, end_byte_ = 0, mask_ = 0;  // read with one load
   unsigned shift_ = 0;
+  bool flag_ = false;                          // kLoaded: stored as 0 or 1
+  std::vector<std::uint64_t> stored_of_bits_;  // kTabled: by the field's bits
   double constant_value_ = 0;
   ChannelDecoder decoder_;
 };
