@@ -135,12 +135,14 @@ const std::uint8_t* RecordReader::view(DataBlock& block, std::uint64_t at, std::
   return block.read_stream().view(at, n);
 }
 
+bool RecordReader::span_holds(std::uint64_t at, std::uint64_t size) const {
+  return span_ != nullptr && epoch_ != nullptr && *epoch_ == span_epoch_ &&
+         in_span(at, std::min(size - at, kRecordSpan));
+}
+
 void RecordReader::take_span(std::uint64_t at) {
   const std::uint64_t left = data_->data_size() - at;
   const std::uint64_t needed = std::min(left, kRecordSpan);
-  if (span_ != nullptr && epoch_ != nullptr && *epoch_ == span_epoch_ && in_span(at, needed)) {
-    return;
-  }
   Stream& stream = data_->read_stream();
   epoch_ = stream.view_epoch();
   span_start_ = at;
@@ -204,12 +206,6 @@ bool RecordReader::read_small(DataBlock& block, std::uint64_t at, std::uint64_t 
 }
 
 bool RecordReader::take_record_bytes(std::uint64_t at, std::uint64_t n) {
-  if (const std::uint8_t* p = in_span(at, n)) {
-    record_.record_bytes = {p, static_cast<std::size_t>(n)};
-    record_.padded = in_span(at, n + 8) != nullptr;
-    record_is_view_ = true;
-    return true;
-  }
   if (const std::uint8_t* p = view(*data_, at, n)) {
     record_.record_bytes = {p, static_cast<std::size_t>(n)};
     record_is_view_ = true;
@@ -305,7 +301,7 @@ bool RecordReader::read_one() {
 
   std::uint64_t at = position_;
   if (at >= size) return finish(ReadEnd::kEndOfData);
-  take_span(at);
+  if (!span_holds(at, size)) take_span(at);
   const RecordLayout* layout;
   std::uint64_t id = 0;
   if (id_size_ == 0) {
@@ -340,10 +336,20 @@ bool RecordReader::read_one() {
       return false;
     }
   }
-  if (size - at < layout->record_size) return end_inside_record(0);
-  if (!take_record_bytes(at, layout->record_size)) return false;
-  at += layout->record_size;
-  if (!gather_signal_data(*layout, at)) return false;
+  const std::uint64_t n = layout->record_size;
+  if (size - at < n) return end_inside_record(0);
+  if (const std::uint8_t* p = in_span(at, n)) {
+    record_.record_bytes = {p, static_cast<std::size_t>(n)};
+    record_.padded = in_span(at, n + 8) != nullptr;
+    record_is_view_ = true;
+  } else if (!take_record_bytes(at, n)) {
+    return false;
+  }
+  at += n;
+  if (layout->first_signal_decoder < layout->decoders.size() &&
+      !gather_signal_data(*layout, at)) {
+    return false;
+  }
 
   position_ = at;
   record_.record_id = id;

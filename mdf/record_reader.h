@@ -84,7 +84,9 @@ private:
   bool end_inside_record(std::uint64_t sample_length);
   // The n bytes at `at` of a block's data, when its source can show them in place.
   const std::uint8_t* view(DataBlock& block, std::uint64_t at, std::uint64_t n);
-  // Keeps the span when it still shows the record at `at`, else views anew from there.
+  // Whether the span still shows the record at `at` (of a block of `size` bytes).
+  bool span_holds(std::uint64_t at, std::uint64_t size) const;
+  // Views anew from `at`.
   void take_span(std::uint64_t at);
   // The n bytes at `at` of the group's data block, when the record's span shows them.
   const std::uint8_t* in_span(std::uint64_t at, std::uint64_t n) const {
@@ -106,6 +108,7 @@ private:
   // Copies what the record views show into the buffers: a read may refill the window
   // that a view points into.
   void pin_views();
+  // The record bytes where the span does not show them: another view, or a copy.
   bool take_record_bytes(std::uint64_t at, std::uint64_t n);
   bool add_signal_piece(DataBlock& block, std::uint64_t at, std::uint64_t n);
   // Signal data of the record, for its decoders in order; false when the walk ended.
