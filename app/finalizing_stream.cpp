@@ -70,6 +70,9 @@ public:
     return offset;
   }
 
+  std::vector<std::uint8_t>& before() { return before_; }
+  bool nothing_after() const { return after_.empty(); }
+
   // Writes both parts where they belong. Bytes before the records that the save left
   // out stay zero, as the unwritten start of the output reads.
   bool write_to(Stream& output) const {
@@ -135,6 +138,46 @@ bool OutputLayout::place_records() {
   records_start_ = dt_->offset + kBlockHeaderSize;
   restore();  // the real save places them again, around the records
   return placed;
+}
+
+void OutputLayout::keep_image(std::vector<std::uint8_t> before, bool nothing_after) {
+  HdBlock* hd = file_->hd();
+  const std::int64_t start_time = hd->field_position(&hd->hd_start_time_ns);
+  if (!nothing_after || start_time < 0) return;
+  start_time_at_ = hd->data_base() + static_cast<std::uint64_t>(start_time);
+  dt_length_at_ = dt_->offset + kBlockLengthAt;
+  // Each field where it is found must hold what the save wrote there.
+  const auto holds = [&before](std::uint64_t at, std::uint64_t value, std::size_t size) {
+    if (at > before.size() || size > before.size() - at) return false;
+    std::uint64_t stored = 0;
+    for (std::size_t i = 0; i < size; ++i)
+      stored |= std::uint64_t{before[at + i]} << (8 * i);
+    return stored == value;
+  };
+  bool found = holds(start_time_at_, hd->hd_start_time_ns, 8) &&
+               holds(dt_length_at_, dt_->length, 8);
+  for (Group& group : groups_) {
+    CgBlock* cg = group.cg;
+    const std::int64_t cycles = cg->field_position(&cg->cg_cycle_count);
+    const std::int64_t bytes = cg->field_position(&cg->cg_data_bytes);
+    if (cycles < 0 || bytes < 0) return;
+    group.cycle_count_at = cg->data_base() + static_cast<std::uint64_t>(cycles);
+    group.data_bytes_at = cg->data_base() + static_cast<std::uint64_t>(bytes);
+    found = found && holds(group.cycle_count_at, cg->cg_cycle_count, 8) &&
+            holds(group.data_bytes_at, cg->cg_data_bytes, 4);
+  }
+  if (found) image_ = std::move(before);
+}
+
+const std::vector<std::uint8_t>& OutputLayout::patched_image() {
+  std::uint8_t* image = image_.data();
+  store_le64(image + start_time_at_, file_->hd()->hd_start_time_ns);
+  store_le64(image + dt_length_at_, dt_->length);
+  for (const Group& group : groups_) {
+    store_le64(image + group.cycle_count_at, group.cg->cg_cycle_count);
+    store_le32(image + group.data_bytes_at, group.cg->cg_data_bytes);
+  }
+  return image_;
 }
 
 void OutputLayout::restore() {
@@ -238,16 +281,27 @@ bool FinalizingStream::finalize() {
   dt->set_source(nullptr, 0, records_size_);
 
   const std::uint64_t records_start = layout_->records_start_;
-  BlockImage image(records_start, records_start + records_size_);
-  SaveContext ctx;
-  ctx.stream = &image;
-  ctx.end_mark = layout_->placed_end_;
   id->id_unfin_flags = 0;
   id->id_custom_unfin_flags = 0;
-  Status saved = save_block(id, ctx, nullptr);
-  log_status(saved);
-  if (!saved.ok() || dt->offset + kBlockHeaderSize != records_start) return false;
-  if (!image.write_to(*output_)) return false;
+  if (!layout_->image_.empty()) {
+    // Every output of the layout has the same blocks: only the fields of the counts,
+    // the start time and the data length differ.
+    const std::vector<std::uint8_t>& before = layout_->patched_image();
+    if (!stream_seek_exact(*output_, 0) ||
+        output_->write(before.data(), before.size()) != static_cast<std::int64_t>(before.size())) {
+      return false;
+    }
+  } else {
+    BlockImage image(records_start, records_start + records_size_);
+    SaveContext ctx;
+    ctx.stream = &image;
+    ctx.end_mark = layout_->placed_end_;
+    Status saved = save_block(id, ctx, nullptr);
+    log_status(saved);
+    if (!saved.ok() || dt->offset + kBlockHeaderSize != records_start) return false;
+    if (!image.write_to(*output_)) return false;
+    layout_->keep_image(std::move(image.before()), image.nothing_after());
+  }
   const std::int64_t end = output_->seek(0, kSeekEnd);
   size_ = end > 0 ? static_cast<std::uint64_t>(end) : 0;
   return end >= 0;

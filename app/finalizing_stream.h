@@ -40,6 +40,7 @@ private:
     std::uint32_t data_bytes;
     bool vlsd;
     std::vector<CgBlock*> reachable;  // of a record group: the other groups reachable from it
+    std::uint64_t cycle_count_at = 0, data_bytes_at = 0;  // in the kept image
   };
   OutputLayout() = default;
   // Finds where the records go: where the data block's data lands when the blocks are
@@ -47,6 +48,12 @@ private:
   bool place_records();
   // Undoes what finishing an output changed.
   void restore();
+  // Keeps the blocks the first output's save wrote before its records, once the fields
+  // that differ from output to output are found in them where their blocks say: later
+  // outputs patch those into the image instead of saving every block again.
+  void keep_image(std::vector<std::uint8_t> before, bool nothing_after);
+  // The kept image with the tree's counts, start time and data length in it.
+  const std::vector<std::uint8_t>& patched_image();
   std::unique_ptr<MdfFile> file_;
   DtBlock* dt_ = nullptr;            // the data link of the file's (one) data group
   std::vector<MdfBlock*> unplaced_;  // blocks without an offset of their own
@@ -59,6 +66,9 @@ private:
   // Of the output being written (its counts stay readable until the next one begins).
   std::unique_ptr<std::uint8_t[]> record_buffer_;
   RecordCounts counts_;
+
+  std::vector<std::uint8_t> image_;  // empty until kept
+  std::uint64_t start_time_at_ = 0, dt_length_at_ = 0;
 };
 
 // Records are taken as a sink (encoded in place into its buffer) or as writes.

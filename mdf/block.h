@@ -17,6 +17,10 @@ inline constexpr std::uint64_t kNoOffset = ~std::uint64_t{0};
 
 // Size of the on-disk header that every block but the identification block starts with.
 inline constexpr std::uint64_t kBlockHeaderSize = 24;
+// Where in that header the block's length lies (after the id and 4 reserved bytes), and
+// its link count.
+inline constexpr std::uint64_t kBlockLengthAt = 8;
+inline constexpr std::uint64_t kBlockLinkCountAt = 16;
 
 enum class BlockType : std::uint32_t {
   kUnknown = 0,

@@ -115,8 +115,8 @@ bool write_block_header(const MdfBlock& block, Stream& stream) {
   if (kind.id[0] == '\0') return true;
   std::uint8_t raw[kBlockHeaderSize] = {};
   std::memcpy(raw, kind.id, 4);
-  store_le64(raw + 8, block.length);
-  store_le64(raw + 16, block.link_count);
+  store_le64(raw + kBlockLengthAt, block.length);
+  store_le64(raw + kBlockLinkCountAt, block.link_count);
   return stream.write(raw, sizeof raw) == static_cast<std::int64_t>(sizeof raw);
 }
 

@@ -51,4 +51,10 @@ void CgBlock::list_children(std::vector<MdfBlock*>& out) const {
     out.push_back(channel.get());
 }
 
+std::int64_t CgBlock::field_position(const void* member) {
+  FieldFinder finder(member);
+  fields(finder);
+  return finder.found();
+}
+
 }  // namespace busfold

@@ -16,6 +16,9 @@ inline constexpr std::uint16_t kCgFlagPlainBusEvent = 4;
 
 class CgBlock final : public BlockOfKind<BlockType::kCg> {
 public:
+  // Where one of the fields (one of this block's members) lies from the data base, as
+  // the save writes it; -1 for a member that is not a field.
+  std::int64_t field_position(const void* member);
   // cg_flags is written as held; the booleans are not folded back.
   BUSFOLD_BLOCK_CODEC;
 

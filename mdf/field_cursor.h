@@ -112,4 +112,29 @@ private:
   bool failed_ = false;
 };
 
+// Walks a block's fields as a reader or writer would, only to find where one of them lies:
+// its position relative to the block's data base.
+class FieldFinder {
+public:
+  explicit FieldFinder(const void* target) : target_(target) {}
+
+  template <class T> bool field(const T& value) { return pass(&value, sizeof value); }
+  bool skip(std::uint64_t n) { return pass(nullptr, n); }
+  bool reserved(std::uint64_t n) { return pass(nullptr, n); }
+
+  // The target's position, or -1 when the fields do not hold it.
+  std::int64_t found() const { return found_; }
+
+private:
+  bool pass(const void* field, std::uint64_t n) {
+    if (field == target_) found_ = static_cast<std::int64_t>(relative_);
+    relative_ += n;
+    return true;
+  }
+
+  const void* target_;
+  std::uint64_t relative_ = 0;
+  std::int64_t found_ = -1;
+};
+
 }  // namespace busfold

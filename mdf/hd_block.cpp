@@ -51,4 +51,10 @@ void HdBlock::list_children(std::vector<MdfBlock*>& out) const {
     out.push_back(entry.get());
 }
 
+std::int64_t HdBlock::field_position(const void* member) {
+  FieldFinder finder(member);
+  fields(finder);
+  return finder.found();
+}
+
 }  // namespace busfold

@@ -11,6 +11,9 @@ namespace busfold {
 
 class HdBlock final : public BlockOfKind<BlockType::kHd> {
 public:
+  // Where one of the fields (one of this block's members) lies from the data base, as
+  // the save writes it; -1 for a member that is not a field.
+  std::int64_t field_position(const void* member);
   BUSFOLD_BLOCK_CODEC;
 
   std::vector<BlockRef> data_groups;   // file order
