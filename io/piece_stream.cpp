@@ -37,6 +37,7 @@ PieceStream::PieceStream(Stream& source, std::vector<StreamPiece> pieces)
   for (const StreamPiece& piece : pieces_) {
     starts_.push_back(size_);
     size_ += piece.size;
+    if (piece.coding == PieceCoding::kStored) ++stored_pieces_;
   }
 }
 
@@ -113,6 +114,7 @@ const std::uint8_t* PieceStream::inflated(std::size_t index) {
   }
   Inflated& slot = inflated_[0].last_use <= inflated_[1].last_use ? inflated_[0] : inflated_[1];
   slot.piece = SIZE_MAX;
+  ++inflations_;
   const StreamPiece& piece = pieces_[index];
   if (piece.coding == PieceCoding::kDeflate) {
     if (!inflate_into(piece, slot.bytes)) return nullptr;
@@ -141,6 +143,11 @@ const std::uint8_t* PieceStream::inflated(std::size_t index) {
   slot.piece = index;
   slot.last_use = uses_;
   return slot.bytes.data();
+}
+
+const std::uint64_t* PieceStream::view_epoch() const {
+  if (stored_pieces_ == pieces_.size()) return source_.view_epoch();
+  return stored_pieces_ == 0 ? &inflations_ : nullptr;
 }
 
 const std::uint8_t* PieceStream::view(std::uint64_t position, std::uint64_t n) {

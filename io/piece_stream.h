@@ -37,6 +37,9 @@ public:
   std::int64_t seek(std::int64_t offset, int whence) override;
   // Null for a range that spans two pieces, or whose piece cannot be read.
   const std::uint8_t* view(std::uint64_t position, std::uint64_t n) override;
+  // Pieces all kept as they are show the source's views: its epoch. Pieces all deflated
+  // show the inflated ones: up whenever one of those is inflated anew. A mix keeps none.
+  const std::uint64_t* view_epoch() const override;
 
   std::uint64_t size() const { return size_; }
   // Why the last read or view that failed did (a piece that does not inflate to its
@@ -65,6 +68,8 @@ private:
   std::uint64_t position_ = 0;
   std::size_t hint_ = 0;  // the piece the last access fell into
   std::uint64_t uses_ = 0;
+  std::uint64_t inflations_ = 0;
+  std::size_t stored_pieces_ = 0;  // of pieces_
   std::array<Inflated, 2> inflated_;
   std::vector<std::uint8_t> input_;       // deflated bytes the source could not show in place
   std::vector<std::uint8_t> transposed_;  // a transposed piece before it is put back in rows

@@ -171,7 +171,7 @@ TEST(WindowStream, ViewsAndReadsAnyRangeOfAFileLargerThanItsWindows) {
 
 // Rows of 7 bytes, many blocks of them, stored column by column with 3 bytes after the
 // last whole row: they come back in order.
-TEST(PieceStream, RestoresTransposedRowsAcrossBlocks) {
+TEST(PieceStream, RestoresTransposedRowsAndSaysWhenViewsGoStale) {
   constexpr std::size_t kColumns = 7, kRows = 20000, kTail = 3;
   Bytes rows(kColumns * kRows + kTail);
   for (std::size_t i = 0; i < rows.size(); ++i)
@@ -194,6 +194,23 @@ TEST(PieceStream, RestoresTransposedRowsAcrossBlocks) {
   Bytes back(rows.size());
   ASSERT_EQ(stream->read(back.data(), back.size()), std::ssize(back));
   EXPECT_EQ(back, rows);
+
+  // Three pieces inflated in turn: each inflation may take the memory of a view, and the
+  // view epoch says so; views of a piece that stays inflated keep it.
+  std::vector<StreamPiece> pieces(3, {.source_start = 0, .source_size = packed.size(),
+                                      .size = transposed.size(), .coding = PieceCoding::kDeflate});
+  stream = piece_stream_new(*source, pieces);
+  ASSERT_TRUE(stream);
+  const std::uint64_t* epoch = stream->view_epoch();
+  ASSERT_NE(epoch, nullptr);
+  for (std::uint64_t piece = 0; piece < 3; ++piece) {
+    const std::uint64_t before = *epoch;
+    ASSERT_NE(stream->view(piece * transposed.size(), 8), nullptr);
+    EXPECT_GT(*epoch, before);
+    const std::uint64_t inflated = *epoch;
+    EXPECT_EQ(std::memcmp(stream->view(piece * transposed.size() + 100, 8), &transposed[100], 8), 0);
+    EXPECT_EQ(*epoch, inflated);
+  }
 }
 
 }  // namespace
