@@ -7,7 +7,6 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <queue>
 #include <string>
 #include <vector>
 
@@ -113,6 +112,7 @@ struct GroupWalk {
   BusFrame frame{};
   RecordIterator records;
   std::size_t order = 0;  // among the data groups being read
+  double time = 0;        // merge_time of the frame waiting
 };
 
 // Orders frames by time as the output stores them: negative and NaN times count as 0.
@@ -148,38 +148,67 @@ bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd, bool only_recognis
   }
 
   bool ok = true;
-  // Walks that have a frame waiting, earliest on top.
+  // Walks that have a frame waiting, earliest on top: a binary heap, so that the walk
+  // delivering stays out of it while its frames come first and swaps places with the top
+  // in one pass down when another's come first.
   auto later = [](const GroupWalk* a, const GroupWalk* b) {
-    const double ta = merge_time(a->frame), tb = merge_time(b->frame);
-    return ta != tb ? ta > tb : a->order > b->order;
+    return a->time != b->time ? a->time > b->time : a->order > b->order;
   };
-  std::priority_queue<GroupWalk*, std::vector<GroupWalk*>, decltype(later)> waiting(later);
-  auto advance = [&](GroupWalk& walk, bool more) {
-    if (more) {
-      waiting.push(&walk);
-      return;
+  std::vector<GroupWalk*> waiting;
+  auto sift_down = [&] {
+    std::size_t at = 0;
+    while (true) {
+      std::size_t earliest = at;
+      for (std::size_t child = 2 * at + 1; child <= 2 * at + 2 && child < waiting.size(); ++child)
+        if (later(waiting[earliest], waiting[child])) earliest = child;
+      if (earliest == at) return;
+      std::swap(waiting[at], waiting[earliest]);
+      at = earliest;
     }
-    // A walk stopped early (an unknown record id, say) left records unconverted.
+  };
+  // A walk is over: one stopped early (an unknown record id, say) left records unconverted.
+  auto finish = [&](GroupWalk& walk) {
     log_status(walk.records.end_status());
     if (read_end_failed(walk.records.end())) ok = false;
   };
   for (std::size_t i = 0; i < walks.size(); ++i) {
-    walks[i]->order = i;
-    advance(*walks[i], walks[i]->records.begin());
+    GroupWalk& walk = *walks[i];
+    walk.order = i;
+    if (!walk.records.begin()) {
+      finish(walk);
+      continue;
+    }
+    walk.time = merge_time(walk.frame);
+    waiting.push_back(&walk);
+    std::push_heap(waiting.begin(), waiting.end(), later);
   }
-  while (!waiting.empty()) {
-    GroupWalk* walk = waiting.top();
-    waiting.pop();
-    // With a single walk nothing can overtake it: deliver its records in one run.
-    bool more = true;
-    do {
-      if (!only_recognised || walk->records.record().group_kind != 0) {
-        ++ctx.record_count;
-        ok = ops.on_record(ctx, walk->frame) && ok;
+  GroupWalk* walk = nullptr;
+  if (!waiting.empty()) {
+    std::pop_heap(waiting.begin(), waiting.end(), later);
+    walk = waiting.back();
+    waiting.pop_back();
+  }
+  while (walk != nullptr) {
+    if (!only_recognised || walk->records.record().group_kind != 0) {
+      ++ctx.record_count;
+      ok = ops.on_record(ctx, walk->frame) && ok;
+    }
+    if (!walk->records.next()) {
+      finish(*walk);
+      walk = nullptr;
+      if (!waiting.empty()) {
+        std::pop_heap(waiting.begin(), waiting.end(), later);
+        walk = waiting.back();
+        waiting.pop_back();
       }
-      more = walk->records.next();
-    } while (more && waiting.empty());
-    advance(*walk, more);
+      continue;
+    }
+    if (waiting.empty()) continue;  // nothing can overtake it
+    walk->time = merge_time(walk->frame);
+    if (later(walk, waiting.front())) {
+      std::swap(walk, waiting.front());
+      sift_down();
+    }
   }
 
   for (const GroupSummary& summary : summaries) {
