@@ -165,6 +165,19 @@ TEST(EndToEnd, CarriesEveryFrameIntoItsGroupAndFinalizes) {
     }
     EXPECT_EQ(bytes, block_cast<DtBlock>(out.dg().data)->data_size()) << name;
   }
+
+  // Frames of equal time from data groups side by side go in data group order: frame 3
+  // (group 3) after frame 4 (group 0), 1 us later as their bus and direction share it.
+  Frames ties;
+  for (std::uint64_t i = 0; i < 6; ++i)
+    ties.push_back(test::can_frame(1, 0x100 + static_cast<std::uint32_t>(i),
+                                   {static_cast<std::uint8_t>(i)}, 1000 * (i == 4 ? 4 : i + 1)));
+  ASSERT_TRUE(dir.write_file("ties.mf4", text(build_logger_file(ties, {.data_groups = 4}))));
+  r = run_busfold(dir, {"ties.mf4"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  std::swap(ties[3], ties[4]);
+  ties[4].time_us = 4001;
+  EXPECT_EQ(Output(dir, "ties_fin.MF4").frames(), expected(ties));
 }
 
 // Files shaped as other writers shape them, stored as they store them: every frame comes
