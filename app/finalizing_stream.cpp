@@ -99,7 +99,7 @@ std::unique_ptr<OutputLayout> OutputLayout::create(std::unique_ptr<MdfFile> file
   std::unique_ptr<OutputLayout> layout(new (std::nothrow) OutputLayout());
   if (!layout) return nullptr;
   layout->file_ = std::move(file);
-  layout->record_buffer_.reset(new (std::nothrow) std::uint8_t[kRecordBuffer]);
+  layout->record_buffer_.reset(new (std::nothrow) std::uint8_t[2 * kRecordBuffer]);
   if (!layout->record_buffer_ || !layout->place_records()) return nullptr;
   return layout;
 }
@@ -202,6 +202,7 @@ std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output, Output
   stream->output_ = std::move(output);
   stream->layout_ = &layout;
   layout.counts_.clear();
+  layout.writer_.wait();  // what an output before left said is not this one's
   stream->attach(layout.record_buffer_.get(), layout.record_buffer_.get() + kRecordBuffer,
                  layout.counts_);
   if (!stream_seek_exact(*stream->output_, layout.records_start_)) return nullptr;
@@ -218,21 +219,32 @@ std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output,
 }
 
 FinalizingStream::~FinalizingStream() {
-  if (layout_ != nullptr) layout_->restore();
+  if (layout_ == nullptr) return;
+  if (output_) layout_->writer_.wait();  // no write may outlive the output
+  layout_->restore();
 }
 
 bool FinalizingStream::flush() {
   const std::size_t n = buffered();
   if (n == 0 || failed_) return !failed_;
-  const std::int64_t written = output_->write(buffer(), n);
   records_size_ += n;
-  if (written != static_cast<std::int64_t>(n)) {
+  if (!layout_->writer_.write(*output_, buffer(), n)) {
     failed_ = true;
     attach(buffer(), buffer(), layout_->counts_);  // no room from now on
     return false;
   }
-  rewind();
+  half_ ^= 1;
+  std::uint8_t* next = layout_->record_buffer_.get() + half_ * kRecordBuffer;
+  attach(next, next + kRecordBuffer, layout_->counts_);
   return true;
+}
+
+bool FinalizingStream::settle() {
+  if (!layout_->writer_.wait()) {
+    failed_ = true;
+    attach(buffer(), buffer(), layout_->counts_);
+  }
+  return !failed_;
 }
 
 std::uint8_t* FinalizingStream::make_room(std::size_t n) {
@@ -245,7 +257,7 @@ std::int64_t FinalizingStream::write(const void* buffer, std::uint64_t n) {
   const auto* record = static_cast<const std::uint8_t*>(buffer);
   if (n <= kRecordBuffer) return put(record, n) ? static_cast<std::int64_t>(n) : kStreamError;
   // Larger than the buffer: straight through.
-  if (!flush() || output_->write(buffer, n) != static_cast<std::int64_t>(n)) {
+  if (!flush() || !settle() || output_->write(buffer, n) != static_cast<std::int64_t>(n)) {
     failed_ = true;
     return kStreamError;
   }
@@ -255,7 +267,7 @@ std::int64_t FinalizingStream::write(const void* buffer, std::uint64_t n) {
 }
 
 bool FinalizingStream::finalize() {
-  if (!flush()) return false;
+  if (!flush() || !settle()) return false;
   IdBlock* id = layout_->file_->id_block();
   if (id == nullptr) return false;
   for (const OutputLayout::Group& group : layout_->groups_) {
@@ -311,6 +323,7 @@ std::int64_t FinalizingStream::close() {
   if (closed_) return kStreamError;
   closed_ = true;
   bool ok = finalize();
+  ok = settle() && ok;  // however far finalize got, no write is under way now
   error_ = output_->error_number();
   std::int64_t closed = stream_close(output_);
   if (closed != 0) {

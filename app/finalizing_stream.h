@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "buslog/record_sink.h"
+#include "io/background_writer.h"
 #include "io/stream.h"
 #include "mdf/mdf_file.h"
 
@@ -64,7 +65,9 @@ private:
   std::uint64_t records_start_ = 0;
 
   // Of the output being written (its counts stay readable until the next one begins).
+  // Two halves: one is filled while the writer hands the other to the output.
   std::unique_ptr<std::uint8_t[]> record_buffer_;
+  BackgroundWriter writer_;
   RecordCounts counts_;
 
   std::vector<std::uint8_t> image_;  // empty until kept
@@ -98,15 +101,19 @@ private:
                                                                  std::unique_ptr<MdfFile> file);
   FinalizingStream() = default;
   std::uint8_t* make_room(std::size_t n) override;
-  // Hands the buffered records to the output; false once it refused bytes, after which
-  // the sink takes no more.
+  // Hands the buffered records to the output (they are written while the other half of
+  // the buffer fills); false once it refused bytes, after which the sink takes no more.
   bool flush();
+  // Waits until the output has taken every record handed to it; false once it refused
+  // bytes. The output is this stream's own again.
+  bool settle();
   bool finalize();
 
   StreamPtr output_;
   OutputLayout* layout_ = nullptr;              // borrowed, or owned_layout_
   std::unique_ptr<OutputLayout> owned_layout_;  // for a file given to this stream alone
   std::uint64_t records_size_ = 0;  // bytes handed to the output so far
+  unsigned half_ = 0;               // of the layout's record buffer being filled
   bool failed_ = false;             // the output refused records
   bool closed_ = false;
   int error_ = 0;  // of the output, kept when it is closed
