@@ -20,6 +20,16 @@ FieldReader::FieldReader(Stream& stream) : FieldCursor(stream, 0) {
 bool FieldReader::read_exact(void* buffer, std::uint64_t n) {
   // From a view where the stream shows the bytes in place; it leaves the stream where it
   // was, as no caller reads on without a seek of its own.
+  if (!looked_ahead_ && valid_base_) {
+    looked_ahead_ = true;
+    ahead_ = stream_.view(base_, kAhead);
+    ahead_size_ = ahead_ != nullptr ? kAhead : 0;
+  }
+  if (relative_ <= ahead_size_ && n <= ahead_size_ - relative_) {
+    if (n > 0) std::memcpy(buffer, ahead_ + relative_, static_cast<std::size_t>(n));
+    relative_ += n;
+    return true;
+  }
   const std::uint64_t target = base_ + relative_;
   if (valid_base_ && target >= base_ && n > 0) {
     if (const std::uint8_t* bytes = stream_.view(target, n)) {

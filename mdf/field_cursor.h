@@ -72,6 +72,13 @@ public:
 
 private:
   bool read_exact(void* buffer, std::uint64_t n);
+
+  // A view of the bytes from the base on, taken at the first read where the stream shows
+  // them, for the fields of the block that follow; nothing else reads the stream between.
+  static constexpr std::uint64_t kAhead = 256;
+  const std::uint8_t* ahead_ = nullptr;
+  std::uint64_t ahead_size_ = 0;
+  bool looked_ahead_ = false;
 };
 
 // Fields that follow one another are gathered and written together: finish() writes
