@@ -50,6 +50,20 @@ ProcessResult run_busfold(const TempDir& dir, const std::vector<std::string>& ar
   return testing::run_process(BUSFOLD_BINARY, args, dir.path());
 }
 
+// busfold run by the shell after `setup`; as root, `other_user` runs it as nobody, to whom
+// a folder can be closed.
+ProcessResult run_in_shell(const TempDir& dir, const std::string& setup, bool other_user,
+                           const std::vector<std::string>& args) {
+  std::vector<std::string> shell = {"-c",
+                                    setup + (other_user && ::geteuid() == 0
+                                                 ? "exec setpriv --reuid=65534 --regid=65534 "
+                                                   "--clear-groups \"$0\" \"$@\""
+                                                 : "exec \"$0\" \"$@\""),
+                                    BUSFOLD_BINARY};
+  shell.insert(shell.end(), args.begin(), args.end());
+  return testing::run_process("/bin/sh", shell, dir.path());
+}
+
 bool logged(const ProcessResult& r, const std::string& line) {
   return r.err.find(line) != std::string::npos;
 }
@@ -135,49 +149,55 @@ TEST(EndToEnd, WritesTheReferenceOutputsByteForByte) {
   EXPECT_EQ(dir.read_file("empty/none_fin.MF4"), golden("no_frames_fin.MF4"));
 }
 
+// One run converts the files with one output layout it patches for each: every output
+// holds its frames and is the file a run of that input alone writes.
 TEST(EndToEnd, CarriesEveryFrameIntoItsGroupAndFinalizes) {
-  TempDir dir;
-  const Frames frames = test::mixed_can_frames(3000, 5);
-  ASSERT_TRUE(dir.write_file("unfinalized.mf4", text(build_logger_file(frames))));
-  ASSERT_TRUE(
-      dir.write_file("finalized.mf4", text(build_logger_file(frames, {.finalized = true}))));
+  const Frames frames = test::mixed_can_frames(3000, 5),
+               first(frames.begin(), frames.begin() + 900);
+  Frames ties;
+  for (std::uint64_t i = 0; i < 6; ++i)
+    ties.push_back(test::can_frame(1, 0x100 + static_cast<std::uint32_t>(i),
+                                   {static_cast<std::uint8_t>(i)}, 1000 * (i == 4 ? 4 : i + 1)));
   // Data groups recording side by side are merged by time, not written one after another.
-  ASSERT_TRUE(dir.write_file("groups.mf4", text(build_logger_file(frames, {.data_groups = 4}))));
-  ProcessResult r = run_busfold(dir, {"unfinalized.mf4", "finalized.mf4", "groups.mf4"});
+  const std::tuple<const char*, Frames, test::LoggerFileOptions> files[] = {
+      {"unfinalized", frames, {}},
+      {"finalized", first, {.finalized = true, .start_time_ns = 1600000000000000000ull}},
+      {"groups", frames, {.data_groups = 4}},
+      {"ties", ties, {.data_groups = 4}},
+  };
+  TempDir dir;
+  for (const auto& [name, in, options] : files)
+    ASSERT_TRUE(dir.write_file(std::string(name) + ".mf4", text(build_logger_file(in, options))));
+  ProcessResult r = run_busfold(dir, {"-j", "1", "-X", "."});
   ASSERT_EQ(r.exit_status, 0) << r.err;
   EXPECT_FALSE(logged(r, " moved forward in time")) << r.err;
-
-  const auto long_frames =
-      std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.dlc > 8; });
-  for (const char* name : {"unfinalized_fin.MF4", "finalized_fin.MF4", "groups_fin.MF4"}) {
-    Output out(dir, name);
+  // Frames of equal time from data groups side by side go in data group order: frame 3
+  // (group 3) after frame 4 (group 0), 1 us later as their bus and direction share it.
+  std::swap(ties[3], ties[4]);
+  ties[4].time_us = 4001;
+  for (const auto& [name, in, options] : files) {
+    const std::string output = std::string(name) + "_fin.MF4";
+    Output out(dir, output);
     ASSERT_TRUE(out.mdf);
     EXPECT_STREQ(out.mdf->id_block()->file_id(), "MDF     ");
     EXPECT_EQ(out.mdf->id_block()->id_unfin_flags, 0);
-    EXPECT_EQ(out.mdf->hd()->hd_start_time_ns, 1700000000000000000ull);
-    EXPECT_EQ(out.frames(), expected(frames)) << name;
+    EXPECT_EQ(out.mdf->hd()->hd_start_time_ns, options.start_time_ns);
+    EXPECT_EQ(out.frames(), expected(in.size() == 6 ? ties : in)) << name;
     // Cycle counts and signal bytes add up to the data block, record ids included.
-    std::uint64_t bytes = 6 * static_cast<std::uint64_t>(long_frames);
+    std::uint64_t bytes = 0;
+    for (const LoggerFrame& f : in)
+      bytes += f.dlc > 8 ? 6 : 0;
     for (const BlockRef& ref : out.dg().channel_groups) {
       const CgBlock* cg = block_cast<CgBlock>(ref);
       bytes += cg->cg_flags & kCgFlagVlsd ? cg->cg_data_bytes
                                           : cg->cg_cycle_count * (2 + cg->cg_data_bytes);
     }
     EXPECT_EQ(bytes, block_cast<DtBlock>(out.dg().data)->data_size()) << name;
+    TempDir alone;
+    ASSERT_TRUE(alone.write_file("x.mf4", text(build_logger_file(in, options))));
+    ASSERT_EQ(run_busfold(alone, {"x.mf4"}).exit_status, 0);
+    EXPECT_TRUE(alone.read_file("x_fin.MF4") == dir.read_file(output)) << name;
   }
-
-  // Frames of equal time from data groups side by side go in data group order: frame 3
-  // (group 3) after frame 4 (group 0), 1 us later as their bus and direction share it.
-  Frames ties;
-  for (std::uint64_t i = 0; i < 6; ++i)
-    ties.push_back(test::can_frame(1, 0x100 + static_cast<std::uint32_t>(i),
-                                   {static_cast<std::uint8_t>(i)}, 1000 * (i == 4 ? 4 : i + 1)));
-  ASSERT_TRUE(dir.write_file("ties.mf4", text(build_logger_file(ties, {.data_groups = 4}))));
-  r = run_busfold(dir, {"ties.mf4"});
-  ASSERT_EQ(r.exit_status, 0) << r.err;
-  std::swap(ties[3], ties[4]);
-  ties[4].time_us = 4001;
-  EXPECT_EQ(Output(dir, "ties_fin.MF4").frames(), expected(ties));
 }
 
 // Files shaped as other writers shape them, stored as they store them: every frame comes
@@ -187,26 +207,17 @@ TEST(EndToEnd, ConvertsFilesOfOtherWritersFrameByFrame) {
   using test::Storage;
   const Frames frames = test::mixed_can_frames(1500, 11);
   const std::string other = "Another tool";
+  auto sorted = [&other](Storage storage, MasterTime time = MasterTime::micros48) {
+    return test::LoggerFileOptions{
+        .storage = storage, .tool_id = other, .sorted = true, .master_time = time};
+  };
   const std::pair<const char*, test::LoggerFileOptions> cases[] = {
-      {"float seconds",
-       {.tool_id = other, .sorted = true, .master_time = MasterTime::float_seconds}},
-      {"nanoseconds zipped",
-       {.storage = Storage::zipped,
-        .tool_id = other,
-        .sorted = true,
-        .master_time = MasterTime::nanoseconds}},
+      {"float seconds", sorted(Storage::plain, MasterTime::float_seconds)},
+      {"nanoseconds zipped", sorted(Storage::zipped, MasterTime::nanoseconds)},
       {"transposed", {.storage = Storage::transposed, .tool_id = "", .sorted = true}},
-      {"equal list", {.storage = Storage::equal_list, .tool_id = other, .sorted = true}},
-      {"unequal list",
-       {.storage = Storage::unequal_list,
-        .tool_id = other,
-        .sorted = true,
-        .master_time = MasterTime::nanoseconds}},
-      {"header list",
-       {.storage = Storage::header_list,
-        .tool_id = other,
-        .sorted = true,
-        .master_time = MasterTime::float_seconds}},
+      {"equal list", sorted(Storage::equal_list)},
+      {"unequal list", sorted(Storage::unequal_list, MasterTime::nanoseconds)},
+      {"header list", sorted(Storage::header_list, MasterTime::float_seconds)},
       // Our logger's shape: records with ids, long payloads in VLSD records or SD blocks.
       {"logger lists", {.finalized = true, .data_groups = 2, .storage = Storage::unequal_list}},
       {"logger SD in lists",
@@ -248,8 +259,6 @@ TEST(EndToEnd, ConvertsFilesOfOtherWritersFrameByFrame) {
 // temporary file and keeps the input.
 TEST(EndToEnd, FailedFilesKeepTheirInputsAndLeaveNoPartialOutput) {
   const Bytes one = build_logger_file({can_frame(1, 0x100, {1, 2}, 10)});
-  const LoggerFrame lin{
-      .kind = test::LoggerFrameKind::lin, .id = 0x21, .dlc = 2, .time_us = 20, .payload = {7, 8}};
   // The data block is last: its second record's id becomes one no group has.
   Bytes unknown_id = build_logger_file({can_frame(1, 1, {1}, 1), can_frame(1, 2, {2}, 2)});
   unknown_id[unknown_id.size() - 18] = unknown_id[unknown_id.size() - 17] = 0x77;
@@ -259,21 +268,18 @@ TEST(EndToEnd, FailedFilesKeepTheirInputsAndLeaveNoPartialOutput) {
       build_logger_file({can_frame(1, 1, {1}, 1), can_frame(1, 2, {2}, 2)}, {.finalized = true}));
   cut_short[cut_short.rfind("##DT") + 8] -= 5;
   const std::string big = text(build_logger_file(test::mixed_can_frames(3000, 3)));
-  const std::string plain = "exec \"$0\" \"$@\"";
   struct Case {
     const char* what;
     std::string input;
     int status;
-    std::string line;  // logged ("{}": the test's folder), or empty
-    int frames;        // in the output; -1: no output
-    std::string shell = "exec \"$0\" \"$@\"";
+    std::string line;       // logged ("{}": the test's folder), or empty
+    int frames;             // in the output; -1: no output
     bool obstacle = false;  // a folder where the output goes
     bool read_only = false;
+    std::string setup = "";
   } cases[] = {
       {"converted", text(one), 0, " I Converted in/x.mf4 -> {}/in/x_fin.MF4 (1 frames, 0.03 MiB, ",
        1},
-      {"LIN is not carried over", text(build_logger_file({can_frame(1, 0x100, {1, 2}, 10), lin})),
-       8, " E Error during conversion of in/x.mf4\n", 1},
       {"bus without groups",
        text(build_logger_file({can_frame(1, 0x100, {1}, 10), can_frame(7, 0x100, {1}, 20)})), 8,
        " W No output groups for CAN bus 7, frames skipped\n", 1},
@@ -282,15 +288,12 @@ TEST(EndToEnd, FailedFilesKeepTheirInputsAndLeaveNoPartialOutput) {
       {"cut short", cut_short, 8, " is cut short; 13 bytes left unread\n", 1},
       // An output that cannot be written says why, naming its full path.
       {"output name taken", text(one), 8,
-       " E Could not write output file {}/in/x_fin.MF4: Is a directory\n", -2, plain, true},
+       " E Could not write output file {}/in/x_fin.MF4: Is a directory\n", -2, true},
       // Writes past the file size limit fail (the signal it sends is ignored).
       {"full disk", big, 8, " E Could not write output file {}/in/x_fin.MF4: File too large\n", -1,
-       "trap '' XFSZ; ulimit -f 16; " + plain},
-      // As root a folder is read-only only to another user.
+       false, false, "trap '' XFSZ; ulimit -f 16; "},
       {"read-only folder", big, 8,
        " E Could not open output file for finalization: {}/in/x_fin.MF4: Permission denied\n", -1,
-       ::geteuid() == 0 ? "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" \"$@\""
-                        : plain,
        false, true},
   };
   for (const Case& c : cases) {
@@ -302,8 +305,7 @@ TEST(EndToEnd, FailedFilesKeepTheirInputsAndLeaveNoPartialOutput) {
       ASSERT_EQ(::chmod(dir.file("in").c_str(), 0555), 0);
       ASSERT_EQ(::chmod(dir.file("in/x.mf4").c_str(), 0444), 0);
     }
-    ProcessResult r = testing::run_process(
-        "/bin/sh", {"-c", c.shell, BUSFOLD_BINARY, "-d", "-X", "in"}, dir.path());
+    ProcessResult r = run_in_shell(dir, c.setup, c.read_only, {"-d", "-X", "in"});
     ::chmod(dir.file("in").c_str(), 0755);
     EXPECT_EQ(r.exit_status, c.status) << c.what << r.err;
     std::string line = c.line;
@@ -332,15 +334,8 @@ TEST(EndToEnd, AllFramesCarriesLinRemoteAndErrorFramesOver) {
   using Kind = test::LoggerFrameKind;
   auto frame = [](Kind kind, std::uint8_t bus, bool tx, std::uint32_t id, std::uint8_t dlc,
                   std::uint64_t time_us, Bytes payload = {}) {
-    LoggerFrame f{.kind = kind,
-                  .bus = bus,
-                  .tx = tx,
-                  .id = id,
-                  .dlc = dlc,
-                  .time_us = time_us,
-                  .payload = std::move(payload)};
-    f.ide = id > 0x7FF && kind == Kind::can_remote;
-    return f;
+    const bool ide = id > 0x7FF && kind == Kind::can_remote;
+    return LoggerFrame{kind, bus, tx, ide, false, false, false, id, dlc, time_us, payload};
   };
   Frames others = {frame(Kind::can_remote, 1, false, 0x7FF, 8, 20),
                    frame(Kind::can_remote, 2, true, 0x1FFFFFFF, 15, 30),
@@ -433,17 +428,10 @@ TEST(EndToEnd, WalkLeavesOutputsAloneAndReportsWhatItSkips) {
       EXPECT_FALSE(dir.exists(name)) << what << ": " << name;
   }
 
-  // As root a folder is unreadable only to another user.
   ASSERT_TRUE(dir.make_folder("locked/inner"));
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
   ASSERT_EQ(::chmod(dir.file("locked/inner").c_str(), 0), 0);
-  ProcessResult r = testing::run_process(
-      "/bin/sh",
-      {"-c",
-       ::geteuid() == 0 ? "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" \"$@\""
-                        : "exec \"$0\" \"$@\"",
-       BUSFOLD_BINARY, "-X", "locked"},
-      dir.path());
+  ProcessResult r = run_in_shell(dir, "", true, {"-X", "locked"});
   ::chmod(dir.file("locked/inner").c_str(), 0755);
   EXPECT_EQ(r.exit_status, 129) << r.err;
   EXPECT_TRUE(logged(r, " W Could not read folder locked/inner: Permission denied\n")) << r.err;

@@ -128,59 +128,6 @@ TEST(FinalizingStream, PatchesCountsAndReportsAnOutputThatFails) {
   EXPECT_NE(refused.stream->close(), 0);
 }
 
-// A layout kept for the outputs of a run gives each output the bytes a layout of its own
-// would: its counts, start time and data length, none of the output before it.
-TEST(FinalizingStream, OutputsOfOneLayoutAreThoseOfFreshOnes) {
-  BusRecordIdTable ids;
-  auto layout_file = [&ids] {
-    BusLoggingFile built = create_bus_logging_file();
-    ids = BusRecordIdTable();
-    EXPECT_TRUE(add_output_bus_groups(*built.file, built.bus_template, {}, ids).ok());
-    auto* dg = block_cast<DgBlock>(built.file->hd()->data_groups.front());
-    dg->data = create_block(BlockType::kDt);
-    dg->dg_rec_id_size = 2;
-    return OutputLayout::create(std::move(built.file));
-  };
-  // Records of classic frames on bus 1 and of long FD frames with their data on bus 2.
-  auto convert = [&ids](OutputLayout& layout, std::uint64_t start, int classic, int long_fd) {
-    layout.file().hd()->hd_start_time_ns = start;
-    std::unique_ptr<MemoryStream> memory = test::save_output();
-    MemoryStream& bytes = *memory;
-    auto stream = finalizing_stream_new(std::make_unique<LimitedSink>(bytes, 0, UINT64_MAX, false),
-                                        layout);
-    EXPECT_TRUE(stream);
-    if (!stream) return Bytes();
-    const CanGroupRecordIds& bus1 = *ids.find(1);
-    const CanGroupRecordIds& bus2 = *ids.find(2);
-    auto write = [&stream](std::uint16_t record_id, Bytes record) {
-      record.insert(record.begin(), {static_cast<std::uint8_t>(record_id),
-                                     static_cast<std::uint8_t>(record_id >> 8)});
-      EXPECT_EQ(stream->write(record.data(), record.size()), std::ssize(record));
-    };
-    for (int i = 0; i < classic; ++i)
-      write(bus1.rx[kIdsClassic11], Bytes(16, static_cast<std::uint8_t>(i)));
-    for (int i = 0; i < long_fd; ++i) {
-      write(bus2.tx[kIdsFdOver8_11], Bytes(13, 7));
-      write(bus2.tx[kIdsFdOver8_11 + 1], {20, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10,
-                                          11, 12, 13, 14, 15, 16, 17, 18, 19, 20});
-    }
-    EXPECT_EQ(stream->close(), 0);
-    return Bytes(bytes.bytes().begin(), bytes.bytes().end());
-  };
-  std::unique_ptr<OutputLayout> kept = layout_file();
-  ASSERT_TRUE(kept);
-  const Bytes first = convert(*kept, 1000, 5, 3);
-  const Bytes second = convert(*kept, 2000, 2, 0);
-  const Bytes third = convert(*kept, 3000, 0, 4);
-  std::unique_ptr<OutputLayout> fresh = layout_file();
-  EXPECT_EQ(first, convert(*fresh, 1000, 5, 3));
-  fresh = layout_file();
-  EXPECT_EQ(second, convert(*fresh, 2000, 2, 0));
-  fresh = layout_file();
-  EXPECT_EQ(third, convert(*fresh, 3000, 0, 4));
-  EXPECT_NE(first, second);
-}
-
 TEST(FileStream, ReportsShortWritesAndFailedCloses) {
   // /dev/full takes nothing: the library's buffer hides that until it is flushed.
   auto small = file_stream_open("/dev/full", 1);
