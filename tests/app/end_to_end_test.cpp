@@ -64,8 +64,8 @@ ProcessResult run_in_shell(const TempDir& dir, const std::string& setup, bool ot
   return testing::run_process("/bin/sh", shell, dir.path());
 }
 
-bool logged(const ProcessResult& r, const std::string& line) {
-  return r.err.find(line) != std::string::npos;
+void expect_logged(const ProcessResult& r, const std::string& line, bool present = true) {
+  EXPECT_EQ(r.err.find(line) != std::string::npos, present) << line << "\n" << r.err;
 }
 
 // A frame written or read back: kind, bus, tx, ide, edl, brs, esi, id, dlc, time, payload.
@@ -170,7 +170,7 @@ TEST(EndToEnd, CarriesEveryFrameIntoItsGroupAndFinalizes) {
     ASSERT_TRUE(dir.write_file(std::string(name) + ".mf4", text(build_logger_file(in, options))));
   ProcessResult r = run_busfold(dir, {"-j", "1", "-X", "."});
   ASSERT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_FALSE(logged(r, " moved forward in time")) << r.err;
+  expect_logged(r, " moved forward in time", false);
   // Frames of equal time from data groups side by side go in data group order: frame 3
   // (group 3) after frame 4 (group 0), 1 us later as their bus and direction share it.
   std::swap(ties[3], ties[4]);
@@ -232,7 +232,7 @@ TEST(EndToEnd, ConvertsFilesOfOtherWritersFrameByFrame) {
   }
   ProcessResult r = run_busfold(dir, args);
   ASSERT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_FALSE(logged(r, " moved forward in time")) << r.err;
+  expect_logged(r, " moved forward in time", false);
   for (const auto& [name, options] : cases)
     EXPECT_EQ(Output(dir, std::string(name) + "_fin.MF4").frames(), expected(frames)) << name;
 
@@ -242,17 +242,14 @@ TEST(EndToEnd, ConvertsFilesOfOtherWritersFrameByFrame) {
   ASSERT_TRUE(dir.write_file("none/no_groups.mf4", text(no_groups)));
   r = run_busfold(dir, {"float seconds.mf4", "transposed.mf4", "logger lists.mf4"});
   EXPECT_EQ(r.exit_status, 8);
-  EXPECT_TRUE(logged(r, " E Unsupported MF4 file: written by 'Another tool'; use --any-writer to "
-                        "convert files of other writers\n"))
-      << r.err;
-  EXPECT_TRUE(logged(r, " E Unsupported MF4 file: written by an unnamed tool; use --any-writer"))
-      << r.err;
-  EXPECT_FALSE(logged(r, "Error during conversion of logger lists.mf4")) << r.err;
+  expect_logged(r, " E Unsupported MF4 file: written by 'Another tool'; use --any-writer to "
+                   "convert files of other writers\n");
+  expect_logged(r, " E Unsupported MF4 file: written by an unnamed tool; use --any-writer");
+  expect_logged(r, "Error during conversion of logger lists.mf4", false);
   r = run_busfold(dir, {"--any-writer", "none/no_groups.mf4"});
   EXPECT_EQ(r.exit_status, 8);
-  EXPECT_TRUE(logged(r, " E Unsupported MF4 file: written by 'Another tool', without a group of "
-                        "bus frames\n"))
-      << r.err;
+  expect_logged(r, " E Unsupported MF4 file: written by 'Another tool', without a group of "
+                   "bus frames\n");
 }
 
 // Only a file converted completely is published and, with -d, deleted; a failure leaves no
@@ -297,6 +294,7 @@ TEST(EndToEnd, FailedFilesKeepTheirInputsAndLeaveNoPartialOutput) {
        false, true},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     TempDir dir;
     ASSERT_TRUE(dir.write_file("in/x.mf4", c.input));
     ASSERT_TRUE(!c.obstacle || dir.write_file("in/x_fin.MF4/keep", ""));
@@ -307,22 +305,20 @@ TEST(EndToEnd, FailedFilesKeepTheirInputsAndLeaveNoPartialOutput) {
     }
     ProcessResult r = run_in_shell(dir, c.setup, c.read_only, {"-d", "-X", "in"});
     ::chmod(dir.file("in").c_str(), 0755);
-    EXPECT_EQ(r.exit_status, c.status) << c.what << r.err;
+    EXPECT_EQ(r.exit_status, c.status) << r.err;
     std::string line = c.line;
     if (const std::size_t at = line.find("{}"); at != std::string::npos)
       line.replace(at, 2, dir.path());
-    EXPECT_TRUE(logged(r, line)) << c.what << r.err;
-    // Which callback failed is no explanation for a user.
-    EXPECT_FALSE(logged(r, " callback\n")) << c.what << r.err;
-    EXPECT_TRUE(logged(r, c.status == 0 ? " I Done: 1 file(s) converted, 0 failed, 0 skipped; 1 "
-                                        : " I Done: 0 file(s) converted, 1 failed, 0 skipped; "))
-        << c.what << r.err;
-    EXPECT_EQ(dir.exists("in/x.mf4"), c.status != 0) << c.what;
+    expect_logged(r, line);
+    expect_logged(r, " callback\n", false);  // which callback failed tells a user nothing
+    expect_logged(r, c.status == 0 ? " I Done: 1 file(s) converted, 0 failed, 0 skipped; 1 "
+                                   : " I Done: 0 file(s) converted, 1 failed, 0 skipped; ");
+    EXPECT_EQ(dir.exists("in/x.mf4"), c.status != 0);
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path()))
-      EXPECT_FALSE(entry.path().string().ends_with(".part")) << c.what;
-    EXPECT_TRUE(c.frames != -1 || !dir.exists("in/x_fin.MF4")) << c.what;
+      EXPECT_FALSE(entry.path().string().ends_with(".part"));
+    EXPECT_TRUE(c.frames != -1 || !dir.exists("in/x_fin.MF4"));
     if (c.frames >= 0) {
-      EXPECT_EQ(Output(dir, "in/x_fin.MF4").frames().size(), std::size_t(c.frames)) << c.what;
+      EXPECT_EQ(Output(dir, "in/x_fin.MF4").frames().size(), std::size_t(c.frames));
     }
   }
 }
@@ -363,9 +359,8 @@ TEST(EndToEnd, AllFramesCarriesLinRemoteAndErrorFramesOver) {
 
   r = run_busfold(dir, {"-X", "-d", "./data"});  // named as typed
   EXPECT_EQ(r.exit_status, 8);
-  EXPECT_TRUE(logged(r, " E ./data/x.mf4: 2 LIN frames, 2 CAN remote frames and 2 CAN error "
-                        "frames not carried over\n"))
-      << r.err;
+  expect_logged(r, " E ./data/x.mf4: 2 LIN frames, 2 CAN remote frames and 2 CAN error "
+                   "frames not carried over\n");
   EXPECT_TRUE(dir.exists("data/x.mf4"));
   EXPECT_EQ(run_busfold(dir, {"-X", "ref"}).exit_status, 0);
   EXPECT_TRUE(dir.read_file("data/x_fin.MF4") == dir.read_file("ref/x_fin.MF4"));
@@ -418,14 +413,14 @@ TEST(EndToEnd, WalkLeavesOutputsAloneAndReportsWhatItSkips) {
           std::string(step.add, std::strlen(step.add) - 4) + "_fin.MF4.99999-1.part", "x"));
     }
     ProcessResult r = run_busfold(dir, step.args);
-    const std::string what = step.args.back() + " " + step.args.front();
-    EXPECT_EQ(r.exit_status, step.status) << what << r.err;
+    SCOPED_TRACE(step.args.back() + " " + step.args.front());
+    EXPECT_EQ(r.exit_status, step.status) << r.err;
     for (const std::string& line : step.lines)
-      EXPECT_TRUE(logged(r, line)) << what << ": " << line << r.err;
+      expect_logged(r, line);
     for (const char* name : step.made)
-      EXPECT_TRUE(dir.exists(name)) << what << ": " << name;
+      EXPECT_TRUE(dir.exists(name)) << name;
     for (const char* name : step.absent)
-      EXPECT_FALSE(dir.exists(name)) << what << ": " << name;
+      EXPECT_FALSE(dir.exists(name)) << name;
   }
 
   ASSERT_TRUE(dir.make_folder("locked/inner"));
@@ -434,7 +429,7 @@ TEST(EndToEnd, WalkLeavesOutputsAloneAndReportsWhatItSkips) {
   ProcessResult r = run_in_shell(dir, "", true, {"-X", "locked"});
   ::chmod(dir.file("locked/inner").c_str(), 0755);
   EXPECT_EQ(r.exit_status, 129) << r.err;
-  EXPECT_TRUE(logged(r, " W Could not read folder locked/inner: Permission denied\n")) << r.err;
+  expect_logged(r, " W Could not read folder locked/inner: Permission denied\n");
 }
 
 TEST(EndToEnd, UnwrapsContainersWithTheDevicePassword) {
@@ -465,7 +460,7 @@ TEST(EndToEnd, UnwrapsContainersWithTheDevicePassword) {
   ASSERT_TRUE(dir.write_file("passwords.json", "{\"00a1b2c4\": \"secret\"}"));
   ProcessResult r = run_busfold(dir, {"-X", "in/e.mfe"});
   EXPECT_EQ(r.exit_status, 2);
-  EXPECT_TRUE(logged(r, " E No password found for device 00A1B2C3\n")) << r.err;
+  expect_logged(r, " E No password found for device 00A1B2C3\n");
   ASSERT_TRUE(dir.write_file("passwords.json", "{\"default\": \"wrong\"}"));
   std::string corrupt = text(compressed), unknown_type = text(compressed);
   corrupt[40] ^= 0x55;
@@ -478,7 +473,7 @@ TEST(EndToEnd, UnwrapsContainersWithTheDevicePassword) {
   for (const char* line : {" E Could not decrypt file\n", " E Could not decompress file\n",
                            " E Could not validate checksum, expected ",
                            " E Error during conversion of bad/type5.mfc\n"})
-    EXPECT_TRUE(logged(r, line)) << line << r.err;
+    expect_logged(r, line);
   EXPECT_FALSE(dir.exists("bad/type5_fin.MF4"));
 }
 
