@@ -325,7 +325,7 @@ TEST(EndToEnd, FailedFilesKeepTheirInputsAndLeaveNoPartialOutput) {
 
 // With --all-frames remote, error and LIN frames (and the remote frames a carrier holds)
 // come out as they went in; without it the output holds the data frames alone, byte for
-// byte, and the file fails with a line counting what was left out.
+// byte, and the file fails with a line counting what was left out, in carriers too.
 TEST(EndToEnd, AllFramesCarriesLinRemoteAndErrorFramesOver) {
   using Kind = test::LoggerFrameKind;
   auto frame = [](Kind kind, std::uint8_t bus, bool tx, std::uint32_t id, std::uint8_t dlc,
@@ -357,12 +357,13 @@ TEST(EndToEnd, AllFramesCarriesLinRemoteAndErrorFramesOver) {
                            "CAN3_RTR_Rx", "CAN1_Errors", "CAN9_Errors"})
     EXPECT_EQ(out.group(name)->cg_cycle_count, 1u) << name;
 
-  r = run_busfold(dir, {"-X", "-d", "./data"});  // named as typed
+  r = run_busfold(dir, {"-X", "-d", "-m", "7DF:3", "./data"});  // named as typed
   EXPECT_EQ(r.exit_status, 8);
-  expect_logged(r, " E ./data/x.mf4: 2 LIN frames, 2 CAN remote frames and 2 CAN error "
+  expect_logged(r, " E ./data/x.mf4: 2 LIN frames, 3 CAN remote frames and 2 CAN error "
                    "frames not carried over\n");
   EXPECT_TRUE(dir.exists("data/x.mf4"));
-  EXPECT_EQ(run_busfold(dir, {"-X", "ref"}).exit_status, 0);
+  // The remote frame in the carrier alone fails the file.
+  EXPECT_EQ(run_busfold(dir, {"-X", "-m", "7DF:3", "ref"}).exit_status, 8);
   EXPECT_TRUE(dir.read_file("data/x_fin.MF4") == dir.read_file("ref/x_fin.MF4"));
 }
 
