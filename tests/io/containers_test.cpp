@@ -152,7 +152,7 @@ private:
 };
 
 // Read through a slow source: sizes around the 1024-byte input pieces and 4096-byte output
-// chunks of the decoder, the 512-byte pieces and 16-byte blocks of the cipher.
+// chunks; 1300 bytes end in a partial piece and a partial AES block, 512 are one whole piece.
 TEST(Containers, RoundTripAnyWindowLookaheadAndSize) {
   for (std::size_t size : {0, 1, 16, 512, 1023, 1025, 1300, 4095, 4096, 4097, 9000, 70001}) {
     for (bool repetitive : {false, true}) {
