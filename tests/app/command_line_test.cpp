@@ -45,6 +45,8 @@ void expect_lines(const std::string& stream, const Lines& lines, const std::stri
 }
 
 TEST_F(Busfold, ExitCodesOutputAndLogLines) {
+  // The synopsis names every option; of the glossary, whose texts are the option table's,
+  // the first and last lines, an alias and the tool's own options (the longest name).
   const Lines usage = {
       "Usage: busfold [-hvdX] [--verbosity=<n>] [--non-interactive] [--skip-existing] [-b <n>] "
       "[-j <n>] [-p <file>] [--any-writer] [-m hex id:channel 1;channel 2;...]... [--all-frames] "
@@ -52,27 +54,10 @@ TEST_F(Busfold, ExitCodesOutputAndLogLines) {
       "[-i <file(s)/folder(s)>]... file(s)/folder(s) [file(s)/folder(s)]...\n\n",
       "  -h, --help                               display this help and exit\n",
       "  -v, -V, --version                        display tool version and exit\n",
-      "  --verbosity=<n>                          verbosity of logging messages from 0 to 4, with "
-      "0 "
-      "being fatal messages only 4 being all messages including debug information. defaults to 3\n",
-      "  --non-interactive                        does not print any progress output\n",
-      "  -d, --delete-converted                   deletes files after conversion if specified\n",
-      "  -X, --no-append-root                     do not add \"_out\" when converting folders\n",
-      "  --skip-existing                          leave an input alone when its finished output "
-      "already exists\n",
-      "  -b, --buffer=<n>                         buffer size in bytes. 0 disables and -1 takes "
-      "entire file\n",
-      "  -j, --jobs=<n>                           number of files converted at once, defaults to "
-      "the number of processors; with -m files are converted one after another\n",
-      "  -p, --password-file=<file>               where to find device passwords for encrypted "
-      "files, defaults to \"passwords.json\"\n",
-      "  --any-writer                             also convert bus-logging files that other tools "
-      "wrote\n",
       "  -m, --mux=hex id:channel 1;channel 2;... CAN IDs to demux and their corresponding "
       "channels\n",
       "  --all-frames                             also carries LIN frames and CAN remote and "
       "error frames over\n",
-      "  -O, --output-directory=<folder>          where to place the converted files\n",
       "  -i, --input-files=<file(s)/folder(s)>    list of input files/folders, must have common "
       "root\n",
   };
