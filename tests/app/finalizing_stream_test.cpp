@@ -2,6 +2,7 @@
 // failed close. (Whole runs that cannot write are in end_to_end_test.cpp.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "app/busfold_tool.h"
 #include "app/demux.h"
 #include "app/finalizing_stream.h"
+#include "base/bytes.h"
 #include "buslog/bus_template.h"
 #include "buslog/output_groups.h"
 #include "io/file_stream.h"
@@ -77,16 +79,26 @@ struct Output {
   std::unique_ptr<FinalizingStream> stream;
 };
 
-// An output that cuts the records short, that refuses the blocks in front of them (the
-// final save), or that fails to close, fails the close. (The counts it patches in are held
-// by the reference outputs and end to end.)
+// Records of several buffers' worth reach the output in order, behind the blocks. An output
+// that cuts the records short, that refuses the blocks in front of them (the final save),
+// or that fails to close, fails the close. (The counts it patches in are held by the
+// reference outputs and end to end.)
 TEST(FinalizingStream, ReportsAnOutputThatFails) {
   Output whole;
   const std::uint16_t classic = whole.ids.find(1)->rx[kIdsClassic11];
-  const std::vector<std::uint8_t> record(group_of(*whole.file, classic)->cg_data_bytes, 1);
-  whole.write(classic, record);
+  std::vector<std::uint8_t> record(group_of(*whole.file, classic)->cg_data_bytes, 1);
+  std::vector<std::uint8_t> all;
+  for (std::uint32_t i = 0; i < 700'000; ++i) {  // 12 MiB: three buffers and more
+    store_le32(record.data(), i);
+    whole.write(classic, record);
+    all.insert(all.end(), {static_cast<std::uint8_t>(classic), static_cast<std::uint8_t>(classic >> 8)});
+    all.insert(all.end(), record.begin(), record.end());
+  }
   ASSERT_EQ(whole.stream->close(), 0);
-  const std::uint64_t records = whole.memory->size() - 2 - record.size();  // the last block
+  const std::span<const std::uint8_t> written = whole.memory->bytes();
+  ASSERT_GT(written.size(), all.size());
+  EXPECT_TRUE(std::equal(all.begin(), all.end(), written.end() - std::ssize(all)));
+  const std::uint64_t records = written.size() - all.size();  // the last block
   for (auto [from, to, close_fails] : {std::tuple{std::uint64_t{0}, records + 10, false},
                                        {records, UINT64_MAX, false},
                                        {0, UINT64_MAX, true}}) {
