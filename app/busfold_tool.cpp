@@ -113,6 +113,12 @@ void build_demux_states(const DemuxTable& table, BusfoldContext& ctx) {
   }
 }
 
+// A frame the output did not take is lost: the file must not count as converted.
+bool carried(BusfoldContext& ctx, bool written) {
+  if (!written) ctx.record_write_failed = true;
+  return written;
+}
+
 // Counts a frame that is not written; the file fails.
 bool count_not_carried(std::uint64_t& count) {
   ++count;
@@ -225,10 +231,7 @@ bool busfold_on_record(ToolContext& base, const BusFrame& frame) {
   BusfoldContext& ctx = busfold_context(base);
   if (!ctx.records) return false;
   if (frame.kind == kCanDataFrame && ctx.demux_states.empty()) {
-    if (ctx.records->write_can_data_frame(frame.can)) return true;
-    // The frame is lost from the output: the file must not count as converted.
-    ctx.record_write_failed = true;
-    return false;
+    return carried(ctx, ctx.records->write_can_data_frame(frame.can));
   }
   ToolRecord record;
   record.kind = frame.kind;
@@ -253,22 +256,12 @@ bool busfold_on_record(ToolContext& base, const BusFrame& frame) {
   if (frame.kind == kCanDataFrame && !ctx.demux_states.empty()) {
     auto carrier = ctx.demux_states.find(frame_key(frame.can));
     if (carrier != ctx.demux_states.end()) {
-      // The carrier itself is not written, only the frames it holds; when one of those is
-      // lost, the file must not count as converted.
-      if (demux_frame(*ctx.records, carrier->second, frame.can, ctx.all_frames,
-                      ctx.not_carried.remote)) {
-        return true;
-      }
-      ctx.record_write_failed = true;
-      return false;
+      // The carrier itself is not written, only the frames it holds.
+      return carried(ctx, demux_frame(*ctx.records, carrier->second, frame.can,
+                                      ctx.all_frames, ctx.not_carried.remote));
     }
   }
-  if (!ctx.records->write_record(record)) {
-    // The frame is lost from the output: the file must not count as converted.
-    ctx.record_write_failed = true;
-    return false;
-  }
-  return true;
+  return carried(ctx, ctx.records->write_record(record));
 }
 
 bool busfold_on_end_file(ToolContext& base, std::string_view) {

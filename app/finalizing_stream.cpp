@@ -149,10 +149,8 @@ void OutputLayout::keep_image(std::vector<std::uint8_t> before, bool nothing_aft
   // Each field where it is found must hold what the save wrote there.
   const auto holds = [&before](std::uint64_t at, std::uint64_t value, std::size_t size) {
     if (at > before.size() || size > before.size() - at) return false;
-    std::uint64_t stored = 0;
-    for (std::size_t i = 0; i < size; ++i)
-      stored |= std::uint64_t{before[at + i]} << (8 * i);
-    return stored == value;
+    const std::uint8_t* field = before.data() + at;
+    return (size == 8 ? load_le64(field) : load_le32(field)) == value;
   };
   bool found = holds(start_time_at_, hd->hd_start_time_ns, 8) &&
                holds(dt_length_at_, dt_->length, 8);
@@ -228,11 +226,7 @@ bool FinalizingStream::flush() {
   const std::size_t n = buffered();
   if (n == 0 || failed_) return !failed_;
   records_size_ += n;
-  if (!layout_->writer_.write(*output_, buffer(), n)) {
-    failed_ = true;
-    attach(buffer(), buffer(), layout_->counts_);  // no room from now on
-    return false;
-  }
+  if (!layout_->writer_.write(*output_, buffer(), n)) return refuse_records();
   half_ ^= 1;
   std::uint8_t* next = layout_->record_buffer_.get() + half_ * kRecordBuffer;
   attach(next, next + kRecordBuffer, layout_->counts_);
@@ -240,11 +234,13 @@ bool FinalizingStream::flush() {
 }
 
 bool FinalizingStream::settle() {
-  if (!layout_->writer_.wait()) {
-    failed_ = true;
-    attach(buffer(), buffer(), layout_->counts_);
-  }
-  return !failed_;
+  return layout_->writer_.wait() ? !failed_ : refuse_records();
+}
+
+bool FinalizingStream::refuse_records() {
+  failed_ = true;
+  attach(buffer(), buffer(), layout_->counts_);  // no room from now on
+  return false;
 }
 
 std::uint8_t* FinalizingStream::make_room(std::size_t n) {
@@ -253,7 +249,7 @@ std::uint8_t* FinalizingStream::make_room(std::size_t n) {
 }
 
 std::int64_t FinalizingStream::write(const void* buffer, std::uint64_t n) {
-  if (closed_ || failed_ || n < kRecordIdBytes) return kStreamError;
+  if (closed_ || failed_ || n < kRecordIdSize) return kStreamError;
   const auto* record = static_cast<const std::uint8_t*>(buffer);
   if (n <= kRecordBuffer) return put(record, n) ? static_cast<std::int64_t>(n) : kStreamError;
   // Larger than the buffer: straight through.
@@ -262,7 +258,7 @@ std::int64_t FinalizingStream::write(const void* buffer, std::uint64_t n) {
     return kStreamError;
   }
   records_size_ += n;
-  layout_->counts_.add(load_le16(record), n - kRecordIdBytes);
+  layout_->counts_.add(load_le16(record), n - kRecordIdSize);
   return static_cast<std::int64_t>(n);
 }
 

@@ -107,6 +107,8 @@ private:
   // Waits until the output has taken every record handed to it; false once it refused
   // bytes. The output is this stream's own again.
   bool settle();
+  // The output refused bytes: the sink takes no more; false.
+  bool refuse_records();
   bool finalize();
 
   StreamPtr output_;

@@ -58,10 +58,7 @@ public:
     if (source_ == Source::kLoadedValue && end_byte_ <= record.size()) {
       // As the decoder computes it: the whole number as a double, then the conversion.
       const auto raw = static_cast<double>((load_le64(padded + first_byte_) >> shift_) & mask_);
-      if (!converted_) return raw;
-      const Conversion& conversion = decoder_.conversion;
-      if (conversion.kind == Conversion::kLinear) return raw * conversion.factor + conversion.offset;
-      return conversion.apply(raw);
+      return converted_ ? decoder_.conversion.apply(raw) : raw;
     }
     return converted_ ? decoder_.value(record) : decoder_.raw_value(record);
   }

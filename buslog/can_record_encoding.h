@@ -10,10 +10,10 @@
 
 #include "buslog/bus_frame.h"
 #include "buslog/frame_layout.h"
+#include "buslog/record_sink.h"
 
 namespace busfold {
 
-inline constexpr std::size_t kRecordIdSize = 2;
 // The largest data-frame record.
 inline constexpr std::size_t kMaxCanRecordSize = kRecordIdSize + [] {
   std::uint32_t largest = 0;

@@ -13,6 +13,9 @@
 
 namespace busfold {
 
+// Bytes of the record id in front of each output record.
+inline constexpr std::size_t kRecordIdSize = 2;
+
 // The bytes of the records written under each 2-byte record id, record ids not included.
 class RecordCounts {
 public:
@@ -54,13 +57,11 @@ public:
   }
   // The n bytes at room() are one record, its record id first: they are kept.
   void commit(std::size_t n) {
-    counts_->add(load_le16(at_), n - kRecordIdBytes);
+    counts_->add(load_le16(at_), n - kRecordIdSize);
     at_ += n;
   }
   // Copies one whole record in; false once the output failed.
   bool put(const std::uint8_t* record, std::size_t n);
-
-  static constexpr std::size_t kRecordIdBytes = 2;
 
 protected:
   RecordSink() = default;
@@ -74,10 +75,9 @@ protected:
     end_ = end;
     counts_ = &counts;
   }
-  // Bytes in the buffer; they are taken out by rewinding.
+  // Bytes in the buffer, from its start.
   std::size_t buffered() const { return static_cast<std::size_t>(at_ - begin_); }
   std::uint8_t* buffer() const { return begin_; }
-  void rewind() { at_ = begin_; }
 
 private:
   std::uint8_t* begin_ = nullptr;

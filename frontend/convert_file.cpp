@@ -182,12 +182,15 @@ bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd, bool only_recognis
     waiting.push_back(&walk);
     std::push_heap(waiting.begin(), waiting.end(), later);
   }
-  GroupWalk* walk = nullptr;
-  if (!waiting.empty()) {
+  // The walk whose frame comes first, out of the heap; null when none waits.
+  auto take_earliest = [&]() -> GroupWalk* {
+    if (waiting.empty()) return nullptr;
     std::pop_heap(waiting.begin(), waiting.end(), later);
-    walk = waiting.back();
+    GroupWalk* earliest = waiting.back();
     waiting.pop_back();
-  }
+    return earliest;
+  };
+  GroupWalk* walk = take_earliest();
   while (walk != nullptr) {
     if (!only_recognised || walk->records.record().group_kind != 0) {
       ++ctx.record_count;
@@ -195,12 +198,7 @@ bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd, bool only_recognis
     }
     if (!walk->records.next()) {
       finish(*walk);
-      walk = nullptr;
-      if (!waiting.empty()) {
-        std::pop_heap(waiting.begin(), waiting.end(), later);
-        walk = waiting.back();
-        waiting.pop_back();
-      }
+      walk = take_earliest();
       continue;
     }
     if (waiting.empty()) continue;  // nothing can overtake it

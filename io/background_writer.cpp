@@ -5,7 +5,7 @@
 namespace busfold {
 
 BackgroundWriter::~BackgroundWriter() {
-  if (!started_) return;
+  if (!thread_.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -24,10 +24,9 @@ bool BackgroundWriter::wait() {
 
 bool BackgroundWriter::write(Stream& stream, const std::uint8_t* bytes, std::size_t n) {
   if (!wait()) return false;
-  if (!started_) {
+  if (!thread_.joinable()) {
     try {
       thread_ = std::thread([this] { run(); });
-      started_ = true;
     } catch (const std::system_error&) {
       // No thread to be had: the caller's own.
       return stream.write(bytes, n) == static_cast<std::int64_t>(n);

@@ -34,8 +34,7 @@ private:
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::thread thread_;
-  bool started_ = false;
+  std::thread thread_;  // started with the first write
   bool stopping_ = false;
   // The write under way, if any, and how the last one ended.
   Stream* stream_ = nullptr;

@@ -51,6 +51,16 @@ std::span<const std::pair<double, double>> Conversion::table() const {
   return table_->entries;
 }
 
+double Conversion::lookup(double x) const {
+  // Tables of small whole keys (a DLC table) are indexed directly.
+  const std::vector<double>& dense = table_->dense;
+  if (x >= 0 && x < static_cast<double>(dense.size())) {
+    auto index = static_cast<std::size_t>(x);
+    if (static_cast<double>(index) == x) return dense[index];
+  }
+  return search(x);
+}
+
 double Conversion::search(double x) const {
   const std::vector<std::pair<double, double>>& entries = table_->entries;
   auto it = std::lower_bound(entries.begin(), entries.end(), x,

@@ -25,7 +25,7 @@ struct Conversion {
 
   // A value table maps only its keys; any other value passes unchanged, so a table that
   // does not cover a raw value never invents one.
-  double apply(double x) const {
+  [[gnu::always_inline]] double apply(double x) const {
     switch (kind) {
     case kIdentity: return x;
     case kLinear: return x * factor + offset;
@@ -48,15 +48,8 @@ private:
     std::vector<double> dense;
   };
 
-  double lookup(double x) const {
-    // Tables of small whole keys (a DLC table) are indexed directly.
-    const std::vector<double>& dense = table_->dense;
-    if (x >= 0 && x < static_cast<double>(dense.size())) {
-      auto index = static_cast<std::size_t>(x);
-      if (static_cast<double>(index) == x) return dense[index];
-    }
-    return search(x);
-  }
+  // Out of line, so that apply() stays small enough to inline where values are decoded.
+  double lookup(double x) const;
   double search(double x) const;
 
   // Shared by the copies: every channel that uses one large table refers to the same one.
