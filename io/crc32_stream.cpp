@@ -7,6 +7,7 @@
 #endif
 
 #include "base/bytes.h"
+#include "base/cpu_features.h"
 
 namespace busfold {
 
@@ -116,20 +117,13 @@ crc32_by_folding(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
   return crc32_by_tables(crc32_by_tables(0, folded, sizeof folded), p, n);
 }
 
-// Asked once; a static initializer may run before the library's own, hence the init.
-bool cpu_multiplies_carryless() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("pclmul");
-}
-const bool kHasCarrylessMultiply = cpu_multiplies_carryless();
-
 #endif
 
 }  // namespace
 
 std::uint32_t crc32_update(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
 #if defined(__x86_64__)
-  if (bytes.size() >= kFoldLanes * kFoldBlock && kHasCarrylessMultiply)
+  if (bytes.size() >= kFoldLanes * kFoldBlock && cpu_has_carryless_multiply())
     return crc32_by_folding(crc, bytes.data(), bytes.size());
 #endif
   return crc32_by_tables(crc, bytes.data(), bytes.size());

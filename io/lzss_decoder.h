@@ -19,6 +19,12 @@ inline constexpr int kLzssMinWindowBits = 4;
 inline constexpr int kLzssMaxWindowBits = 15;
 inline constexpr int kLzssMinLookaheadBits = 3;
 
+// The room a decoder needs left in its output to decode a token: the longest copy plus
+// the slack of the 8-byte copy steps.
+inline constexpr std::size_t lzss_room_needed(int lookahead_bits) {
+  return (std::size_t{1} << lookahead_bits) + 8;
+}
+
 class LzssDecoder {
 public:
   // Null unless 4 <= window_bits <= 15 and 3 <= lookahead_bits < window_bits, or
@@ -40,8 +46,7 @@ public:
   // used up. It never reads or writes outside the input or out[0, capacity), whatever
   // the payload.
   std::size_t decode_onto(std::uint8_t* out, std::size_t size, std::size_t capacity);
-  // The longest copy plus the slack of the 8-byte copy steps.
-  std::size_t room_needed() const { return (std::size_t{1} << lookahead_bits_) + 8; }
+  std::size_t room_needed() const { return lzss_room_needed(lookahead_bits_); }
 
 private:
   LzssDecoder(int window_bits, int lookahead_bits)
