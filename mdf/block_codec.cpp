@@ -144,11 +144,13 @@ Status read_links(Stream& stream, std::span<std::uint64_t> links) {
 }
 
 BlockRef BlockCache::find(std::uint64_t offset) const {
-  auto it = entries_.find(offset);
-  return it == entries_.end() ? nullptr : it->second.lock();
+  const std::weak_ptr<MdfBlock>* entry = entries_.find(offset);
+  return entry == nullptr ? nullptr : entry->lock();
 }
 
-void BlockCache::insert(std::uint64_t offset, const BlockRef& block) { entries_[offset] = block; }
+void BlockCache::insert(std::uint64_t offset, const BlockRef& block) {
+  *entries_.try_emplace(offset).first = block;
+}
 
 Status read_kind_links(LoadContext& ctx, const BlockHeader& header,
                        std::span<std::uint64_t> links) {
@@ -175,7 +177,7 @@ Status load_link(LoadContext& ctx, std::uint64_t offset, BlockRef& out) {
     out = std::move(cached);
     return Status::success();
   }
-  if (ctx.in_progress.count(offset) != 0) {
+  if (std::find(ctx.in_progress.begin(), ctx.in_progress.end(), offset) != ctx.in_progress.end()) {
     return make_error(ErrorCode::kInvalidInput, "Cyclic link to the block at offset %llu",
                       ull(offset));
   }
@@ -204,11 +206,11 @@ Status load_link(LoadContext& ctx, std::uint64_t offset, BlockRef& out) {
   block->length = header->length;
   block->link_count = header->link_count;
 
-  ctx.in_progress.insert(offset);
+  ctx.in_progress.push_back(offset);
   ++ctx.depth;
   Status loaded = block->load(ctx, *header);
   --ctx.depth;
-  ctx.in_progress.erase(offset);
+  ctx.in_progress.pop_back();
   BUSFOLD_TRY(std::move(loaded));
   ctx.cache.insert(offset, block);
   out = std::move(block);
@@ -216,7 +218,7 @@ Status load_link(LoadContext& ctx, std::uint64_t offset, BlockRef& out) {
 }
 
 Status claim_chain_element(LoadContext& ctx, std::uint64_t at) {
-  if (ctx.chained.insert(at).second) return Status::success();
+  if (ctx.chained.try_emplace(at).second) return Status::success();
   return make_error(ErrorCode::kInvalidInput, "Chain of blocks meets the block at offset %llu twice",
                     ull(at));
 }

@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/offset_map.h"
 #include "base/result.h"
 #include "io/stream.h"
 #include "mdf/block.h"
@@ -62,7 +63,7 @@ public:
   void insert(std::uint64_t offset, const BlockRef& block);
 
 private:
-  std::unordered_map<std::uint64_t, std::weak_ptr<MdfBlock>> entries_;
+  OffsetMap<std::weak_ptr<MdfBlock>> entries_;
 };
 
 // Nesting allowed below the identification block before a load gives up; real files
@@ -88,8 +89,8 @@ struct LoadContext {
   bool lenient_data_length = false;
 
   // Guards against hostile link structures.
-  std::unordered_set<std::uint64_t> in_progress;  // blocks whose load has not finished
-  std::unordered_set<std::uint64_t> chained;      // blocks already met as chain elements
+  std::vector<std::uint64_t> in_progress;  // blocks whose load has not finished, outermost first
+  OffsetMap<bool> chained;                 // blocks already met as chain elements
   // Value tables made so far: channels sharing a CC block share its table.
   ConversionCache conversions;
   // History comments already judged (our tool id, or another taken with any_writer): one
