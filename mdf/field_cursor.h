@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -54,7 +55,12 @@ public:
 
   template <class T> bool field(T& value) {
     std::uint8_t raw[sizeof(T)];
-    if (!read_exact(raw, sizeof raw)) return false;
+    if (looked_ahead_ && relative_ <= ahead_size_ && sizeof raw <= ahead_size_ - relative_) {
+      std::memcpy(raw, ahead_ + relative_, sizeof raw);  // the common case, inline
+      relative_ += sizeof raw;
+    } else if (!read_exact(raw, sizeof raw)) {
+      return false;
+    }
     FieldBits<T> bits = 0;
     for (std::size_t i = 0; i < sizeof(T); ++i)
       bits = static_cast<FieldBits<T>>(bits | FieldBits<T>{raw[i]} << (8 * i));
