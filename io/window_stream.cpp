@@ -1,6 +1,7 @@
 #include "io/window_stream.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -19,6 +20,16 @@ constexpr std::uint64_t kWindowAlign = 4096;
 // Views a window counts as in use after its last one: more than the walks that can read
 // side by side take in turn, far fewer than the views a window's worth of records takes.
 constexpr std::uint64_t kRecentViews = 4 * kWindowCount;
+
+// Window memory a closed stream leaves to the next one of its thread: as much as one walk
+// straight through a file holds. A run of many small files then maps, faults in and unmaps
+// no memory per file for them.
+constexpr std::size_t kSpareWindows = 2;
+struct SpareWindows {
+  std::array<ByteBuffer, kSpareWindows> buffers;
+  std::size_t count = 0;
+};
+thread_local SpareWindows spare_windows;
 
 }  // namespace
 
@@ -39,6 +50,9 @@ std::unique_ptr<WindowStream> window_stream_new(std::unique_ptr<FileStream>& fil
 std::int64_t WindowStream::close() {
   ++refills_;
   for (Window& window : windows_) {
+    if (window.bytes.size() == kWindowSize && spare_windows.count < kSpareWindows) {
+      spare_windows.buffers[spare_windows.count++] = std::move(window.bytes);
+    }
     window.bytes.release();
     window.valid = 0;
   }
@@ -81,7 +95,13 @@ WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint
   }
   Window& window = *victim;
   ++refills_;
-  if (window.bytes.size() == 0 && !window.bytes.resize(kWindowSize)) return nullptr;
+  if (window.bytes.size() == 0) {
+    if (spare_windows.count > 0) {
+      window.bytes = std::move(spare_windows.buffers[--spare_windows.count]);
+    } else if (!window.bytes.resize(kWindowSize)) {
+      return nullptr;
+    }
+  }
   window.start = start;
   window.valid = 0;
   while (window.valid < kWindowSize) {

@@ -163,6 +163,15 @@ TEST(WindowStream, ViewsAndReadsAnyRangeOfAFileLargerThanItsWindows) {
   ASSERT_EQ(stream->seek(kWindowSize, kSeekSet), static_cast<std::int64_t>(kWindowSize));
   EXPECT_EQ(stream->read(all.data(), 2 * kWindowSize), 100);
   EXPECT_EQ(stream->close(), 0);
+  // The next stream takes over the closed one's window memory: a short file shows its own
+  // bytes and nothing of the bytes the window held before.
+  ASSERT_TRUE(dir.write_file("short.mf4", "short file"));
+  stream = window_stream_new(opened = file_stream_open(dir.file("short.mf4"), 0));
+  ASSERT_NE(stream, nullptr);
+  EXPECT_TRUE(shows(stream->view(0, 10), "short file", 0, 10));
+  EXPECT_EQ(stream->view(0, 11), nullptr);
+  EXPECT_EQ(stream->read(all.data(), 100), 10);
+  EXPECT_EQ(stream->close(), 0);
   // A file that is not regular is left to the caller.
   opened = file_stream_open("/dev/null", 0);
   EXPECT_EQ(window_stream_new(opened), nullptr);
