@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
     // the kernel for every fresh page of content it fills.
     const std::span<const std::uint8_t> payload{file.data() + kCompressedPayloadOffset,
                                                 file.size() - kCompressedPayloadOffset - 4};
-    Bytes out(content.size() + (std::size_t{1} << p[1]) + 8, 1);
+    Bytes out(content.size() + lzss_room_needed(p[1]), 1);
     double alone = 1e30;
     for (int run = 0; run < 3; ++run) {
       auto decoder = LzssDecoder::create(p[0], p[1]);

@@ -181,7 +181,7 @@ Status load_link(LoadContext& ctx, std::uint64_t offset, BlockRef& out) {
     return make_error(ErrorCode::kInvalidInput, "Cyclic link to the block at offset %llu",
                       ull(offset));
   }
-  if (ctx.depth >= kMaxLoadDepth) {
+  if (ctx.in_progress.size() >= kMaxLoadDepth) {
     return make_error(ErrorCode::kLimit, "Blocks nested more than %u deep at offset %llu",
                       kMaxLoadDepth, ull(offset));
   }
@@ -207,9 +207,7 @@ Status load_link(LoadContext& ctx, std::uint64_t offset, BlockRef& out) {
   block->link_count = header->link_count;
 
   ctx.in_progress.push_back(offset);
-  ++ctx.depth;
   Status loaded = block->load(ctx, *header);
-  --ctx.depth;
   ctx.in_progress.pop_back();
   BUSFOLD_TRY(std::move(loaded));
   ctx.cache.insert(offset, block);

@@ -89,8 +89,9 @@ struct LoadContext {
   bool lenient_data_length = false;
 
   // Guards against hostile link structures.
-  std::vector<std::uint64_t> in_progress;  // blocks whose load has not finished, outermost first
-  OffsetMap<bool> chained;                 // blocks already met as chain elements
+  // Blocks whose load has not finished, outermost first: as many as the loads nest.
+  std::vector<std::uint64_t> in_progress;
+  OffsetMap<bool> chained;  // blocks already met as chain elements
   // Value tables made so far: channels sharing a CC block share its table.
   ConversionCache conversions;
   // History comments already judged (our tool id, or another taken with any_writer): one
@@ -104,7 +105,6 @@ struct LoadContext {
   std::optional<std::string> other_writer;
   // Data and signal data blocks already given to a data group: offset → the group's offset.
   std::unordered_map<std::uint64_t, std::uint64_t> group_data;
-  unsigned depth = 0;
   std::uint64_t loaded_bytes = 0;  // lengths of the distinct blocks loaded (as far as the
                                    // file holds them)
   // Lines about what the load let pass, in the order they arose; the caller logs them as

@@ -25,7 +25,7 @@ bool FieldReader::read_exact(void* buffer, std::uint64_t n) {
     ahead_ = stream_.view(base_, kAhead);
     ahead_size_ = ahead_ != nullptr ? kAhead : 0;
   }
-  if (relative_ <= ahead_size_ && n <= ahead_size_ - relative_) {
+  if (in_ahead(n)) {
     if (n > 0) std::memcpy(buffer, ahead_ + relative_, static_cast<std::size_t>(n));
     relative_ += n;
     return true;

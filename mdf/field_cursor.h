@@ -55,7 +55,7 @@ public:
 
   template <class T> bool field(T& value) {
     std::uint8_t raw[sizeof(T)];
-    if (looked_ahead_ && relative_ <= ahead_size_ && sizeof raw <= ahead_size_ - relative_) {
+    if (in_ahead(sizeof raw)) {
       std::memcpy(raw, ahead_ + relative_, sizeof raw);  // the common case, inline
       relative_ += sizeof raw;
     } else if (!read_exact(raw, sizeof raw)) {
@@ -78,6 +78,10 @@ public:
 
 private:
   bool read_exact(void* buffer, std::uint64_t n);
+  // Whether the look-ahead view holds the next n bytes; never before it is taken.
+  bool in_ahead(std::uint64_t n) const {
+    return relative_ <= ahead_size_ && n <= ahead_size_ - relative_;
+  }
 
   // A view of the bytes from the base on, taken at the first read where the stream shows
   // them, for the fields of the block that follow; nothing else reads the stream between.
