@@ -14,6 +14,7 @@
 #include "app/record_stream.h"
 #include "buslog/output_groups.h"
 #include "frontend/tool.h"
+#include "io/fs_root.h"
 
 struct arg_lit;
 
@@ -52,6 +53,7 @@ struct BusfoldContext : ToolContext {
   BusRecordIdTable bus_record_ids;
   std::string output_name;     // relative to the output root
   std::string temporary_name;  // where the file is written until it is complete
+  TemporaryFiles earlier_temporaries;  // of the output folder, left by killed runs
   bool record_write_failed = false;
   FramesNotCarried not_carried;
   bool all_frames = false;  // of the options

@@ -175,35 +175,46 @@ std::unique_ptr<FileStream> fs_create_temporary(const FsRoot* root, std::string_
   return nullptr;
 }
 
-void fs_remove_stale_temporaries(const FsRoot* root, std::string_view final_name,
-                                 std::string_view keep) {
+void TemporaryFiles::remove_stale(const FsRoot* root, std::string_view final_name,
+                                  std::string_view keep) {
   if (root == nullptr) return;
   const std::string_view folder = parent_of(final_name);
   const std::string_view file = folder.empty() ? final_name : final_name.substr(folder.size() + 1);
-  Result<std::vector<std::string>> names = fs_list(root, folder);
-  if (!names.ok()) return;
-  for (const std::string& name : *names) {
+  if (root != root_ || folder_ != folder) {
+    root_ = root;
+    folder_.reset();
+    names_.clear();
+    Result<std::vector<std::string>> names = fs_list(root, folder);
+    if (!names.ok()) return;
+    folder_.emplace(folder);
+    for (std::string& name : *names) {
+      if (std::string_view(name).ends_with(kTemporarySuffix)) names_.push_back(std::move(name));
+    }
+  }
+  std::erase_if(names_, [&](const std::string& name) {
     // <file>.<unique>.part, and the <file>.part of earlier versions.
     const std::string_view candidate(name);
     if (candidate.size() < file.size() + kTemporarySuffix.size() ||
-        candidate.substr(0, file.size()) != file || candidate[file.size()] != '.' ||
-        !candidate.ends_with(kTemporarySuffix)) {
-      continue;
+        candidate.substr(0, file.size()) != file || candidate[file.size()] != '.') {
+      return false;
     }
-    std::string relative = folder.empty() ? name : std::string(folder) + "/" + name;
-    if (relative == keep) continue;
+    std::string relative(folder);
+    if (!relative.empty()) relative += '/';
+    relative += name;
+    if (relative == keep) return false;
     const std::string path = root->full_path(relative);
     const int fd = open_locked(path, O_RDONLY, 0);
-    if (fd < 0) continue;  // a live run writes it, or it is gone
+    if (fd < 0) return errno == ENOENT;  // gone, or a live run writes it
     ::unlink(path.c_str());
     ::close(fd);
-  }
+    return true;
+  });
 }
 
 bool fs_sync_folder(const FsRoot* root, std::string_view folder) {
   if (root == nullptr) return false;
   std::string path = root->full_path(folder);
-  if (path.empty()) path = ".";
+  if (path.empty()) path.assign(1, '.');
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const int synced = ::fsync(fd) == 0 ? 0 : errno;

@@ -81,10 +81,21 @@ std::unique_ptr<FileStream> fs_open(const FsRoot* root, std::string_view relativ
 std::unique_ptr<FileStream> fs_create_temporary(const FsRoot* root, std::string_view final_name,
                                                 std::string& temporary_name);
 
-// Removes the temporary files of `final_name` that runs killed before they finished left
-// behind: those nobody holds a lock on. `keep` (our own) and locked ones stay.
-void fs_remove_stale_temporaries(const FsRoot* root, std::string_view final_name,
-                                 std::string_view keep);
+// The temporary files of one output folder, as they were when it was first looked at, so
+// that finishing each file of a folder of thousands does not list the whole folder again.
+// Leftovers are those of earlier runs: a temporary made after the listing is this run's
+// or another live run's.
+class TemporaryFiles {
+public:
+  // Removes the temporary files of `final_name` that runs killed before they finished left
+  // behind: those nobody holds a lock on. `keep` (our own) and locked ones stay.
+  void remove_stale(const FsRoot* root, std::string_view final_name, std::string_view keep);
+
+private:
+  const FsRoot* root_ = nullptr;
+  std::optional<std::string> folder_;  // the folder listed, relative to root_
+  std::vector<std::string> names_;     // its temporaries not yet removed
+};
 
 // Makes the folder's entries (a file just renamed into it, say) durable.
 bool fs_sync_folder(const FsRoot* root, std::string_view folder);

@@ -73,7 +73,8 @@ TEST(FsRoot, TemporaryFilesAreOwnedByOneRunAndStaleOnesAreCleared) {
   for (const char* name :
        {"x_fin.MF4.part", "x_fin.MF4.1-1.part", "x_fin.MF4.keep", "y_fin.MF4.part"})
     ASSERT_TRUE(dir.write_file(std::string("out/") + name, "stale"));
-  fs_remove_stale_temporaries(root.get(), "out/x_fin.MF4", first);
+  TemporaryFiles temporaries;
+  temporaries.remove_stale(root.get(), "out/x_fin.MF4", first);
   EXPECT_TRUE(dir.exists(first));
   EXPECT_TRUE(dir.exists(second));  // a live run holds its lock
   EXPECT_FALSE(dir.exists("out/x_fin.MF4.part"));
@@ -82,8 +83,11 @@ TEST(FsRoot, TemporaryFilesAreOwnedByOneRunAndStaleOnesAreCleared) {
   EXPECT_TRUE(dir.exists("out/y_fin.MF4.part"));  // another output's
   // Once its run has closed it, the other file is stale too.
   EXPECT_EQ(b->close(), 0);
-  fs_remove_stale_temporaries(root.get(), "out/x_fin.MF4", first);
+  temporaries.remove_stale(root.get(), "out/x_fin.MF4", first);
   EXPECT_FALSE(dir.exists(second));
+  // The folder is listed once: the next output of it finds its own leftovers still.
+  temporaries.remove_stale(root.get(), "out/y_fin.MF4", "");
+  EXPECT_FALSE(dir.exists("out/y_fin.MF4.part"));
   EXPECT_TRUE(fs_sync_folder(root.get(), "out"));
 }
 
