@@ -237,6 +237,16 @@ bool FinalizingStream::settle() {
   return layout_->writer_.wait() ? !failed_ : refuse_records();
 }
 
+bool FinalizingStream::flush_here() {
+  if (!settle()) return false;
+  const std::size_t n = buffered();
+  if (n == 0) return true;
+  records_size_ += n;
+  if (output_->write(buffer(), n) != static_cast<std::int64_t>(n)) return refuse_records();
+  attach(buffer(), buffer() + kRecordBuffer, layout_->counts_);
+  return true;
+}
+
 bool FinalizingStream::refuse_records() {
   failed_ = true;
   attach(buffer(), buffer(), layout_->counts_);  // no room from now on
@@ -263,7 +273,7 @@ std::int64_t FinalizingStream::write(const void* buffer, std::uint64_t n) {
 }
 
 bool FinalizingStream::finalize() {
-  if (!flush() || !settle()) return false;
+  if (!flush_here()) return false;
   IdBlock* id = layout_->file_->id_block();
   if (id == nullptr) return false;
   for (const OutputLayout::Group& group : layout_->groups_) {

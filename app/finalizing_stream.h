@@ -107,6 +107,9 @@ private:
   // Waits until the output has taken every record handed to it; false once it refused
   // bytes. The output is this stream's own again.
   bool settle();
+  // Writes the buffered records here and now, once the output has taken those before:
+  // with nothing left to fill meanwhile, handing them to the writer would only wake it.
+  bool flush_here();
   // The output refused bytes: the sink takes no more; false.
   bool refuse_records();
   bool finalize();
