@@ -18,6 +18,21 @@ constexpr std::uint64_t kZlibStep = std::uint64_t{1} << 30;
 // Rows restored from a transposed piece at a time: about this many bytes of them.
 constexpr std::uint64_t kTransposeBlockBytes = 32 << 10;
 
+// What one piece needs only while it is inflated: the deflated bytes the source could not
+// show in place, and a transposed piece before it is put back in rows. The streams of a
+// thread (one per data group of a file, read side by side) share them, and keep them
+// between pieces up to a size; a larger piece's are given back when it is done.
+constexpr std::size_t kKeptScratchBytes = std::size_t{8} << 20;
+struct InflateScratch {
+  std::vector<std::uint8_t> input;
+  std::vector<std::uint8_t> transposed;
+};
+thread_local InflateScratch inflate_scratch;
+
+void trim(std::vector<std::uint8_t>& scratch) {
+  if (scratch.capacity() > kKeptScratchBytes) std::vector<std::uint8_t>().swap(scratch);
+}
+
 }  // namespace
 
 std::unique_ptr<PieceStream> piece_stream_new(Stream& source, std::vector<StreamPiece> pieces) {
@@ -52,15 +67,17 @@ std::size_t PieceStream::piece_at(std::uint64_t position) {
 
 bool PieceStream::inflate_into(const StreamPiece& piece, std::vector<std::uint8_t>& out) {
   const std::uint8_t* in = source_.view(piece.source_start, piece.source_size);
+  std::vector<std::uint8_t>& input = inflate_scratch.input;
   if (in == nullptr) {
-    input_.resize(piece.source_size);
+    input.resize(piece.source_size);
     if (!stream_seek_exact(source_, piece.source_start) ||
-        !stream_read_exact(source_, input_.data(), piece.source_size)) {
+        !stream_read_exact(source_, input.data(), piece.source_size)) {
+      trim(input);
       failure_ = make_error(ErrorCode::kIo, "Zipped data at offset %llu could not be read",
                             ull(piece.source_start));
       return false;
     }
-    in = input_.data();
+    in = input.data();
   }
   // One byte of room past the size declared: a piece that fills it holds more.
   out.resize(piece.size + 1);
@@ -87,6 +104,7 @@ bool PieceStream::inflate_into(const StreamPiece& piece, std::vector<std::uint8_
   const std::uint64_t produced = piece.size + 1 - out_left - z.avail_out;
   const char* zlib_message = z.msg;
   inflateEnd(&z);
+  trim(input);
   out.resize(piece.size);
   if (result == Z_STREAM_END && produced == piece.size) return true;
   if (result == Z_STREAM_END || result == Z_BUF_ERROR) {
@@ -119,14 +137,18 @@ const std::uint8_t* PieceStream::inflated(std::size_t index) {
   if (piece.coding == PieceCoding::kDeflate) {
     if (!inflate_into(piece, slot.bytes)) return nullptr;
   } else {
-    if (!inflate_into(piece, transposed_)) return nullptr;
+    std::vector<std::uint8_t>& transposed = inflate_scratch.transposed;
+    if (!inflate_into(piece, transposed)) {
+      trim(transposed);
+      return nullptr;
+    }
     // Rows of `columns` bytes were stored column by column; what does not fill a whole
     // row follows as it is.
     const std::uint64_t columns = std::max<std::uint32_t>(piece.columns, 1);
     const std::uint64_t rows = piece.size / columns;
     slot.bytes.resize(piece.size);
     std::uint8_t* out = slot.bytes.data();
-    const std::uint8_t* in = transposed_.data();
+    const std::uint8_t* in = transposed.data();
     // A block of rows at a time, so that the rows being filled stay in the cache while
     // each column's run of them is read.
     const std::uint64_t block = std::max<std::uint64_t>(64, kTransposeBlockBytes / columns);
@@ -139,6 +161,7 @@ const std::uint8_t* PieceStream::inflated(std::size_t index) {
       }
     }
     std::memcpy(out + rows * columns, in + rows * columns, piece.size - rows * columns);
+    trim(transposed);
   }
   slot.piece = index;
   slot.last_use = uses_;

@@ -71,8 +71,6 @@ private:
   std::uint64_t inflations_ = 0;
   std::size_t stored_pieces_ = 0;  // of pieces_
   std::array<Inflated, 2> inflated_;
-  std::vector<std::uint8_t> input_;       // deflated bytes the source could not show in place
-  std::vector<std::uint8_t> transposed_;  // a transposed piece before it is put back in rows
   Status failure_;
 };
 
