@@ -17,6 +17,12 @@ namespace {
 // Windows start on this boundary, as the file system reads.
 constexpr std::uint64_t kWindowAlign = 4096;
 
+// Bytes a window is first filled with, when the view asks for no more: a block's header
+// and fields. The rest is read when a view reaches past them, so that reading the headers
+// of blocks far apart (the data blocks of other writers' lists) does not read a whole
+// window for each, while a walk through records reads a window in two reads.
+constexpr std::uint64_t kFirstFill = 64 << 10;
+
 // Views a window counts as in use after its last one: more than the walks that can read
 // side by side take in turn, far fewer than the views a window's worth of records takes.
 constexpr std::uint64_t kRecentViews = 4 * kWindowCount;
@@ -72,15 +78,28 @@ WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint
   }
   Window* oldest = nullptr;  // of the windows that have memory
   Window* unused = nullptr;
+  Window* partly_read = nullptr;  // whose unread rest holds the range
   for (Window& window : windows_) {
     if (window.holds(position, n)) {
       window.last_use = uses_;
       return last_ = &window;
     }
+    if (window.valid < kWindowSize && position >= window.start && window.bytes.size() != 0 &&
+        n <= kWindowSize && position - window.start <= kWindowSize - n) {
+      partly_read = &window;
+    }
     if (window.bytes.size() == 0) {
       if (unused == nullptr) unused = &window;
     } else if (oldest == nullptr || window.last_use < oldest->last_use) {
       oldest = &window;
+    }
+  }
+  if (partly_read != nullptr && partly_read->start + partly_read->valid < size_) {
+    // The rest of it is read; the bytes already viewed stay where they are.
+    fill(*partly_read, kWindowSize);
+    if (partly_read->holds(position, n)) {
+      partly_read->last_use = uses_;
+      return last_ = partly_read;
     }
   }
   const std::uint64_t start = position / kWindowAlign * kWindowAlign;
@@ -104,17 +123,22 @@ WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint
   }
   window.start = start;
   window.valid = 0;
-  while (window.valid < kWindowSize) {
+  fill(window, std::max(kFirstFill, position - start + n));
+  window.last_use = uses_;
+  last_ = &window;
+  return window.holds(position, n) ? &window : nullptr;
+}
+
+void WindowStream::fill(Window& window, std::uint64_t bytes) {
+  bytes = std::min(bytes, kWindowSize);
+  while (window.valid < bytes) {
     const ssize_t got = ::pread(fd_, window.bytes.data() + window.valid,
-                                static_cast<std::size_t>(kWindowSize - window.valid),
-                                static_cast<off_t>(start + window.valid));
+                                static_cast<std::size_t>(bytes - window.valid),
+                                static_cast<off_t>(window.start + window.valid));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     window.valid += static_cast<std::uint64_t>(got);
   }
-  window.last_use = uses_;
-  last_ = &window;
-  return window.holds(position, n) ? &window : nullptr;
 }
 
 const std::uint8_t* WindowStream::view(std::uint64_t position, std::uint64_t n) {

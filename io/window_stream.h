@@ -44,6 +44,9 @@ private:
   WindowStream() = default;
   // The window holding [position, position + n), filled now if none does; null on failure.
   Window* window_for(std::uint64_t position, std::uint64_t n);
+  // Reads the window on from what it holds up to `bytes` of it (at most its size), as far
+  // as the file goes.
+  void fill(Window& window, std::uint64_t bytes);
 
   std::unique_ptr<FileStream> file_;  // owns the descriptor
   int fd_ = -1;

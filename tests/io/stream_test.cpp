@@ -158,6 +158,14 @@ TEST(WindowStream, ViewsAndReadsAnyRangeOfAFileLargerThanItsWindows) {
   ASSERT_EQ(stream->seek(-5, kSeekEnd), static_cast<std::int64_t>(file.size() - 5));
   EXPECT_EQ(stream->read(all.data(), 100), 5);
 
+  // A window is read in two steps; a view taken before the second stays valid.
+  stream = window_stream_new(opened = file_stream_open(dir.file("big.mf4"), 0));
+  const std::uint8_t* early = stream->view(9, 16);
+  const std::uint64_t epoch = *stream->view_epoch();
+  EXPECT_TRUE(shows(stream->view(kWindowSize - 100, 50), file, kWindowSize - 100, 50));
+  EXPECT_EQ(*stream->view_epoch(), epoch);
+  EXPECT_TRUE(shows(early, file, 9, 16));
+
   // Another program may truncate an input while it is converted: reads then come up
   // short, where a memory map would have killed the run.
   ASSERT_EQ(::truncate(dir.file("big.mf4").c_str(), 3 * kWindowSize + 100), 0);
