@@ -190,37 +190,47 @@ TEST(WindowStream, ViewsAndReadsAnyRangeOfAFileLargerThanItsWindows) {
   EXPECT_NE(opened, nullptr);
 }
 
-// Rows of 7 bytes, many blocks of them, stored column by column with 3 bytes after the
-// last whole row: they come back in order.
-TEST(PieceStream, RestoresTransposedRowsAndSaysWhenViewsGoStale) {
-  constexpr std::size_t kColumns = 7, kRows = 20000, kTail = 3;
-  Bytes rows(kColumns * kRows + kTail);
-  for (std::size_t i = 0; i < rows.size(); ++i)
-    rows[i] = static_cast<std::uint8_t>(i * 131 + i / 251);
-  Bytes transposed(rows.size());
-  for (std::size_t c = 0; c < kColumns; ++c)
-    for (std::size_t r = 0; r < kRows; ++r)
-      transposed[c * kRows + r] = rows[r * kColumns + c];
-  std::copy(rows.end() - kTail, rows.end(), transposed.end() - kTail);
-  uLongf packed_size = compressBound(transposed.size());
+// Rows of 7, 8 and 21 bytes (fewer than eight columns, eight, and eight twice with some
+// left), many blocks of them and rows past the last eight, stored column by column with 3
+// bytes after the last whole row: they come back in order.
+Bytes deflated(const Bytes& bytes) {
+  uLongf packed_size = compressBound(bytes.size());
   Bytes packed(packed_size);
-  ASSERT_EQ(compress(packed.data(), &packed_size, transposed.data(), transposed.size()), Z_OK);
+  EXPECT_EQ(compress(packed.data(), &packed_size, bytes.data(), bytes.size()), Z_OK);
   packed.resize(packed_size);
+  return packed;
+}
 
-  std::unique_ptr<MemoryStream> source = memory_stream_from(packed);
-  std::unique_ptr<PieceStream> stream = piece_stream_new(
-      *source, {{.source_start = 0, .source_size = packed.size(), .size = rows.size(),
-                 .coding = PieceCoding::kTransposedDeflate, .columns = kColumns}});
-  ASSERT_TRUE(stream);
-  Bytes back(rows.size());
-  ASSERT_EQ(stream->read(back.data(), back.size()), std::ssize(back));
-  EXPECT_EQ(back, rows);
+TEST(PieceStream, RestoresTransposedRowsAndSaysWhenViewsGoStale) {
+  constexpr std::size_t kRows = 20005, kTail = 3;
+  Bytes transposed, packed;
+  std::unique_ptr<MemoryStream> source;
+  for (const std::size_t columns : {7, 8, 21}) {
+    Bytes rows(columns * kRows + kTail);
+    for (std::size_t i = 0; i < rows.size(); ++i)
+      rows[i] = static_cast<std::uint8_t>(i * 131 + i / 251);
+    transposed.assign(rows.size(), 0);
+    for (std::size_t c = 0; c < columns; ++c)
+      for (std::size_t r = 0; r < kRows; ++r)
+        transposed[c * kRows + r] = rows[r * columns + c];
+    std::copy(rows.end() - kTail, rows.end(), transposed.end() - kTail);
+    packed = deflated(transposed);
+    source = memory_stream_from(packed);
+    std::unique_ptr<PieceStream> stream = piece_stream_new(
+        *source, {{.source_start = 0, .source_size = packed.size(), .size = rows.size(),
+                   .coding = PieceCoding::kTransposedDeflate,
+                   .columns = static_cast<std::uint32_t>(columns)}});
+    ASSERT_TRUE(stream);
+    Bytes back(rows.size());
+    ASSERT_EQ(stream->read(back.data(), back.size()), std::ssize(back));
+    EXPECT_EQ(back, rows) << columns;
+  }
 
   // Three pieces inflated in turn: each inflation may take the memory of a view, and the
   // view epoch says so; views of a piece that stays inflated keep it.
   std::vector<StreamPiece> pieces(3, {.source_start = 0, .source_size = packed.size(),
                                       .size = transposed.size(), .coding = PieceCoding::kDeflate});
-  stream = piece_stream_new(*source, pieces);
+  std::unique_ptr<PieceStream> stream = piece_stream_new(*source, pieces);
   ASSERT_TRUE(stream);
   const std::uint64_t* epoch = stream->view_epoch();
   ASSERT_NE(epoch, nullptr);
