@@ -1,5 +1,6 @@
 #include "buslog/can_decode_plan.h"
 
+#include <algorithm>
 #include <bitset>
 #include <cstring>
 
@@ -132,6 +133,12 @@ std::shared_ptr<const CanDataPlan> plan_can_data_group(std::span<const ChannelDe
     (*plan).*(role->field) = PlannedField(decoder, role->role != kRoleDlc, role->use);
     time_seen = time_seen || role->role == kRoleTimestamp;
   }
+  plan->simple_fields = true;
+  for (const PlannedField* field : {&plan->bus, &plan->id, &plan->ide, &plan->dir, &plan->edl,
+                                    &plan->esi, &plan->brs, &plan->dlc}) {
+    plan->simple_fields = plan->simple_fields && field->simple();
+    plan->simple_end = std::max(plan->simple_end, field->end_byte());
+  }
   return plan;
 }
 
@@ -163,18 +170,33 @@ std::uint32_t decode_planned_can_data_frame(const Record& record, RecordOutput& 
   CanFrameFields& can = frame.can;
   frame.time_s = time;
   split_frame_time(time, can.seconds, can.microseconds);
-  can.can_id = static_cast<std::uint32_t>(plan.id.stored(bytes, padded));
+  auto fill = [&](auto stored) {
+    can.can_id = static_cast<std::uint32_t>(stored(plan.id));
+    can.bus = static_cast<std::uint8_t>(stored(plan.bus));
+    can.ide = static_cast<std::uint8_t>(stored(plan.ide));
+    can.dir = static_cast<std::uint8_t>(stored(plan.dir));
+    can.edl = static_cast<std::uint8_t>(stored(plan.edl));
+    can.esi = static_cast<std::uint8_t>(stored(plan.esi));
+    can.brs = static_cast<std::uint8_t>(stored(plan.brs));
+    can.dlc = static_cast<std::uint8_t>(stored(plan.dlc));
+  };
+  if (plan.simple_fields && plan.simple_end <= bytes.size()) {
+    fill([&](const PlannedField& field) { return field.stored_simply(padded); });
+  } else {
+    fill([&](const PlannedField& field) { return field.stored(bytes, padded); });
+  }
   frame.key = can.can_id;
-  can.bus = static_cast<std::uint8_t>(plan.bus.stored(bytes, padded));
-  can.ide = static_cast<std::uint8_t>(plan.ide.stored(bytes, padded));
-  can.dir = static_cast<std::uint8_t>(plan.dir.stored(bytes, padded));
-  can.edl = static_cast<std::uint8_t>(plan.edl.stored(bytes, padded));
-  can.esi = static_cast<std::uint8_t>(plan.esi.stored(bytes, padded));
-  can.brs = static_cast<std::uint8_t>(plan.brs.stored(bytes, padded));
-  can.dlc = static_cast<std::uint8_t>(plan.dlc.stored(bytes, padded));
   can.rtr = 0;
   const std::size_t n = payload.size();
-  if (n != 0) std::memcpy(can.payload, payload.data(), n);
+  if (n == 0) {
+    // nothing to copy; an empty payload need not point anywhere
+  } else if (n <= 8 && record.padded && !plan.data_bytes.has_signal_data) {
+    // Within the record, which has 8 bytes after it: one load, the bytes past n cleared.
+    const std::uint64_t low = n == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+    store_le64(can.payload, load_le64(payload.data()) & low);
+  } else {
+    std::memcpy(can.payload, payload.data(), n);
+  }
   if (n < frame.can_payload_zero_from)
     std::memset(can.payload + n, 0, frame.can_payload_zero_from - n);
   frame.can_payload_zero_from = static_cast<std::uint8_t>(n);

@@ -51,6 +51,17 @@ public:
     }
     return 0;
   }
+  // Whether the field is a constant or an unsigned field stored as one load gives it, so
+  // that stored_simply() gives what stored() does for a record that holds its bytes.
+  bool simple() const { return source_ == Source::kConstant || source_ == Source::kLoaded; }
+  // The end of the bytes the field is read from; 0 for a constant.
+  std::uint64_t end_byte() const { return end_byte_; }
+  // stored() of a simple field, for a record of at least end_byte() bytes: no branch on
+  // the kind of field (a constant reads no bits, then adds itself).
+  [[gnu::always_inline]] std::uint64_t stored_simply(const std::uint8_t* padded) const {
+    const std::uint64_t bits = (load_le64(padded + first_byte_) >> shift_) & mask_;
+    return (flag_ ? std::uint64_t{bits != 0} : bits) + constant_;
+  }
   // The value before it is stored.
   [[gnu::always_inline]] double value(std::span<const std::uint8_t> record,
                                       const std::uint8_t* padded) const {
@@ -111,6 +122,10 @@ struct CanDataPlan final : GroupPlan {
   // Whether the general handler reaches the time before the payload: a record whose
   // payload cannot be found keeps the time then, and 0 otherwise.
   bool time_before_data_bytes = false;
+  // Whether the fields from the bus to the DLC are all simple, and the record size from
+  // which every one of them lies within the record.
+  bool simple_fields = false;
+  std::uint64_t simple_end = 0;
 };
 
 // The plan of a CAN data-frame group, or null when a channel makes the group one that
