@@ -130,7 +130,8 @@ WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint
 }
 
 void WindowStream::fill(Window& window, std::uint64_t bytes) {
-  bytes = std::min(bytes, kWindowSize);
+  // Not past the end the file had when it was opened: no read there to learn it.
+  bytes = std::min({bytes, kWindowSize, size_ - std::min(size_, window.start)});
   while (window.valid < bytes) {
     const ssize_t got = ::pread(fd_, window.bytes.data() + window.valid,
                                 static_cast<std::size_t>(bytes - window.valid),

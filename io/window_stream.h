@@ -45,7 +45,7 @@ private:
   // The window holding [position, position + n), filled now if none does; null on failure.
   Window* window_for(std::uint64_t position, std::uint64_t n);
   // Reads the window on from what it holds up to `bytes` of it (at most its size), as far
-  // as the file goes.
+  // as the file goes and no further than its size when it was opened.
   void fill(Window& window, std::uint64_t bytes);
 
   std::unique_ptr<FileStream> file_;  // owns the descriptor
