@@ -4,6 +4,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <new>
 
 namespace busfold {
@@ -18,6 +20,12 @@ const char* stdio_mode(int mode) {
   default: return nullptr;
   }
 }
+
+// Writes of at least this many bytes go past the library's buffer: copying them into it
+// would only make one more copy of what is written in one piece anyway.
+constexpr std::uint64_t kDirectWrite = 64 << 10;
+// The most one system call is asked to write.
+constexpr std::uint64_t kMaxWrite = std::uint64_t{1} << 30;
 
 }  // namespace
 
@@ -79,8 +87,10 @@ FileStream::~FileStream() {
 }
 
 bool FileStream::switch_access(LastAccess next) {
-  if (mode_ == FileMode::read_write && last_access_ != LastAccess::kNone &&
-      last_access_ != next && fseeko(file_, static_cast<off_t>(position_), SEEK_SET) != 0) {
+  const bool behind = last_access_ == LastAccess::kDirect;
+  const bool switching = mode_ == FileMode::read_write && last_access_ != LastAccess::kNone &&
+                         last_access_ != next;
+  if ((behind || switching) && fseeko(file_, static_cast<off_t>(position_), SEEK_SET) != 0) {
     return false;
   }
   last_access_ = next;
@@ -97,10 +107,31 @@ std::int64_t FileStream::read(void* buffer, std::uint64_t n) {
 
 std::int64_t FileStream::write(const void* buffer, std::uint64_t n) {
   if (file_ == nullptr || mode_ == FileMode::read) return kStreamNotOffered;
+  if (n >= kDirectWrite) return write_direct(static_cast<const std::uint8_t*>(buffer), n);
   if (!switch_access(LastAccess::kWrite)) return failed(kStreamError);
   std::size_t put = std::fwrite(buffer, 1, n, file_);
   position_ += static_cast<std::int64_t>(put);
   return put == n ? static_cast<std::int64_t>(put) : failed(static_cast<std::int64_t>(put));
+}
+
+std::int64_t FileStream::write_direct(const std::uint8_t* bytes, std::uint64_t n) {
+  if (std::fflush(file_) != 0) return failed(kStreamError);
+  last_access_ = LastAccess::kDirect;
+  const int fd = ::fileno(file_);
+  std::uint64_t done = 0;
+  while (done < n) {
+    const ssize_t put =
+        ::pwrite(fd, bytes + done, static_cast<std::size_t>(std::min(n - done, kMaxWrite)),
+                 static_cast<off_t>(position_));
+    if (put < 0 && errno == EINTR) continue;
+    if (put == 0) errno = ENOSPC;  // took nothing, and gave no reason
+    if (put <= 0) break;
+    done += static_cast<std::uint64_t>(put);
+    position_ += put;
+  }
+  if (done == n) return static_cast<std::int64_t>(n);
+  direct_write_failed_ = true;
+  return failed(static_cast<std::int64_t>(done));
 }
 
 std::int64_t FileStream::tell() { return file_ == nullptr ? kStreamError : position_; }
@@ -135,7 +166,8 @@ std::int64_t FileStream::close() {
   // The handle is gone either way; a failed close keeps reporting failure so
   // that a retry can never pass for a completely written file.
   // A write that failed earlier fails the close too, even when nothing was left to flush.
-  bool written = mode_ == FileMode::read || (std::fflush(file) == 0 && std::ferror(file) == 0) ||
+  bool written = mode_ == FileMode::read ||
+                 (std::fflush(file) == 0 && std::ferror(file) == 0 && !direct_write_failed_) ||
                  failed(false);
   if (written && sync_on_close_) written = ::fsync(::fileno(file)) == 0 || failed(false);
   close_failed_ = (std::fclose(file) != 0 && failed(true)) || !written;

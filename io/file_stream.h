@@ -62,10 +62,20 @@ private:
   FileMode mode_;
   std::int64_t position_ = 0;  // kept here: asking the library costs a system call
   // What a read-write stream did last: the library needs a seek between a write and a
-  // read that follows it, or the other way round, and this one makes it only then.
-  enum class LastAccess : std::uint8_t { kNone, kRead, kWrite } last_access_ = LastAccess::kNone;
+  // read that follows it, or the other way round, and this one makes it only then. After
+  // a write past the library (kDirect) its position is behind, in any stream.
+  enum class LastAccess : std::uint8_t {
+    kNone,
+    kRead,
+    kWrite,
+    kDirect
+  } last_access_ = LastAccess::kNone;
   // Before an access of the other kind than the last one in a read-write stream.
   bool switch_access(LastAccess next);
+  // A large write: what the library holds goes first, then the bytes straight to the
+  // file at our position, without a copy through the library's buffer.
+  std::int64_t write_direct(const std::uint8_t* bytes, std::uint64_t n);
+  bool direct_write_failed_ = false;  // fails the close, as a failed library write does
   bool close_failed_ = false;
   int error_ = 0;  // errno of the first failure
   // Keeps errno as the reason when it is the first failure; returns `result`.

@@ -59,6 +59,40 @@ TEST(FsRoot, StatsAndListsFilesBeyondTwoGibibytes) {
   EXPECT_EQ(last, 'Z');
 }
 
+// Large writes go past the library's buffer, small ones through it: in write and in
+// read-write streams, with seeks between them, the file holds what was written where.
+TEST(FileStream, KeepsBufferedAndDirectWritesInOrder) {
+  TempDir dir;
+  const std::string big(100000, 'b');
+  std::string expected = "aa" + big + "cc";
+  expected[1] = 'X';
+  expected.replace(50000, 3, "YYY");
+  for (const int mode : {1, 2}) {
+    auto file = file_stream_open(dir.file("out"), mode);
+    ASSERT_TRUE(file);
+    ASSERT_EQ(file->write("aa", 2), 2);
+    ASSERT_EQ(file->write(big.data(), big.size()), std::ssize(big));
+    ASSERT_EQ(file->write("cc", 2), 2);
+    ASSERT_EQ(file->seek(1, kSeekSet), 1);
+    ASSERT_EQ(file->write("X", 1), 1);
+    ASSERT_EQ(file->seek(50000, kSeekSet), 50000);
+    ASSERT_EQ(file->write("YYY", 3), 3);
+    EXPECT_EQ(file->tell(), 50003);
+    EXPECT_EQ(file->seek(0, kSeekEnd), std::ssize(expected));
+    if (mode == 2) {  // a read right after a large write starts where it ended
+      ASSERT_EQ(file->seek(0, kSeekSet), 0);
+      ASSERT_EQ(file->write(big.data(), 99999), 99999);
+      char two[2];
+      ASSERT_EQ(file->read(two, 2), 2);
+      EXPECT_EQ(std::string(two, 2), expected.substr(99999, 2));
+      ASSERT_EQ(file->seek(0, kSeekSet), 0);
+      ASSERT_EQ(file->write(expected.data(), 99999), 99999);
+    }
+    EXPECT_EQ(file->close(), 0);
+    EXPECT_EQ(dir.read_file("out"), expected) << mode;
+  }
+}
+
 TEST(FsRoot, TemporaryFilesAreOwnedByOneRunAndStaleOnesAreCleared) {
   TempDir dir;
   ASSERT_TRUE(dir.make_folder("out"));
