@@ -280,7 +280,9 @@ bool busfold_on_end_file(ToolContext& base, std::string_view) {
   const std::uint64_t size = ctx.finalizer->size();
   ctx.records.reset();
   ctx.finalizer.reset();
-  if (ok) ctx.earlier_temporaries.remove_stale(ctx.output_root, ctx.output_name, ctx.temporary_name);
+  if (ok) {
+    ctx.earlier_temporaries.remove_stale(ctx.output_root, ctx.output_name, ctx.temporary_name);
+  }
   if (ok && !fs_rename(ctx.output_root, ctx.temporary_name, ctx.output_name)) {
     why = errno;
     ok = false;

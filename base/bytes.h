@@ -1,6 +1,7 @@
 // Little- and big-endian loads and stores. Nothing else in the program shifts bytes by hand.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -16,6 +17,12 @@ inline std::uint32_t load_le32(const std::uint8_t* p) {
 inline std::uint64_t load_le64(const std::uint8_t* p) {
   return static_cast<std::uint64_t>(load_le32(p)) |
          (static_cast<std::uint64_t>(load_le32(p + 4)) << 32);
+}
+// The first n (at most 8) bytes at p as a little-endian word, the rest zero; the 8 bytes
+// at p must all be readable.
+inline std::uint64_t load_le64_first(const std::uint8_t* p, std::size_t n) {
+  const std::uint64_t word = load_le64(p);
+  return n >= 8 ? word : word & ((std::uint64_t{1} << (8 * n)) - 1);
 }
 inline std::uint16_t load_be16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>((p[0] << 8) | p[1]);

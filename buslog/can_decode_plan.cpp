@@ -188,13 +188,12 @@ std::uint32_t decode_planned_can_data_frame(const Record& record, RecordOutput& 
   frame.key = can.can_id;
   can.rtr = 0;
   const std::size_t n = payload.size();
-  if (n == 0) {
-    // nothing to copy; an empty payload need not point anywhere
-  } else if (n <= 8 && record.padded && !plan.data_bytes.has_signal_data) {
-    // Within the record, which has 8 bytes after it: one load, the bytes past n cleared.
-    const std::uint64_t low = n == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
-    store_le64(can.payload, load_le64(payload.data()) & low);
-  } else {
+  // A payload within a record that has 8 bytes after it is one load, the bytes past n
+  // cleared. (An empty one need not point anywhere.)
+  const bool one_load = n != 0 && n <= 8 && record.padded && !plan.data_bytes.has_signal_data;
+  if (one_load) {
+    store_le64(can.payload, load_le64_first(payload.data(), n));
+  } else if (n != 0) {
     std::memcpy(can.payload, payload.data(), n);
   }
   if (n < frame.can_payload_zero_from)

@@ -39,12 +39,12 @@ public:
     case Source::kLoaded: {
       // A field that does not lie wholly within the record reads as 0.
       if (end_byte_ > record.size()) return 0;
-      const std::uint64_t bits = (load_le64(padded + first_byte_) >> shift_) & mask_;
+      const std::uint64_t bits = loaded_bits(padded);
       return flag_ ? bits != 0 : bits;
     }
     case Source::kTabled:
       if (end_byte_ > record.size()) return 0;
-      return stored_of_bits_[(load_le64(padded + first_byte_) >> shift_) & mask_];
+      return stored_of_bits_[loaded_bits(padded)];
     case Source::kBits: return stored_bits(decoder_.raw_bits(record), use_);
     case Source::kLoadedValue:
     case Source::kValue: return stored_value(value(record, padded), use_);
@@ -59,7 +59,7 @@ public:
   // stored() of a simple field, for a record of at least end_byte() bytes: no branch on
   // the kind of field (a constant reads no bits, then adds itself).
   [[gnu::always_inline]] std::uint64_t stored_simply(const std::uint8_t* padded) const {
-    const std::uint64_t bits = (load_le64(padded + first_byte_) >> shift_) & mask_;
+    const std::uint64_t bits = loaded_bits(padded);
     return (flag_ ? std::uint64_t{bits != 0} : bits) + constant_;
   }
   // The value before it is stored.
@@ -68,7 +68,7 @@ public:
     if (source_ == Source::kConstant) return constant_value_;
     if (source_ == Source::kLoadedValue && end_byte_ <= record.size()) {
       // As the decoder computes it: the whole number as a double, then the conversion.
-      const auto raw = static_cast<double>((load_le64(padded + first_byte_) >> shift_) & mask_);
+      const auto raw = static_cast<double>(loaded_bits(padded));
       return converted_ ? decoder_.conversion.apply(raw) : raw;
     }
     return converted_ ? decoder_.value(record) : decoder_.raw_value(record);
@@ -85,6 +85,10 @@ public:
   }
 
 private:
+  // The field's bits by its one load (a constant's: none, so 0).
+  [[gnu::always_inline]] std::uint64_t loaded_bits(const std::uint8_t* padded) const {
+    return (load_le64(padded + first_byte_) >> shift_) & mask_;
+  }
   // Whether the field is read with one load, and how.
   static bool one_load(const ChannelDecoder& decoder);
   void set_load(const ChannelDecoder& decoder);

@@ -90,13 +90,6 @@ inline void put_word(std::uint8_t* record, const FieldSpan& span, std::uint64_t 
   store_le64(at, load_le64(at) | value);
 }
 
-// The first `length` (at most 8) bytes of the payload, the rest zero, as a little-endian
-// word.
-inline std::uint64_t payload_word(const std::uint8_t* payload, std::size_t length) {
-  const std::uint64_t word = load_le64(payload);
-  return length >= 8 ? word : word & ((std::uint64_t{1} << (8 * length)) - 1);
-}
-
 // One instance per layout, so that every span is a constant and the stores fold.
 template <CanLayoutIndex kLayout>
 std::size_t encode(std::uint8_t* p, std::uint16_t record_id, std::uint64_t timestamp_us,
@@ -117,7 +110,7 @@ std::size_t encode(std::uint8_t* p, std::uint16_t record_id, std::uint64_t times
     put_word(r, layout.span(kSlotDataOffset), signal_offset);
   } else {
     store_le64(r + layout.span(kSlotDataBytes).byte_offset,
-               payload_word(frame.payload, dlc_to_length(frame.dlc)));
+               load_le64_first(frame.payload, dlc_to_length(frame.dlc)));
   }
   return size;
 }

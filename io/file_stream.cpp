@@ -88,8 +88,8 @@ FileStream::~FileStream() {
 
 bool FileStream::switch_access(LastAccess next) {
   const bool behind = last_access_ == LastAccess::kDirect;
-  const bool switching = mode_ == FileMode::read_write && last_access_ != LastAccess::kNone &&
-                         last_access_ != next;
+  const bool switching =
+      mode_ == FileMode::read_write && last_access_ != LastAccess::kNone && last_access_ != next;
   if ((behind || switching) && fseeko(file_, static_cast<off_t>(position_), SEEK_SET) != 0) {
     return false;
   }

@@ -37,8 +37,8 @@ thread_local InflateScratch inflate_scratch;
 // Eight rows of eight columns: each column's eight bytes in, each row's eight bytes out.
 void restore_8x8(const std::uint8_t* in, std::uint64_t rows, std::uint8_t* out,
                  std::uint64_t columns) {
-  auto column = [&](int k) {
-    return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + static_cast<std::uint64_t>(k) * rows));
+  auto column = [&](std::uint64_t k) {
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + k * rows));
   };
   // Bytes of columns 0 and 1 side by side, row by row; then 0 to 3; then all eight.
   const __m128i c01 = _mm_unpacklo_epi8(column(0), column(1));
@@ -60,6 +60,17 @@ void restore_8x8(const std::uint8_t* in, std::uint64_t rows, std::uint8_t* out,
 }
 #endif
 
+// Rows [first, last) of columns [first_column, end_column), byte by byte.
+void restore_bytes(const std::uint8_t* in, std::uint64_t rows, std::uint64_t columns,
+                   std::uint8_t* out, std::uint64_t first, std::uint64_t last,
+                   std::uint64_t first_column, std::uint64_t end_column) {
+  for (std::uint64_t c = first_column; c < end_column; ++c) {
+    const std::uint8_t* column = in + c * rows;
+    for (std::uint64_t r = first; r < last; ++r)
+      out[r * columns + c] = column[r];
+  }
+}
+
 // Puts `rows` rows of `columns` bytes, stored column by column in `in`, back in rows.
 void restore_rows(const std::uint8_t* in, std::uint64_t rows, std::uint64_t columns,
                   std::uint8_t* out) {
@@ -68,29 +79,35 @@ void restore_rows(const std::uint8_t* in, std::uint64_t rows, std::uint64_t colu
   const std::uint64_t block = std::max<std::uint64_t>(64, kTransposeBlockBytes / columns / 8 * 8);
   for (std::uint64_t first = 0; first < rows; first += block) {
     const std::uint64_t last = std::min(rows, first + block);
-    std::uint64_t c = 0;
+    std::uint64_t by_eights = 0;  // columns restored eight by eight rows
 #ifdef __SSE2__
-    // Eight columns by eight rows at a time; the rows after the last eight one by one.
+    by_eights = columns / 8 * 8;
     const std::uint64_t whole = first + (last - first) / 8 * 8;
-    for (; c + 8 <= columns; c += 8) {
+    for (std::uint64_t c = 0; c < by_eights; c += 8) {
       for (std::uint64_t r = first; r < whole; r += 8)
         restore_8x8(in + c * rows + r, rows, out + r * columns + c, columns);
-      for (std::uint64_t r = whole; r < last; ++r)
-        for (std::uint64_t k = 0; k < 8; ++k)
-          out[r * columns + c + k] = in[(c + k) * rows + r];
     }
+    // The rows after the last eight, of those columns.
+    restore_bytes(in, rows, columns, out, whole, last, 0, by_eights);
 #endif
-    for (; c < columns; ++c) {
-      const std::uint8_t* column = in + c * rows;
-      for (std::uint64_t r = first; r < last; ++r)
-        out[r * columns + c] = column[r];
-    }
+    restore_bytes(in, rows, columns, out, first, last, by_eights, columns);
   }
 }
 
-void trim(std::vector<std::uint8_t>& scratch) {
-  if (scratch.capacity() > kKeptScratchBytes) std::vector<std::uint8_t>().swap(scratch);
-}
+// A scratch buffer in use until the end of the scope, then given back if it grew large.
+class ScratchUse {
+public:
+  explicit ScratchUse(std::vector<std::uint8_t>& bytes) : bytes_(bytes) {}
+  ScratchUse(const ScratchUse&) = delete;
+  ScratchUse& operator=(const ScratchUse&) = delete;
+  ~ScratchUse() {
+    if (bytes_.capacity() > kKeptScratchBytes) std::vector<std::uint8_t>().swap(bytes_);
+  }
+  std::vector<std::uint8_t>& bytes() { return bytes_; }
+
+private:
+  std::vector<std::uint8_t>& bytes_;
+};
 
 }  // namespace
 
@@ -126,12 +143,12 @@ std::size_t PieceStream::piece_at(std::uint64_t position) {
 
 bool PieceStream::inflate_into(const StreamPiece& piece, std::vector<std::uint8_t>& out) {
   const std::uint8_t* in = source_.view(piece.source_start, piece.source_size);
-  std::vector<std::uint8_t>& input = inflate_scratch.input;
+  ScratchUse scratch(inflate_scratch.input);
+  std::vector<std::uint8_t>& input = scratch.bytes();
   if (in == nullptr) {
     input.resize(piece.source_size);
     if (!stream_seek_exact(source_, piece.source_start) ||
         !stream_read_exact(source_, input.data(), piece.source_size)) {
-      trim(input);
       failure_ = make_error(ErrorCode::kIo, "Zipped data at offset %llu could not be read",
                             ull(piece.source_start));
       return false;
@@ -163,7 +180,6 @@ bool PieceStream::inflate_into(const StreamPiece& piece, std::vector<std::uint8_
   const std::uint64_t produced = piece.size + 1 - out_left - z.avail_out;
   const char* zlib_message = z.msg;
   inflateEnd(&z);
-  trim(input);
   out.resize(piece.size);
   if (result == Z_STREAM_END && produced == piece.size) return true;
   if (result == Z_STREAM_END || result == Z_BUF_ERROR) {
@@ -196,11 +212,9 @@ const std::uint8_t* PieceStream::inflated(std::size_t index) {
   if (piece.coding == PieceCoding::kDeflate) {
     if (!inflate_into(piece, slot.bytes)) return nullptr;
   } else {
-    std::vector<std::uint8_t>& transposed = inflate_scratch.transposed;
-    if (!inflate_into(piece, transposed)) {
-      trim(transposed);
-      return nullptr;
-    }
+    ScratchUse scratch(inflate_scratch.transposed);
+    std::vector<std::uint8_t>& transposed = scratch.bytes();
+    if (!inflate_into(piece, transposed)) return nullptr;
     // Rows of `columns` bytes were stored column by column; what does not fill a whole
     // row follows as it is.
     const std::uint64_t columns = std::max<std::uint32_t>(piece.columns, 1);
@@ -210,7 +224,6 @@ const std::uint8_t* PieceStream::inflated(std::size_t index) {
     const std::uint8_t* in = transposed.data();
     restore_rows(in, rows, columns, out);
     std::memcpy(out + rows * columns, in + rows * columns, piece.size - rows * columns);
-    trim(transposed);
   }
   slot.piece = index;
   slot.last_use = uses_;

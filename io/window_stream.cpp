@@ -84,8 +84,7 @@ WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint
       window.last_use = uses_;
       return last_ = &window;
     }
-    if (window.valid < kWindowSize && position >= window.start && window.bytes.size() != 0 &&
-        n <= kWindowSize && position - window.start <= kWindowSize - n) {
+    if (window.valid < kWindowSize && window.bytes.size() != 0 && window.spans(position, n)) {
       partly_read = &window;
     }
     if (window.bytes.size() == 0) {

@@ -40,6 +40,10 @@ private:
     bool holds(std::uint64_t position, std::uint64_t n) const {
       return position >= start && n <= valid && position - start <= valid - n;
     }
+    // Whether the range lies within what the window shows once it is read to its size.
+    bool spans(std::uint64_t position, std::uint64_t n) const {
+      return position >= start && n <= kWindowSize && position - start <= kWindowSize - n;
+    }
   };
   WindowStream() = default;
   // The window holding [position, position + n), filled now if none does; null on failure.
