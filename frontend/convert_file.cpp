@@ -14,6 +14,7 @@
 #include "base/result.h"
 #include "buslog/bus_classifier.h"
 #include "buslog/bus_frame.h"
+#include "frontend/progress.h"
 #include "io/buffered_stream.h"
 #include "io/compressed_container.h"
 #include "io/container_header.h"
@@ -115,6 +116,24 @@ struct GroupWalk {
   double time = 0;        // merge_time of the frame waiting
 };
 
+// Records delivered between two reports of how far a file has been read.
+constexpr std::uint64_t kRecordsPerProgress = 1 << 15;
+
+// Tells the run's progress which share of the file's size the walks have read, taken as
+// the share of their data they have read.
+void report_reading(ToolContext& ctx, const std::vector<std::unique_ptr<GroupWalk>>& walks) {
+  if (ctx.progress == nullptr) return;
+  std::uint64_t read = 0, total = 0;
+  for (const std::unique_ptr<GroupWalk>& walk : walks) {
+    read += walk->reader.position();
+    total += walk->reader.data_size();
+  }
+  if (total == 0) return;
+  const double share = std::min(1.0, static_cast<double>(read) / static_cast<double>(total));
+  ctx.progress->reading(ctx.shown_input,
+                        static_cast<std::uint64_t>(share * static_cast<double>(ctx.input_size)));
+}
+
 // Orders frames by time as the output stores them: negative and NaN times count as 0.
 double merge_time(const BusFrame& frame) { return frame.time_s > 0 ? frame.time_s : 0; }
 
@@ -191,10 +210,15 @@ bool deliver_data_groups(ToolContext& ctx, const HdBlock& hd, bool only_recognis
     return earliest;
   };
   GroupWalk* walk = take_earliest();
+  std::uint64_t until_report = kRecordsPerProgress;
   while (walk != nullptr) {
     if (!only_recognised || walk->records.record().group_kind != 0) {
       ++ctx.record_count;
       ok = ops.on_record(ctx, walk->frame) && ok;
+    }
+    if (--until_report == 0) {
+      until_report = kRecordsPerProgress;
+      report_reading(ctx, walks);
     }
     if (!walk->records.next()) {
       finish(*walk);

@@ -37,9 +37,12 @@ int convert_one(ToolContext& ctx, RunProgress& progress, std::string_view input,
   const std::uint64_t records = ctx.record_count, written = ctx.output_bytes;
   const auto start = std::chrono::steady_clock::now();
   ctx.shown_input = shown;
+  ctx.progress = &progress;
+  ctx.input_size = size;
   const int code = ctx.file_converter != nullptr ? ctx.file_converter(ctx, input, output)
                                                  : convert_file(ctx, input, output);
   ctx.shown_input = {};
+  ctx.progress = nullptr;
   const std::uint64_t frames = ctx.record_count - records;
   if (code != 0) {
     BUSFOLD_LOG(kLogError, "Error during conversion of %.*s", shown_length, shown.data());

@@ -54,8 +54,17 @@ void RunProgress::started(std::string_view shown) {
   std::lock_guard lock(mutex_);
   if (!display_) return;
   try {
-    running_.emplace_back(shown);
+    running_.push_back({std::string(shown)});
   } catch (const std::bad_alloc&) {
+  }
+  draw(false);
+}
+
+void RunProgress::reading(std::string_view shown, std::uint64_t bytes_read) {
+  std::lock_guard lock(mutex_);
+  if (!display_) return;
+  for (RunningFile& file : running_) {
+    if (file.shown == shown) file.bytes_read = bytes_read;
   }
   draw(false);
 }
@@ -68,8 +77,9 @@ void RunProgress::finished(std::string_view shown, bool converted, std::uint64_t
   totals_.bytes_in += bytes_in;
   totals_.bytes_out += bytes_out;
   if (!display_) return;
-  if (auto it = std::find(running_.begin(), running_.end(), shown); it != running_.end())
-    running_.erase(it);
+  auto it = std::find_if(running_.begin(), running_.end(),
+                         [&](const RunningFile& file) { return file.shown == shown; });
+  if (it != running_.end()) running_.erase(it);
   draw(false);
 }
 
@@ -95,34 +105,48 @@ double RunProgress::seconds() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }
 
+std::string RunProgress::line(std::size_t width) const {
+  std::lock_guard lock(mutex_);
+  return line_locked(width);
+}
+
 void RunProgress::draw(bool now) {
   if (!display_) return;
   const auto at = std::chrono::steady_clock::now();
   if (drawn_ && !now && at - last_draw_ < kDrawInterval) return;
   drawn_ = true;
   last_draw_ = at;
+  try {
+    log_set_status(line_locked(terminal_width()));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+std::string RunProgress::line_locked(std::size_t width) const {
   // "3/40+ files, 12.5 MiB, 48.1 MiB/s, logs/00000004.MF4": while the walk goes on, the
-  // total is what it has found so far.
-  const double seconds = std::chrono::duration<double>(at - start_).count();
-  const double mib = static_cast<double>(totals_.bytes_in) / kMiB;
+  // total is what it has found so far. The MiB count what the files being converted have
+  // read so far.
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  std::uint64_t bytes = totals_.bytes_in;
+  for (const RunningFile& file : running_)
+    bytes += file.bytes_read;
+  const double mib = static_cast<double>(bytes) / kMiB;
   const std::uint64_t done = totals_.converted + totals_.failed;
   char counts[160];
   std::snprintf(counts, sizeof counts, "%llu/%llu%s files, %.1f MiB, %.1f MiB/s",
                 static_cast<unsigned long long>(done),
                 static_cast<unsigned long long>(totals_.found), walking_ ? "+" : "", mib,
                 seconds > 0 ? mib / seconds : 0.0);
-  try {
-    std::string line = counts;
-    // The last column is left free: a terminal that wraps there would break the rewrite.
-    const std::size_t width = terminal_width() - 1;
-    if (!running_.empty() && line.size() + 2 < width) {
-      line += ", ";
-      append_fitted(line, running_.front(), width - line.size());
-    }
-    if (line.size() > width) line.resize(width);
-    log_set_status(line);
-  } catch (const std::bad_alloc&) {
+  std::string line = counts;
+  // The last column is left free: a terminal that wraps there would break the rewrite.
+  width = width > 0 ? width - 1 : 0;
+  if (!running_.empty() && line.size() + 2 < width) {
+    line += ", ";
+    append_fitted(line, running_.front().shown, width - line.size());
   }
+  if (line.size() > width) line.resize(width);
+  return line;
 }
 
 bool progress_wanted(bool non_interactive) {

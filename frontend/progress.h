@@ -32,6 +32,9 @@ public:
 
   void found();
   void started(std::string_view shown);
+  // A started file has been read this far (a share of its size, in bytes): a long file
+  // moves the display before it is finished.
+  void reading(std::string_view shown, std::uint64_t bytes_read);
   // Once for every started file.
   void finished(std::string_view shown, bool converted, std::uint64_t frames,
                 std::uint64_t bytes_in, std::uint64_t bytes_out);
@@ -42,16 +45,24 @@ public:
 
   RunTotals totals() const;
   double seconds() const;
+  // The display as it would be drawn now on a terminal `width` columns wide.
+  std::string line(std::size_t width) const;
 
 private:
-  void draw(bool now);  // with mutex_ held
+  struct RunningFile {
+    std::string shown;
+    std::uint64_t bytes_read = 0;  // until it is finished
+  };
+
+  void draw(bool now);                                // with mutex_ held
+  std::string line_locked(std::size_t width) const;  // with mutex_ held
 
   mutable std::mutex mutex_;
   bool display_;
   bool walking_ = true;
   RunTotals totals_;
   // Files being converted, as shown, in the order they started: the first holds up the log.
-  std::vector<std::string> running_;
+  std::vector<RunningFile> running_;
   std::chrono::steady_clock::time_point start_, last_draw_;
   bool drawn_ = false;
 };

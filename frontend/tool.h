@@ -17,6 +17,7 @@ struct BusFrame;
 struct MdfFile;
 struct ConverterOptions;
 struct ToolContext;
+class RunProgress;
 
 // argtable entries, in the order of the usage line and the glossary.
 using OptionList = std::vector<void*>;
@@ -124,6 +125,10 @@ struct ToolContext {
   std::uint64_t skipped_count = 0;
   // The file being converted as messages name it: below the input as the user typed it.
   std::string_view shown_input;
+  // While convert_file runs: the run's progress, told how far the file has been read, and
+  // the file's size as the walk found it.
+  RunProgress* progress = nullptr;
+  std::uint64_t input_size = 0;
   // Null means convert_file; tests put an observer here to watch the walk.
   FileConverter file_converter = nullptr;
 };

@@ -44,6 +44,10 @@ RecordReader::RecordReader(DgBlock& group) : group_(group) {
   rewind();
 }
 
+std::uint64_t RecordReader::data_size() const {
+  return data_ != nullptr ? data_->data_size() : 0;
+}
+
 void RecordReader::rewind() {
   position_ = 0;
   end_ = ReadEnd::kNotEnded;

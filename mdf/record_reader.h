@@ -71,6 +71,8 @@ public:
   const Status& end_status() const { return end_status_; }
   // Offset of the next record within the data block's data.
   std::uint64_t position() const { return position_; }
+  // Bytes of the data block's data; 0 when the group has none it can read.
+  std::uint64_t data_size() const;
 
 private:
   // Reads at the position: true with a record; false when it skipped a record or ended.
