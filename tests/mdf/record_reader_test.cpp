@@ -79,14 +79,13 @@ TEST(RecordReader, CutRecordsAndUnknownIdsEndTheWalk) {
   b.add_channel(b.add_channel_group(dg, {.data_bytes = 8}), {.bit_count = 64});
   b.add_data(dg, counting(31));  // a byte short of 4 records
   Walk w = walk(b);
-  ASSERT_EQ(w.records.size(), 3u);
-  EXPECT_EQ(w.records[2], (Walked{0, counting(8, 16), {}, 24}));
-  EXPECT_EQ(w.end, ReadEnd::kDamagedRecord);
-  EXPECT_EQ(w.message, "Record at offset 544 is cut short; 7 bytes left unread");
+  const std::vector<Walked> three = {
+      {0, counting(8), {}, 8}, {0, counting(8, 8), {}, 16}, {0, counting(8, 16), {}, 24}};
+  EXPECT_EQ(w, (Walk{three, ReadEnd::kDamagedRecord,
+                     "Record at offset 544 is cut short; 7 bytes left unread"}));
   b.set_unfinalized(1);  // the last DT of an unfinalized file is where recording stopped
   w = walk(b);
-  EXPECT_EQ(w.records.size(), 3u);
-  EXPECT_EQ(w.end, ReadEnd::kTruncatedRecord);
+  EXPECT_EQ(w, (Walk{three, ReadEnd::kTruncatedRecord, ""}));
   EXPECT_FALSE(read_end_failed(w.end));
   b.add_data(dg, {});
   EXPECT_EQ(walk(b).end, ReadEnd::kEndOfData);
@@ -104,12 +103,11 @@ TEST(RecordReader, CutRecordsAndUnknownIdsEndTheWalk) {
   ids.add_data(dg,
                Bytes{0x01, 0x02, 0xAA, 0x00, 0x03, 1, 2, 3, 0x01, 0x02, 0xBB, 0x07, 0x00, 0xCC});
   w = walk(ids);
-  ASSERT_EQ(w.records.size(), 3u);
-  EXPECT_EQ(w.records[0], (Walked{0x0201, {0xAA}, {}, 3}));
-  EXPECT_EQ(w.records[1], (Walked{0x0300, {1, 2, 3}, {}, 8}));
-  EXPECT_EQ(w.end, ReadEnd::kUnknownRecordId);
+  EXPECT_EQ(w,
+            (Walk{{{0x0201, {0xAA}, {}, 3}, {0x0300, {1, 2, 3}, {}, 8}, {0x0201, {0xBB}, {}, 11}},
+                  ReadEnd::kUnknownRecordId,
+                  "Unknown record id 7 at offset 11"}));
   EXPECT_TRUE(read_end_failed(w.end));
-  EXPECT_EQ(w.message, "Unknown record id 7 at offset 11");
 }
 
 // Two groups walked side by side through one small window over the file, as the walks of
@@ -189,9 +187,10 @@ TEST(RecordReader, VlsdRecordsFollowTheirRecord) {
   f.b.set_unfinalized(1);
   f.b.add_data(f.dg, concat({{1}, rec, {2}, {0, 0, 0, 1}, value}));
   Walk w = walk(f.b);
-  EXPECT_TRUE(w.records.empty());
-  EXPECT_EQ(w.end, ReadEnd::kDamagedRecord);
-  EXPECT_NE(w.message.find(" claims a sample of 16777216 bytes"), std::string::npos) << w.message;
+  EXPECT_EQ(w, (Walk{{},
+                     ReadEnd::kDamagedRecord,
+                     "Record at offset 624 claims a sample of 16777216 bytes, more than the data "
+                     "holds; 21 bytes left unread"}));
 }
 
 // A sorted group whose records hold two offsets into one SD block, after `unlinked`
