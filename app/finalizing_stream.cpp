@@ -99,8 +99,8 @@ std::unique_ptr<OutputLayout> OutputLayout::create(std::unique_ptr<MdfFile> file
   std::unique_ptr<OutputLayout> layout(new (std::nothrow) OutputLayout());
   if (!layout) return nullptr;
   layout->file_ = std::move(file);
-  layout->record_buffer_.reset(new (std::nothrow) std::uint8_t[2 * kRecordBuffer]);
-  if (!layout->record_buffer_ || !layout->place_records()) return nullptr;
+  if (!layout->record_buffer_.resize(2 * kRecordBuffer) || !layout->place_records())
+    return nullptr;
   return layout;
 }
 
@@ -201,7 +201,7 @@ std::unique_ptr<FinalizingStream> finalizing_stream_new(StreamPtr output, Output
   stream->layout_ = &layout;
   layout.counts_.clear();
   layout.writer_.wait();  // what an output before left said is not this one's
-  stream->attach(layout.record_buffer_.get(), layout.record_buffer_.get() + kRecordBuffer,
+  stream->attach(layout.record_buffer_.data(), layout.record_buffer_.data() + kRecordBuffer,
                  layout.counts_);
   if (!stream_seek_exact(*stream->output_, layout.records_start_)) return nullptr;
   return stream;
@@ -228,7 +228,7 @@ bool FinalizingStream::flush() {
   records_size_ += n;
   if (!layout_->writer_.write(*output_, buffer(), n)) return refuse_records();
   half_ ^= 1;
-  std::uint8_t* next = layout_->record_buffer_.get() + half_ * kRecordBuffer;
+  std::uint8_t* next = layout_->record_buffer_.data() + half_ * kRecordBuffer;
   attach(next, next + kRecordBuffer, layout_->counts_);
   return true;
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/byte_buffer.h"
 #include "buslog/record_sink.h"
 #include "io/background_writer.h"
 #include "io/stream.h"
@@ -66,7 +67,7 @@ private:
 
   // Of the output being written (its counts stay readable until the next one begins).
   // Two halves: one is filled while the writer hands the other to the output.
-  std::unique_ptr<std::uint8_t[]> record_buffer_;
+  ByteBuffer record_buffer_;  // mapped on its own, in huge pages where the system has them
   BackgroundWriter writer_;
   RecordCounts counts_;
 

@@ -22,6 +22,8 @@ constexpr std::uint64_t kWindowAlign = 4096;
 // of blocks far apart (the data blocks of other writers' lists) does not read a whole
 // window for each, while a walk through records reads a window in two reads.
 constexpr std::uint64_t kFirstFill = 64 << 10;
+// Reads from this size on that no window holds go straight into the caller's memory.
+constexpr std::uint64_t kDirectRead = 64 << 10;
 
 // Views a window counts as in use after its last one: more than the walks that can read
 // side by side take in turn, far fewer than the views a window's worth of records takes.
@@ -148,21 +150,45 @@ const std::uint8_t* WindowStream::view(std::uint64_t position, std::uint64_t n) 
   return window == nullptr ? nullptr : window->bytes.data() + (position - window->start);
 }
 
+WindowStream::Window* WindowStream::holding(std::uint64_t position) {
+  if (last_ != nullptr && last_->holds(position, 1)) return last_;
+  for (Window& window : windows_) {
+    if (window.bytes.size() != 0 && window.holds(position, 1)) return &window;
+  }
+  return nullptr;
+}
+
 std::int64_t WindowStream::read(void* buffer, std::uint64_t n) {
   if (fd_ < 0) return kStreamError;
   auto* out = static_cast<std::uint8_t*>(buffer);
   std::uint64_t done = 0;
   while (done < n) {
-    const std::uint64_t piece = std::min(n - done, kWindowSize / 2);
-    if (const std::uint8_t* bytes = view(position_, piece)) {
-      std::memcpy(out + done, bytes, static_cast<std::size_t>(piece));
+    const std::uint64_t left = n - done;
+    // What a window holds already is copied from it.
+    if (Window* window = holding(position_)) {
+      const std::uint64_t piece = std::min(left, window->start + window->valid - position_);
+      std::memcpy(out + done, window->bytes.data() + (position_ - window->start),
+                  static_cast<std::size_t>(piece));
+      window->last_use = ++uses_;
       done += piece;
       position_ += piece;
       continue;
     }
-    // Past what the windows can show, e.g. at the end of the file: straight from the file.
+    // A small read fills a window, for the reads and views after it.
+    const std::uint64_t piece = std::min(left, kWindowSize / 2);
+    if (left < kDirectRead) {
+      if (const std::uint8_t* bytes = view(position_, piece)) {
+        std::memcpy(out + done, bytes, static_cast<std::size_t>(piece));
+        done += piece;
+        position_ += piece;
+        continue;
+      }
+    }
+    // A large one goes straight into the caller's memory: through windows it would cost a
+    // copy more and, read on, window after window of memory. So do reads past what the
+    // windows can show, e.g. at the end of the file.
     const ssize_t got =
-        ::pread(fd_, out + done, static_cast<std::size_t>(n - done), static_cast<off_t>(position_));
+        ::pread(fd_, out + done, static_cast<std::size_t>(left), static_cast<off_t>(position_));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return done > 0 ? static_cast<std::int64_t>(done) : kStreamError;
     if (got == 0) break;

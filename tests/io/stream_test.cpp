@@ -199,6 +199,13 @@ TEST(WindowStream, ViewsAndReadsAnyRangeOfAFileLargerThanItsWindows) {
   EXPECT_TRUE(shows(stream->view(kWindowSize - 100, 50), file, kWindowSize - 100, 50));
   EXPECT_EQ(*stream->view_epoch(), epoch);
   EXPECT_TRUE(shows(early, file, 9, 16));
+  // A large read takes what a window holds from it and the rest straight from the file,
+  // refilling no window: the views stay valid.
+  ASSERT_EQ(stream->seek(kWindowSize - 1000, kSeekSet), static_cast<std::int64_t>(kWindowSize - 1000));
+  ASSERT_EQ(stream->read(all.data(), 3 * kWindowSize), static_cast<std::int64_t>(3 * kWindowSize));
+  EXPECT_EQ(std::memcmp(all.data(), file.data() + kWindowSize - 1000, 3 * kWindowSize), 0);
+  EXPECT_EQ(*stream->view_epoch(), epoch);
+  EXPECT_TRUE(shows(early, file, 9, 16));
 
   // Another program may truncate an input while it is converted: reads then come up
   // short, where a memory map would have killed the run.
