@@ -63,9 +63,7 @@ void RunProgress::started(std::string_view shown) {
 void RunProgress::reading(std::string_view shown, std::uint64_t bytes_read) {
   std::lock_guard lock(mutex_);
   if (!display_) return;
-  for (RunningFile& file : running_) {
-    if (file.shown == shown) file.bytes_read = bytes_read;
-  }
+  if (auto file = running_file(shown); file != running_.end()) file->bytes_read = bytes_read;
   draw(false);
 }
 
@@ -77,9 +75,7 @@ void RunProgress::finished(std::string_view shown, bool converted, std::uint64_t
   totals_.bytes_in += bytes_in;
   totals_.bytes_out += bytes_out;
   if (!display_) return;
-  auto it = std::find_if(running_.begin(), running_.end(),
-                         [&](const RunningFile& file) { return file.shown == shown; });
-  if (it != running_.end()) running_.erase(it);
+  if (auto file = running_file(shown); file != running_.end()) running_.erase(file);
   draw(false);
 }
 
@@ -103,6 +99,11 @@ RunTotals RunProgress::totals() const {
 
 double RunProgress::seconds() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+std::vector<RunProgress::RunningFile>::iterator RunProgress::running_file(std::string_view shown) {
+  return std::find_if(running_.begin(), running_.end(),
+                      [&](const RunningFile& file) { return file.shown == shown; });
 }
 
 std::string RunProgress::line(std::size_t width) const {

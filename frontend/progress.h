@@ -56,6 +56,8 @@ private:
 
   void draw(bool now);                                // with mutex_ held
   std::string line_locked(std::size_t width) const;  // with mutex_ held
+  // The first of running_ shown so, or its end; with mutex_ held.
+  std::vector<RunningFile>::iterator running_file(std::string_view shown);
 
   mutable std::mutex mutex_;
   bool display_;

@@ -71,21 +71,25 @@ std::int64_t WindowStream::close() {
   return closed;
 }
 
-WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint64_t n) {
+WindowStream::Window* WindowStream::holding(std::uint64_t position, std::uint64_t n) {
   // Most views fall into the window the last one did.
+  if (last_ != nullptr && last_->holds(position, n)) return last_;
+  for (Window& window : windows_) {
+    if (window.holds(position, n)) return &window;  // one without memory holds nothing
+  }
+  return nullptr;
+}
+
+WindowStream::Window* WindowStream::window_for(std::uint64_t position, std::uint64_t n) {
   ++uses_;
-  if (last_ != nullptr && last_->holds(position, n)) {
-    last_->last_use = uses_;
-    return last_;
+  if (Window* held = holding(position, n)) {
+    held->last_use = uses_;
+    return last_ = held;
   }
   Window* oldest = nullptr;  // of the windows that have memory
   Window* unused = nullptr;
   Window* partly_read = nullptr;  // whose unread rest holds the range
   for (Window& window : windows_) {
-    if (window.holds(position, n)) {
-      window.last_use = uses_;
-      return last_ = &window;
-    }
     if (window.valid < kWindowSize && window.bytes.size() != 0 && window.spans(position, n)) {
       partly_read = &window;
     }
@@ -150,14 +154,6 @@ const std::uint8_t* WindowStream::view(std::uint64_t position, std::uint64_t n) 
   return window == nullptr ? nullptr : window->bytes.data() + (position - window->start);
 }
 
-WindowStream::Window* WindowStream::holding(std::uint64_t position) {
-  if (last_ != nullptr && last_->holds(position, 1)) return last_;
-  for (Window& window : windows_) {
-    if (window.bytes.size() != 0 && window.holds(position, 1)) return &window;
-  }
-  return nullptr;
-}
-
 std::int64_t WindowStream::read(void* buffer, std::uint64_t n) {
   if (fd_ < 0) return kStreamError;
   auto* out = static_cast<std::uint8_t*>(buffer);
@@ -165,7 +161,7 @@ std::int64_t WindowStream::read(void* buffer, std::uint64_t n) {
   while (done < n) {
     const std::uint64_t left = n - done;
     // What a window holds already is copied from it.
-    if (Window* window = holding(position_)) {
+    if (Window* window = holding(position_, 1)) {
       const std::uint64_t piece = std::min(left, window->start + window->valid - position_);
       std::memcpy(out + done, window->bytes.data() + (position_ - window->start),
                   static_cast<std::size_t>(piece));

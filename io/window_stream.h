@@ -46,10 +46,10 @@ private:
     }
   };
   WindowStream() = default;
+  // The window that holds [position, position + n) already, if one does.
+  Window* holding(std::uint64_t position, std::uint64_t n);
   // The window holding [position, position + n), filled now if none does; null on failure.
   Window* window_for(std::uint64_t position, std::uint64_t n);
-  // The window that holds the byte at `position`, if one does.
-  Window* holding(std::uint64_t position);
   // Reads the window on from what it holds up to `bytes` of it (at most its size), as far
   // as the file goes and no further than its size when it was opened.
   void fill(Window& window, std::uint64_t bytes);
